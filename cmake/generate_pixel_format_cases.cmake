@@ -1,0 +1,35 @@
+# Writes one `case AV_PIX_FMT_X: return "X";` line per enumerator of
+# enum AVPixelFormat in PIXFMT_H, keeping the header's own #if guards, so the
+# names always match the enumerator values of the FFmpeg being compiled
+# against. Alias enumerators (`X = Y`) are skipped: the first name declared
+# for a value wins, and a duplicate case label would not compile anyway.
+# Usage: cmake -DPIXFMT_H=... -DOUTPUT=... -P generate_pixel_format_cases.cmake
+file(STRINGS "${PIXFMT_H}" lines)
+set(inside OFF)
+set(out "// Generated from ${PIXFMT_H}; do not edit.\n")
+foreach(line IN LISTS lines)
+  if(NOT inside)
+    if(line MATCHES "^enum AVPixelFormat[ \t]*{")
+      set(inside ON)
+    endif()
+    continue()
+  endif()
+  if(line MATCHES "^};")
+    break()
+  endif()
+  if(line MATCHES "^[ \t]*#")
+    string(APPEND out "${line}\n")
+  elseif(line MATCHES "^[ \t]*AV_PIX_FMT_([A-Za-z0-9_]+)[ \t]*(=?)")
+    set(name "${CMAKE_MATCH_1}")
+    if(CMAKE_MATCH_2 STREQUAL "=" OR name STREQUAL "NB" OR name STREQUAL "NONE")
+      continue()
+    endif()
+    string(APPEND out "case AV_PIX_FMT_${name}: return \"${name}\";\n")
+  endif()
+endforeach()
+if(NOT inside)
+  message(FATAL_ERROR "enum AVPixelFormat not found in ${PIXFMT_H}")
+endif()
+file(WRITE "${OUTPUT}.tmp" "${out}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

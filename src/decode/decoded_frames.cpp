@@ -1,0 +1,112 @@
+#include "decode/decoded_frames.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "decode/ffmpeg_startup.hpp"
+
+namespace pytovrik {
+
+FrameSelection::FrameSelection(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
+    std::sort(positions_.begin(), positions_.end());
+    positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
+}
+
+bool FrameSelection::selects(std::uint64_t position) const {
+    return positions_.empty() || std::binary_search(positions_.begin(), positions_.end(), position);
+}
+
+Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index) {
+    // av_packet_alloc applies the defaults of the old av_init_packet (which
+    // later libavcodec versions remove): no timestamps, no flags, no side data.
+    UniqueAVPacket packet(av_packet_alloc());
+    if (!packet) {
+        return fail("failed to allocate FFmpeg packet for H.264 packet " + std::to_string(index));
+    }
+    if (bytes.empty()) {
+        return packet;
+    }
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
+        return fail("H.264 packet " + std::to_string(index) + " of " + std::to_string(bytes.size()) +
+                    " bytes exceeds FFmpeg's packet size limit");
+    }
+    if (const int code = av_new_packet(packet.get(), static_cast<int>(bytes.size())); code < 0) {
+        return fail("failed to allocate FFmpeg packet for H.264 packet " + std::to_string(index) +
+                    " of " + std::to_string(bytes.size()) + " bytes: " + ffmpeg_error_text(code));
+    }
+    std::memcpy(packet->data, bytes.data(), bytes.size());
+    return packet;  // `bytes` is released here, so the packet lives in one place
+}
+
+FfmpegDecodedFrames::FfmpegDecodedFrames(DecoderHandle decoder, UniqueAVFrame work_frame,
+                                         PacketBatch packets) noexcept
+    : decoder_(std::move(decoder)), frame_(std::move(work_frame)), packets_(std::move(packets)) {}
+
+FfmpegDecodedFrames::~FfmpegDecodedFrames() {
+    if (decoder_) {
+        return_decoder_to_pool(std::move(decoder_));
+    }
+    frame_.reset();
+    packets_.clear();
+}
+
+Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
+    for (;;) {
+        if (avcodec_receive_frame(decoder_.get(), frame_.get()) >= 0) {
+            UniqueAVFrame fresh(av_frame_alloc());
+            if (!fresh) {
+                finished_ = true;
+                return fail("failed to allocate FFmpeg frame");
+            }
+            return FfmpegDecodedFrame(std::exchange(frame_, std::move(fresh)));
+        }
+        // No frame is ready, whatever the code says (EAGAIN, EOF or an error).
+        if (finished_) {
+            return std::nullopt;
+        }
+        if (eof_sent_) {
+            finished_ = true;
+            return std::nullopt;
+        }
+        if (packets_sent_ == packets_.size()) {
+            if (const int code = avcodec_send_packet(decoder_.get(), nullptr); code < 0) {
+                finished_ = true;
+                return fail("failed to flush H.264 decoder: " + ffmpeg_error_text(code));
+            }
+            eof_sent_ = true;
+            continue;
+        }
+        const std::uint64_t index = packets_sent_++;
+        auto packet = packet_from_bytes(std::move(packets_[index]), index);
+        if (!packet) {
+            finished_ = true;
+            return std::unexpected(std::move(packet.error()));
+        }
+        const int code = avcodec_send_packet(decoder_.get(), packet->get());
+        av_packet_unref(packet->get());
+        if (code < 0) {
+            finished_ = true;
+            return fail("failed to decode H.264 packet " + std::to_string(index) + ": " +
+                        ffmpeg_error_text(code));
+        }
+    }
+}
+
+Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets) {
+    ensure_ffmpeg_initialized();
+    auto decoder = take_or_create_decoder();
+    if (!decoder) {
+        return std::unexpected(std::move(decoder.error()));
+    }
+    UniqueAVFrame work_frame(av_frame_alloc());
+    if (!work_frame) {
+        return_decoder_to_pool(std::move(*decoder));
+        return fail("failed to allocate FFmpeg frame");
+    }
+    return FfmpegDecodedFrames(std::move(*decoder), std::move(work_frame), std::move(packets));
+}
+
+}  // namespace pytovrik

@@ -1,0 +1,77 @@
+// The lazy frame sequence of one batch: each pull sends packets only until
+// the decoder has a frame to give, so frames are converted as they come out
+// and at most one decoded picture is held besides the decoder's own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/byte_buffer.hpp"
+#include "common/ffmpeg_owners.hpp"
+#include "common/outcome.hpp"
+#include "decode/decoder_pool.hpp"
+
+namespace pytovrik {
+
+// One H.264 packet copied out of the request; a batch is a request's packets
+// in decode order.
+using OwnedPacket = ByteBuffer;
+using PacketBatch = std::vector<OwnedPacket>;
+
+// A sorted set of distinct frame positions; empty selects every frame.
+class FrameSelection {
+public:
+    FrameSelection() = default;
+    explicit FrameSelection(std::vector<std::uint64_t> positions);  // sorts, drops duplicates
+
+    [[nodiscard]] bool selects(std::uint64_t position) const;
+    [[nodiscard]] std::size_t size() const noexcept { return positions_.size(); }
+    [[nodiscard]] std::span<const std::uint64_t> positions() const noexcept { return positions_; }
+
+private:
+    std::vector<std::uint64_t> positions_;
+};
+
+// One decoded picture, exactly as avcodec_receive_frame filled it.
+class FfmpegDecodedFrame {
+public:
+    explicit FfmpegDecodedFrame(UniqueAVFrame frame) noexcept : frame_(std::move(frame)) {}
+    [[nodiscard]] const AVFrame& frame() const noexcept { return *frame_; }
+
+private:
+    UniqueAVFrame frame_;
+};
+
+// An FFmpeg packet carrying a copy of the owned bytes (consumed). Empty bytes
+// give a packet with no data, which the decoder takes as end of stream.
+// `index` names the packet in failure messages.
+Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index);
+
+class FfmpegDecodedFrames {
+public:
+    FfmpegDecodedFrames(DecoderHandle decoder, UniqueAVFrame work_frame, PacketBatch packets) noexcept;
+    FfmpegDecodedFrames(FfmpegDecodedFrames&&) noexcept = default;
+    FfmpegDecodedFrames& operator=(FfmpegDecodedFrames&&) = delete;
+    FfmpegDecodedFrames(const FfmpegDecodedFrames&) = delete;
+    FfmpegDecodedFrames& operator=(const FfmpegDecodedFrames&) = delete;
+    // Flushes the decoder and returns it to the calling thread's pool.
+    ~FfmpegDecodedFrames();
+
+    // The next frame, std::nullopt at the end of the sequence, or a failure.
+    Outcome<std::optional<FfmpegDecodedFrame>> next();
+
+private:
+    DecoderHandle decoder_;
+    UniqueAVFrame frame_;
+    PacketBatch packets_;  // packets_[packets_sent_..] are not sent yet
+    std::uint64_t packets_sent_ = 0;
+    bool eof_sent_ = false;
+    bool finished_ = false;
+};
+
+// Starts decoding a batch (consumed) on the calling thread's decoder.
+Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets);
+
+}  // namespace pytovrik

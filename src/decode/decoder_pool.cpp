@@ -1,0 +1,120 @@
+#include "decode/decoder_pool.hpp"
+
+#include <atomic>
+#include <utility>
+
+#include "decode/ffmpeg_startup.hpp"
+#include "decode/thread_count.hpp"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+namespace pytovrik {
+
+namespace {
+
+std::atomic<std::uint64_t> OPENED_DECODERS{0};
+std::atomic<std::int64_t> LIVE_DECODERS{0};
+
+enum class SlotState : unsigned char { Unused, Open, Destroyed };
+
+struct DecoderPoolSlot {
+    SlotState state;
+    AVCodecContext* idle;
+};
+
+// Trivially destructible, so it stays readable while the thread's other
+// thread_local objects are destroyed; the closer below empties it at exit.
+constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr};
+
+struct DecoderPoolSlotCloser {
+    DecoderPoolSlotCloser() = default;
+    DecoderPoolSlotCloser(const DecoderPoolSlotCloser&) = delete;
+    DecoderPoolSlotCloser& operator=(const DecoderPoolSlotCloser&) = delete;
+    ~DecoderPoolSlotCloser() {
+        H264_DECODER_POOL.state = SlotState::Destroyed;
+        DecoderHandle idle(std::exchange(H264_DECODER_POOL.idle, nullptr));
+    }
+};
+
+// Registers the thread-exit destructor on first use. False once the slot has
+// been destroyed (a request made from a thread-exit destructor of the host).
+bool open_pool_slot() {
+    if (H264_DECODER_POOL.state == SlotState::Unused) {
+        thread_local DecoderPoolSlotCloser closer;
+        H264_DECODER_POOL.state = SlotState::Open;
+    }
+    return H264_DECODER_POOL.state == SlotState::Open;
+}
+
+Outcome<DecoderHandle> create_h264_decoder() {
+    DecoderHandle decoder(avcodec_alloc_context3(nullptr));
+    if (!decoder) {
+        return fail("failed to allocate FFmpeg codec context");
+    }
+    LIVE_DECODERS.fetch_add(1, std::memory_order_relaxed);
+    decoder->thread_type = FF_THREAD_FRAME;
+    // FFmpeg takes an int; keeping the low 32 bits is the documented rule.
+    decoder->thread_count = static_cast<int>(static_cast<std::uint32_t>(ffmpeg_thread_count_from_env()));
+
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (codec == nullptr) {
+        return fail("failed to locate FFmpeg H.264 decoder");
+    }
+    int code = 0;
+    if (av_codec_is_decoder(codec) == 0) {
+        code = AVERROR_DECODER_NOT_FOUND;
+    } else if (const int opened = avcodec_open2(decoder.get(), codec, nullptr); opened != 0) {
+        code = opened;
+    } else if (decoder->codec_type != AVMEDIA_TYPE_VIDEO) {
+        code = AVERROR_INVALIDDATA;
+    }
+    if (code != 0) {
+        return fail("failed to create FFmpeg H.264 decoder: " + ffmpeg_error_text(code));
+    }
+    OPENED_DECODERS.fetch_add(1, std::memory_order_relaxed);
+    return decoder;
+}
+
+// A flush drops frames and packets but not what the streams told the decoder.
+// An SPS that signalled full range leaves color_range at JPEG in the context
+// and in every frame-thread copy of it, and a later stream that does not
+// signal its range would then decode as full range (YUVJ420P) on this
+// decoder but not on a fresh one. Such a decoder is not reused.
+bool decodes_like_a_fresh_decoder(const AVCodecContext& decoder) {
+    return decoder.color_range != AVCOL_RANGE_JPEG;
+}
+
+}  // namespace
+
+void H264DecoderDeleter::operator()(AVCodecContext* context) const noexcept {
+    avcodec_free_context(&context);
+    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+}
+
+Outcome<DecoderHandle> take_or_create_decoder() {
+    if (open_pool_slot() && H264_DECODER_POOL.idle != nullptr) {
+        return DecoderHandle(std::exchange(H264_DECODER_POOL.idle, nullptr));
+    }
+    return create_h264_decoder();
+}
+
+void return_decoder_to_pool(DecoderHandle decoder) {
+    avcodec_flush_buffers(decoder.get());
+    if (!decodes_like_a_fresh_decoder(*decoder) || !open_pool_slot() ||
+        H264_DECODER_POOL.idle != nullptr) {
+        return;  // the handle frees the decoder
+    }
+    H264_DECODER_POOL.idle = decoder.release();
+}
+
+std::uint64_t opened_h264_decoder_count() noexcept {
+    return OPENED_DECODERS.load(std::memory_order_relaxed);
+}
+
+std::int64_t live_h264_decoder_count() noexcept {
+    return LIVE_DECODERS.load(std::memory_order_relaxed);
+}
+
+}  // namespace pytovrik

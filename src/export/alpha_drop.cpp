@@ -1,0 +1,44 @@
+#include "export/alpha_drop.hpp"
+
+#include <immintrin.h>
+
+namespace pytovrik {
+
+void drop_alpha_plain(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
+    for (std::size_t i = 0; i < pixels; ++i) {
+        rgb[3 * i] = rgba[4 * i];
+        rgb[3 * i + 1] = rgba[4 * i + 1];
+        rgb[3 * i + 2] = rgba[4 * i + 2];
+    }
+}
+
+__attribute__((target("ssse3"))) void drop_alpha_ssse3(const std::uint8_t* rgba, std::uint8_t* rgb,
+                                                       std::size_t pixels) noexcept {
+    // Packs the R, G, B bytes of four pixels into the low 12 bytes and zeroes
+    // the top four, so neighbouring groups can be joined with shifts and ORs.
+    const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    std::size_t i = 0;
+    for (; i + 16 <= pixels; i += 16) {
+        const auto* in = reinterpret_cast<const __m128i*>(rgba + 4 * i);
+        const __m128i p0 = _mm_shuffle_epi8(_mm_loadu_si128(in), pack);
+        const __m128i p1 = _mm_shuffle_epi8(_mm_loadu_si128(in + 1), pack);
+        const __m128i p2 = _mm_shuffle_epi8(_mm_loadu_si128(in + 2), pack);
+        const __m128i p3 = _mm_shuffle_epi8(_mm_loadu_si128(in + 3), pack);
+        auto* out = reinterpret_cast<__m128i*>(rgb + 3 * i);
+        _mm_storeu_si128(out, _mm_or_si128(p0, _mm_slli_si128(p1, 12)));
+        _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(p1, 4), _mm_slli_si128(p2, 8)));
+        _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(p2, 8), _mm_slli_si128(p3, 4)));
+    }
+    drop_alpha_plain(rgba + 4 * i, rgb + 3 * i, pixels - i);
+}
+
+void drop_alpha(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
+    static const bool has_ssse3 = __builtin_cpu_supports("ssse3") != 0;
+    if (has_ssse3) {
+        drop_alpha_ssse3(rgba, rgb, pixels);
+    } else {
+        drop_alpha_plain(rgba, rgb, pixels);
+    }
+}
+
+}  // namespace pytovrik

@@ -1,0 +1,26 @@
+#include "export/input_frame.hpp"
+
+#include "decode/ffmpeg_startup.hpp"
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+}
+
+namespace pytovrik {
+
+Outcome<FfmpegRgbInputFrame> frame_for_rgb_conversion(const FfmpegDecodedFrame& frame) {
+    const AVFrame& decoded = frame.frame();
+    if (decoded.hw_frames_ctx == nullptr) {
+        return FfmpegRgbInputFrame::borrowed(decoded);
+    }
+    UniqueAVFrame copy(av_frame_alloc());
+    if (!copy) {
+        return fail("failed to allocate FFmpeg frame for hardware frame transfer");
+    }
+    if (const int code = av_hwframe_transfer_data(copy.get(), &decoded, 0); code < 0) {
+        return fail("failed to transfer FFmpeg hardware frame to system memory: " + ffmpeg_error_text(code));
+    }
+    return FfmpegRgbInputFrame::owned(std::move(copy));
+}
+
+}  // namespace pytovrik

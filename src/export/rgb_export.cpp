@@ -1,0 +1,147 @@
+#include "export/rgb_export.hpp"
+
+#include <climits>
+#include <string>
+
+#include "decode/ffmpeg_startup.hpp"
+#include "export/alpha_drop.hpp"
+#include "export/input_frame.hpp"
+
+namespace pytovrik {
+
+namespace {
+
+bool scaler_fits(const CachedScaler& scaler, const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
+    return scaler.source_format == frame.format &&
+           scaler.source_width == static_cast<std::uint32_t>(frame.width) &&
+           scaler.source_height == static_cast<std::uint32_t>(frame.height) &&
+           scaler.destination_format == AV_PIX_FMT_RGBA && scaler.destination_width == width &&
+           scaler.destination_height == height;
+}
+
+Failure scaler_creation_failure() {
+    return Failure{"failed to create video scaler: " + ffmpeg_error_text(AVERROR_INVALIDDATA)};
+}
+
+// Finds or builds the context for this frame; a failed build keeps the old one.
+Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
+                                std::optional<CachedScaler>& scaler) {
+    if (scaler && scaler_fits(*scaler, frame, width, height)) {
+        return scaler->context.get();
+    }
+    // libswscale aborts the process on a source format it cannot read (NONE
+    // included) instead of returning NULL, so such a frame fails as a NULL
+    // return would, without asking it.
+    if (sws_isSupportedInput(static_cast<AVPixelFormat>(frame.format)) == 0) {
+        return std::unexpected(scaler_creation_failure());
+    }
+    // Sizes reach FFmpeg as int: values of 2^31 or more arrive negative and
+    // libswscale refuses them.
+    UniqueSwsContext context(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+                                            static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA,
+                                            SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    if (!context) {
+        return std::unexpected(scaler_creation_failure());
+    }
+    scaler.reset();
+    scaler.emplace(CachedScaler{std::move(context), static_cast<std::uint32_t>(frame.width),
+                                static_cast<std::uint32_t>(frame.height), frame.format, width, height,
+                                AV_PIX_FMT_RGBA});
+    return scaler->context.get();
+}
+
+}  // namespace
+
+Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
+                                       std::optional<CachedScaler>& scaler) {
+    const auto context = scaler_for(frame, width, height, scaler);
+    if (!context) {
+        return std::unexpected(context.error());
+    }
+    const std::uint64_t w = width;
+    const std::uint64_t h = height;
+    std::uint64_t rgba_row_size = 0;
+    std::uint64_t rgba_frame_size = 0;
+    std::uint64_t rgb_row_size = 0;
+    std::uint64_t rgb_frame_size = 0;
+    if (__builtin_mul_overflow(w, 4U, &rgba_row_size)) {
+        return fail("RGBA row size overflow");
+    }
+    if (__builtin_mul_overflow(rgba_row_size, h, &rgba_frame_size)) {
+        return fail("RGBA frame size overflow");
+    }
+    if (__builtin_mul_overflow(w, 3U, &rgb_row_size)) {
+        return fail("RGB row size overflow");
+    }
+    if (__builtin_mul_overflow(rgb_row_size, h, &rgb_frame_size)) {
+        return fail("RGB frame size overflow");
+    }
+    if (rgba_row_size > static_cast<std::uint64_t>(INT_MAX)) {
+        return fail("RGBA row size exceeds FFmpeg line size limits");
+    }
+    auto rgba = ByteBuffer::allocate(rgba_frame_size, "RGBA frame");
+    if (!rgba) {
+        return std::unexpected(std::move(rgba.error()));
+    }
+    std::uint8_t* const destination[AV_NUM_DATA_POINTERS] = {rgba->data()};
+    const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(rgba_row_size)};
+    const int rows = sws_scale(*context, frame.data, frame.linesize, 0, frame.height, destination,
+                               destination_strides);
+    if (rows < 0) {
+        return fail("failed to convert decoded frame to RGB: sws_scale returned " + std::to_string(rows));
+    }
+    if (static_cast<std::uint64_t>(rows) != h) {
+        return fail("failed to convert decoded frame to RGB: sws_scale wrote " + std::to_string(rows) +
+                    " rows, expected " + std::to_string(height));
+    }
+    auto rgb = ByteBuffer::allocate(rgb_frame_size, "RGB frame");
+    if (!rgb) {
+        return std::unexpected(std::move(rgb.error()));
+    }
+    drop_alpha(rgba->data(), rgb->data(), w * h);
+    return RgbFrame{std::move(*rgb), width, height};
+}
+
+Outcome<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,
+                                                     std::uint32_t height) {
+    const auto input = frame_for_rgb_conversion(frame);
+    if (!input) {
+        return std::unexpected(input.error());
+    }
+    return convert_frame_to_rgb(input->as_ref(), width, height, scaler);
+}
+
+Outcome<std::vector<RgbFrame>> decode_selected_h264_packets_to_rgb(std::uint32_t width, std::uint32_t height,
+                                                                   PacketBatch packets,
+                                                                   const FrameSelection& selection) {
+    // Declared in reverse release order: sequence first, then the frames
+    // already converted, then the converter with its scaling context.
+    FfmpegRgbConverter converter;
+    std::vector<RgbFrame> exported;
+    exported.reserve(selection.size());
+    auto frames = decode_h264_packets(std::move(packets));
+    if (!frames) {
+        return std::unexpected(std::move(frames.error()));
+    }
+    for (std::uint64_t position = 0;; ++position) {
+        auto item = frames->next();
+        if (!item) {
+            return std::unexpected(std::move(item.error()));
+        }
+        if (!item->has_value()) {
+            break;
+        }
+        FfmpegDecodedFrame decoded = std::move(**item);
+        if (!selection.selects(position)) {
+            continue;
+        }
+        auto frame = converter.convert_to_rgb(std::move(decoded), width, height);
+        if (!frame) {
+            return std::unexpected(std::move(frame.error()));
+        }
+        exported.push_back(std::move(*frame));
+    }
+    return exported;
+}
+
+}  // namespace pytovrik

@@ -1,0 +1,50 @@
+// RGB export: each selected frame scaled to the requested size and converted
+// to RGBA by libswscale in one pass, then packed to RGB.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/byte_buffer.hpp"
+#include "common/ffmpeg_owners.hpp"
+#include "common/outcome.hpp"
+#include "decode/decoded_frames.hpp"
+
+namespace pytovrik {
+
+struct RgbFrame {
+    ByteBuffer rgb;  // width * height * 3 bytes, R G B, rows packed
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// A scaling context with the six values it was created for.
+struct CachedScaler {
+    UniqueSwsContext context;
+    std::uint32_t source_width = 0;
+    std::uint32_t source_height = 0;
+    int source_format = AV_PIX_FMT_NONE;
+    std::uint32_t destination_width = 0;
+    std::uint32_t destination_height = 0;
+    int destination_format = AV_PIX_FMT_NONE;
+};
+
+// Keeps one scaling context for a whole request and rebuilds it only when the
+// decoded format or size changes.
+class FfmpegRgbConverter {
+public:
+    // Converts and releases the decoded frame, whatever the outcome.
+    Outcome<RgbFrame> convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width, std::uint32_t height);
+
+    std::optional<CachedScaler> scaler;
+};
+
+Outcome<std::vector<RgbFrame>> decode_selected_h264_packets_to_rgb(std::uint32_t width, std::uint32_t height,
+                                                                   PacketBatch packets,
+                                                                   const FrameSelection& selection);
+
+Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
+                                       std::optional<CachedScaler>& scaler);
+
+}  // namespace pytovrik

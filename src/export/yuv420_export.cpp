@@ -1,0 +1,174 @@
+#include "export/yuv420_export.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "export/input_frame.hpp"
+#include "export/pixel_format_names.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace pytovrik {
+
+// Sizes are computed in std::size_t from 32-bit values; with a 64-bit size
+// type a 32-bit width or height always converts.
+static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
+
+namespace {
+
+// One chroma row: out[2i] = cb[i], out[2i + 1] = cr[i].
+void interleave_row(const std::uint8_t* cb, const std::uint8_t* cr, std::uint8_t* out, std::size_t count) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= count; i += 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + i));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(u, v));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(u, v));
+    }
+#endif
+    for (; i < count; ++i) {
+        out[2 * i] = cb[i];
+        out[2 * i + 1] = cr[i];
+    }
+}
+
+}  // namespace
+
+Outcome<PlaneView> frame_plane_ptr(const AVFrame& frame, std::size_t plane, std::size_t row_width) {
+    if (plane >= AV_NUM_DATA_POINTERS) {
+        return fail("decoded frame plane " + std::to_string(plane) + " does not exist");
+    }
+    if (frame.data[plane] == nullptr) {
+        return fail("decoded frame plane " + std::to_string(plane) + " is null");
+    }
+    const int line_size = frame.linesize[plane];
+    if (line_size < 0) {
+        return fail("decoded frame plane " + std::to_string(plane) + " has negative linesize");
+    }
+    if (static_cast<std::size_t>(line_size) < row_width) {
+        return fail("decoded frame plane " + std::to_string(plane) + " linesize " + std::to_string(line_size) +
+                    " is smaller than row width " + std::to_string(row_width));
+    }
+    return PlaneView{frame.data[plane], static_cast<std::size_t>(line_size)};
+}
+
+Outcome<ByteBuffer> copy_frame_plane(const AVFrame& frame, std::size_t plane, std::uint32_t row_width,
+                                     std::uint32_t row_count) {
+    const std::size_t width = row_width;
+    const std::size_t rows = row_count;
+    std::size_t plane_size = 0;
+    if (__builtin_mul_overflow(width, rows, &plane_size)) {
+        return fail("plane size overflow");
+    }
+    const auto source = frame_plane_ptr(frame, plane, width);
+    if (!source) {
+        return std::unexpected(source.error());
+    }
+    auto output = ByteBuffer::allocate(plane_size, "luma plane");
+    if (!output) {
+        return output;
+    }
+    if (source->line_size == width) {
+        if (plane_size != 0) {
+            std::memcpy(output->data(), source->first_byte, plane_size);
+        }
+        return output;
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+        std::memcpy(output->data() + row * width, source->first_byte + row * source->line_size, width);
+    }
+    return output;
+}
+
+Outcome<ByteBuffer> interleave_chroma_planes(const AVFrame& frame, std::uint32_t chroma_width,
+                                             std::uint32_t chroma_height) {
+    const std::size_t width = chroma_width;
+    const std::size_t rows = chroma_height;
+    std::size_t row_size = 0;
+    if (__builtin_mul_overflow(width, std::size_t{2}, &row_size)) {
+        return fail("interleaved UV row size overflow");
+    }
+    std::size_t output_size = 0;
+    if (__builtin_mul_overflow(row_size, rows, &output_size)) {
+        return fail("interleaved UV size overflow");
+    }
+    const auto cb = frame_plane_ptr(frame, 1, width);
+    if (!cb) {
+        return std::unexpected(cb.error());
+    }
+    const auto cr = frame_plane_ptr(frame, 2, width);
+    if (!cr) {
+        return std::unexpected(cr.error());
+    }
+    auto output = ByteBuffer::allocate(output_size, "interleaved chroma plane");
+    if (!output) {
+        return output;
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+        interleave_row(cb->first_byte + row * cb->line_size, cr->first_byte + row * cr->line_size,
+                       output->data() + row * row_size, width);
+    }
+    return output;
+}
+
+Outcome<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
+    if (frame.format != AV_PIX_FMT_YUV420P) {
+        return fail("yuv420 video output expects FFmpeg to decode yuv420p frames, got " +
+                    pixel_format_name(frame.format));
+    }
+    // The decoder never reports a negative size; read as unsigned it would
+    // ask for gigabytes, so such a frame is refused before any allocation.
+    if (frame.width < 0 || frame.height < 0) {
+        return fail("decoded frame has negative size " + std::to_string(frame.width) + "x" +
+                    std::to_string(frame.height));
+    }
+    const auto width = static_cast<std::uint32_t>(frame.width);
+    const auto height = static_cast<std::uint32_t>(frame.height);
+    auto y = copy_frame_plane(frame, 0, width, height);
+    if (!y) {
+        return std::unexpected(std::move(y.error()));
+    }
+    auto uv = interleave_chroma_planes(frame, chroma_size(width), chroma_size(height));
+    if (!uv) {
+        return std::unexpected(std::move(uv.error()));
+    }
+    return Yuv420Frame{std::move(*y), std::move(*uv), width, height};
+}
+
+Outcome<std::vector<Yuv420Frame>> decode_selected_h264_packets_to_yuv420(PacketBatch packets,
+                                                                         const FrameSelection& selection) {
+    std::vector<Yuv420Frame> exported;
+    exported.reserve(selection.size());
+    auto frames = decode_h264_packets(std::move(packets));
+    if (!frames) {
+        return std::unexpected(std::move(frames.error()));
+    }
+    for (std::uint64_t position = 0;; ++position) {
+        auto item = frames->next();
+        if (!item) {
+            return std::unexpected(std::move(item.error()));
+        }
+        if (!item->has_value()) {
+            break;
+        }
+        const FfmpegDecodedFrame decoded = std::move(**item);
+        if (!selection.selects(position)) {
+            continue;
+        }
+        const auto input = frame_for_rgb_conversion(decoded);
+        if (!input) {
+            return std::unexpected(input.error());
+        }
+        auto frame = convert_frame_to_yuv420(input->as_ref());
+        if (!frame) {
+            return std::unexpected(std::move(frame.error()));
+        }
+        exported.push_back(std::move(*frame));
+    }
+    return exported;
+}
+
+}  // namespace pytovrik
