@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds with warnings as errors and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -DPYTOVRIK_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"

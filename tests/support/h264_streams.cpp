@@ -1,0 +1,202 @@
+#include "support/h264_streams.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace pytovrik::testing {
+
+namespace {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
+};
+struct ParserDeleter {
+    void operator()(AVCodecParserContext* parser) const noexcept { av_parser_close(parser); }
+};
+
+void check(int code, const char* what) {
+    if (code < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(code, text, sizeof text);
+        throw std::runtime_error(std::string(what) + ": " + text);
+    }
+}
+
+void fill_pattern(AVFrame& frame, int index) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    const bool wide = descriptor->comp[0].depth > 8;
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift_x = plane == 0 ? 0 : descriptor->log2_chroma_w;
+        const int shift_y = plane == 0 ? 0 : descriptor->log2_chroma_h;
+        const int width = AV_CEIL_RSHIFT(frame.width, shift_x);
+        const int height = AV_CEIL_RSHIFT(frame.height, shift_y);
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* row = frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane];
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t sample = pattern_sample(plane, index, x, y);
+                if (wide) {
+                    const auto value = static_cast<std::uint16_t>(sample << (descriptor->comp[0].depth - 8));
+                    std::memcpy(row + 2 * x, &value, 2);
+                } else {
+                    row[x] = sample;
+                }
+            }
+        }
+    }
+}
+
+void drain(AVCodecContext* encoder, AVFrame* frame, std::vector<Packet>& packets) {
+    check(avcodec_send_frame(encoder, frame), "avcodec_send_frame");
+    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    for (;;) {
+        const int code = avcodec_receive_packet(encoder, packet.get());
+        if (code == AVERROR(EAGAIN) || code == AVERROR_EOF) {
+            return;
+        }
+        check(code, "avcodec_receive_packet");
+        packets.emplace_back(packet->data, packet->data + packet->size);
+        av_packet_unref(packet.get());
+    }
+}
+
+}  // namespace
+
+std::uint8_t pattern_sample(int plane, int index, int x, int y) {
+    // Luma varies with position and index; each chroma plane holds a value of
+    // its own per frame with a gentle gradient, so Cb/Cr swaps are visible.
+    switch (plane) {
+        case 0: return static_cast<std::uint8_t>(16 + ((index * 29 + x * 3 + y * 7) % 220));
+        case 1: return static_cast<std::uint8_t>(40 + ((index * 13 + x + y) % 150));
+        default: return static_cast<std::uint8_t>(200 - ((index * 11 + 2 * x + y) % 150));
+    }
+}
+
+std::vector<Packet> encode_h264(const StreamSpec& spec) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) {
+        throw std::runtime_error("libx264 encoder not available");
+    }
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder(avcodec_alloc_context3(codec));
+    encoder->width = spec.width;
+    encoder->height = spec.height;
+    encoder->pix_fmt = spec.pixel_format;
+    encoder->time_base = AVRational{1, 25};
+    encoder->framerate = AVRational{25, 1};
+    encoder->gop_size = spec.gop;
+    encoder->max_b_frames = spec.b_frames;
+    encoder->thread_count = 1;  // deterministic output
+    if (spec.full_range) {
+        encoder->color_range = AVCOL_RANGE_JPEG;
+    }
+    if (spec.interlaced) {
+        encoder->flags |= AV_CODEC_FLAG_INTERLACED_DCT;
+    }
+    if (spec.slices > 0) {
+        encoder->slices = spec.slices;
+    }
+    av_opt_set(encoder->priv_data, "preset", "veryfast", 0);
+    if (spec.lossless) {
+        av_opt_set(encoder->priv_data, "qp", "0", 0);
+    }
+    if (!spec.x264_params.empty()) {
+        av_opt_set(encoder->priv_data, "x264-params", spec.x264_params.c_str(), 0);
+    }
+    check(avcodec_open2(encoder.get(), codec, nullptr), "avcodec_open2(libx264)");
+
+    std::vector<Packet> packets;
+    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    for (int i = 0; i < spec.frames; ++i) {
+        frame->format = spec.pixel_format;
+        frame->width = spec.width;
+        frame->height = spec.height;
+        check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
+        fill_pattern(*frame, spec.first_index + i);
+        frame->pts = i;
+        drain(encoder.get(), frame.get(), packets);
+        av_frame_unref(frame.get());
+    }
+    drain(encoder.get(), nullptr, packets);
+    return packets;
+}
+
+std::vector<std::uint8_t> expected_luma(const StreamSpec& spec, int index) {
+    std::vector<std::uint8_t> plane;
+    plane.reserve(static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height));
+    for (int y = 0; y < spec.height; ++y) {
+        for (int x = 0; x < spec.width; ++x) {
+            plane.push_back(pattern_sample(0, spec.first_index + index, x, y));
+        }
+    }
+    return plane;
+}
+
+std::vector<std::uint8_t> expected_interleaved_chroma(const StreamSpec& spec, int index) {
+    const int chroma_width = (spec.width + 1) / 2;
+    const int chroma_height = (spec.height + 1) / 2;
+    std::vector<std::uint8_t> plane;
+    for (int y = 0; y < chroma_height; ++y) {
+        for (int x = 0; x < chroma_width; ++x) {
+            plane.push_back(pattern_sample(1, spec.first_index + index, x, y));
+            plane.push_back(pattern_sample(2, spec.first_index + index, x, y));
+        }
+    }
+    return plane;
+}
+
+std::vector<Packet> split_access_units(std::span<const std::uint8_t> annexb) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser(av_parser_init(AV_CODEC_ID_H264));
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    std::vector<Packet> units;
+    // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end.
+    std::vector<std::uint8_t> padded(annexb.begin(), annexb.end());
+    padded.resize(annexb.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const std::uint8_t* data = padded.data();
+    int remaining = static_cast<int>(annexb.size());
+    // An empty input at the end flushes the parser's last access unit.
+    bool flushed = false;
+    while (!flushed) {
+        flushed = remaining == 0;
+        std::uint8_t* unit = nullptr;
+        int unit_size = 0;
+        const int used = av_parser_parse2(parser.get(), context.get(), &unit, &unit_size, flushed ? nullptr : data,
+                                          remaining, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        data += used;
+        remaining -= used;
+        if (unit_size > 0) {
+            units.emplace_back(unit, unit + unit_size);
+        }
+    }
+    return units;
+}
+
+std::vector<std::uint8_t> read_binary_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<Packet> concatenate(std::vector<Packet> first, const std::vector<Packet>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+}  // namespace pytovrik::testing

@@ -1,0 +1,56 @@
+// H.264 streams made in-process with libavcodec's libx264 encoder, so tests
+// can assert exact content: with lossless coding every decoded sample equals
+// the pattern that went in, and the pattern encodes the frame's index.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+namespace pytovrik::testing {
+
+using Packet = std::vector<std::uint8_t>;
+
+struct StreamSpec {
+    int width = 64;
+    int height = 48;
+    int frames = 12;
+    int b_frames = 2;          // output order differs from decode order when > 0
+    int gop = 250;             // keyframe interval
+    AVPixelFormat pixel_format = AV_PIX_FMT_YUV420P;
+    bool lossless = true;      // qp 0: decoded samples equal the pattern
+    bool full_range = false;   // signal full range in the SPS (decodes as YUVJ420P)
+    bool interlaced = false;
+    int slices = 0;            // 0: encoder default
+    int first_index = 0;       // index of the first frame's pattern
+    std::string x264_params;   // extra "key=value:key=value" options
+};
+
+// The sample of plane `plane` at (x, y) in frame `index`, for 8-bit formats.
+// Chroma planes use their own coordinates.
+std::uint8_t pattern_sample(int plane, int index, int x, int y);
+
+// Encodes spec.frames pictures of the pattern; one Annex B access unit per
+// packet, in decode order, parameter sets in-band before each keyframe.
+// Throws std::runtime_error when the encoder refuses the settings.
+std::vector<Packet> encode_h264(const StreamSpec& spec);
+
+// What a YUV 4:2:0 request returns for frame `index` of a lossless 8-bit
+// 4:2:0 stream: the packed luma plane, and Cb/Cr interleaved.
+std::vector<std::uint8_t> expected_luma(const StreamSpec& spec, int index);
+std::vector<std::uint8_t> expected_interleaved_chroma(const StreamSpec& spec, int index);
+
+// Splits an Annex B byte stream into access units with libavcodec's parser.
+std::vector<Packet> split_access_units(std::span<const std::uint8_t> annexb);
+
+std::vector<std::uint8_t> read_binary_file(const std::string& path);
+
+// Concatenates packet lists (e.g. two streams of different sizes).
+std::vector<Packet> concatenate(std::vector<Packet> first, const std::vector<Packet>& second);
+
+}  // namespace pytovrik::testing
