@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
+#include "decode/parameter_sets.hpp"
 
 namespace pytovrik {
 
@@ -97,7 +98,9 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
 
 Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets) {
     ensure_ffmpeg_initialized();
-    auto decoder = take_or_create_decoder();
+    // A pooled decoder still knows earlier requests' parameter sets; a batch
+    // that leans on them must not decode differently from a fresh thread.
+    auto decoder = batch_defines_its_parameter_sets(packets) ? take_or_create_decoder() : create_h264_decoder();
     if (!decoder) {
         return std::unexpected(std::move(decoder.error()));
     }

@@ -48,6 +48,22 @@ bool open_pool_slot() {
     return H264_DECODER_POOL.state == SlotState::Open;
 }
 
+// A flush drops frames and packets but not what the streams told the decoder.
+// An SPS that signalled full range leaves color_range at JPEG in the context
+// and in every frame-thread copy of it, and a later stream that does not
+// signal its range would then decode as full range (YUVJ420P) on this
+// decoder but not on a fresh one. Such a decoder is not reused.
+bool decodes_like_a_fresh_decoder(const AVCodecContext& decoder) {
+    return decoder.color_range != AVCOL_RANGE_JPEG;
+}
+
+}  // namespace
+
+void H264DecoderDeleter::operator()(AVCodecContext* context) const noexcept {
+    avcodec_free_context(&context);
+    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+}
+
 Outcome<DecoderHandle> create_h264_decoder() {
     DecoderHandle decoder(avcodec_alloc_context3(nullptr));
     if (!decoder) {
@@ -75,22 +91,6 @@ Outcome<DecoderHandle> create_h264_decoder() {
     }
     OPENED_DECODERS.fetch_add(1, std::memory_order_relaxed);
     return decoder;
-}
-
-// A flush drops frames and packets but not what the streams told the decoder.
-// An SPS that signalled full range leaves color_range at JPEG in the context
-// and in every frame-thread copy of it, and a later stream that does not
-// signal its range would then decode as full range (YUVJ420P) on this
-// decoder but not on a fresh one. Such a decoder is not reused.
-bool decodes_like_a_fresh_decoder(const AVCodecContext& decoder) {
-    return decoder.color_range != AVCOL_RANGE_JPEG;
-}
-
-}  // namespace
-
-void H264DecoderDeleter::operator()(AVCodecContext* context) const noexcept {
-    avcodec_free_context(&context);
-    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
 }
 
 Outcome<DecoderHandle> take_or_create_decoder() {

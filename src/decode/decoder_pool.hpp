@@ -21,9 +21,12 @@ struct H264DecoderDeleter {
 // An open H.264 decoder, owned by one pool slot or one frame sequence.
 using DecoderHandle = std::unique_ptr<AVCodecContext, H264DecoderDeleter>;
 
-// The calling thread's idle decoder, or a new one opened with the thread
-// count of TOVRIK_VIDEO_FFMPEG_THREADS.
+// The calling thread's idle decoder, or a new one (create_h264_decoder).
 Outcome<DecoderHandle> take_or_create_decoder();
+
+// A new decoder with the thread count of TOVRIK_VIDEO_FFMPEG_THREADS, leaving
+// any idle decoder in the pool.
+Outcome<DecoderHandle> create_h264_decoder();
 
 // Flushes the decoder and parks it in the calling thread's slot. It is freed
 // instead when the slot is taken or destroyed, or when the batch left state

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "decode/decoder_pool.hpp"
+#include "decode/parameter_sets.hpp"
+#include "support/abi_helpers.hpp"
+
+namespace pytovrik::testing {
+namespace {
+
+constexpr int NAL_SPS = 7;
+constexpr int NAL_PPS = 8;
+
+// The NAL units of an Annex B packet, each without its start code.
+std::vector<Packet> nal_units(const Packet& packet) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i + 3 <= packet.size(); ++i) {
+        if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1) {
+            starts.push_back(i + 3);
+            i += 2;
+        }
+    }
+    std::vector<Packet> units;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        std::size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : packet.size();
+        while (end > starts[k] && packet[end - 1] == 0) {
+            --end;
+        }
+        units.emplace_back(packet.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                           packet.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return units;
+}
+
+Packet annexb(const std::vector<Packet>& units) {
+    Packet packet;
+    for (const Packet& unit : units) {
+        packet.insert(packet.end(), {0, 0, 0, 1});
+        packet.insert(packet.end(), unit.begin(), unit.end());
+    }
+    return packet;
+}
+
+// Rebuilds the first packet keeping only the NAL units `keep` accepts, in the
+// order `reorder` gives.
+template <class Keep>
+std::vector<Packet> rewrite_first_packet(std::vector<Packet> packets, Keep keep, bool reverse = false) {
+    std::vector<Packet> kept;
+    for (Packet& unit : nal_units(packets[0])) {
+        if (keep(unit[0] & 0x1f)) {
+            kept.push_back(std::move(unit));
+        }
+    }
+    if (reverse) {
+        std::reverse(kept.begin(), kept.end());
+    }
+    packets[0] = annexb(kept);
+    return packets;
+}
+
+PacketBatch owned(const std::vector<Packet>& packets) {
+    PacketBatch batch;
+    for (const Packet& packet : packets) {
+        auto buffer = ByteBuffer::allocate(packet.size(), "test packet");
+        if (!packet.empty()) {
+            std::memcpy(buffer->data(), packet.data(), packet.size());
+        }
+        batch.push_back(std::move(*buffer));
+    }
+    return batch;
+}
+
+template <class Body>
+void on_fresh_thread(Body body) {
+    std::thread thread(body);
+    thread.join();
+}
+
+const StreamSpec SPEC{.width = 64, .height = 48, .frames = 6, .b_frames = 1};
+
+TEST(ParameterSetHistory, BatchesThatCarryTheirParameterSetsAreRecognised) {
+    const auto packets = encode_h264(SPEC);
+    EXPECT_TRUE(batch_defines_its_parameter_sets(owned(packets)));
+    EXPECT_TRUE(batch_defines_its_parameter_sets(owned({})));
+    // Slices without any parameter set, and a PPS sent before its SPS.
+    const auto without_sets = rewrite_first_packet(packets, [](int type) { return type != NAL_SPS && type != NAL_PPS; });
+    EXPECT_FALSE(batch_defines_its_parameter_sets(owned(without_sets)));
+    const auto pps_first = rewrite_first_packet(packets, [](int type) { return type == NAL_SPS || type == NAL_PPS; }, true);
+    EXPECT_FALSE(batch_defines_its_parameter_sets(owned(pps_first)));
+    // The later packets alone lean on the first one's parameter sets.
+    EXPECT_FALSE(batch_defines_its_parameter_sets(owned({packets.begin() + 1, packets.end()})));
+}
+
+TEST(ParameterSetHistory, BatchWithoutParameterSetsDecodesAlikeOnWarmAndFreshThreads) {
+    const auto packets = encode_h264(SPEC);
+    const auto without_sets = rewrite_first_packet(packets, [](int type) { return type != NAL_SPS && type != NAL_PPS; });
+    std::optional<std::vector<FrameCopy>> fresh;
+    std::optional<std::vector<FrameCopy>> warm;
+    on_fresh_thread([&] { fresh = decode_frames(without_sets, RuntimeFormatYuv420); });
+    on_fresh_thread([&] {
+        ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
+        warm = decode_frames(without_sets, RuntimeFormatYuv420);
+    });
+    EXPECT_FALSE(fresh.has_value());
+    EXPECT_EQ(fresh, warm);
+}
+
+TEST(ParameterSetHistory, OnlyBatchesLeaningOnEarlierSetsBypassThePooledDecoder) {
+    const auto packets = encode_h264(SPEC);
+    on_fresh_thread([&] {
+        ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
+        const auto opened = opened_h264_decoder_count();
+        ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
+        EXPECT_EQ(opened_h264_decoder_count(), opened) << "a self-contained batch reuses the pooled decoder";
+        // The tail of the stream needs the head's parameter sets: fresh decoder.
+        const std::vector<Packet> tail(packets.begin() + 1, packets.end());
+        (void)decode_frames(tail, RuntimeFormatYuv420);
+        EXPECT_EQ(opened_h264_decoder_count(), opened + 1);
+        // The pooled decoder was left in place for the next ordinary request.
+        ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
+        EXPECT_EQ(opened_h264_decoder_count(), opened + 1);
+    });
+}
+
+}  // namespace
+}  // namespace pytovrik::testing
