@@ -1,0 +1,238 @@
+"""Decoding a batch of H.264 packets through the library."""
+
+from __future__ import annotations
+
+import ctypes
+import operator
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Literal, TypeAlias, Union
+
+import numpy as np
+
+from ._library import library
+from ._records import (
+    FORMAT_RGB,
+    FORMAT_YUV420,
+    RuntimeBytes,
+    RuntimeDecodeRequest,
+    RuntimeDecodeResponse,
+    RuntimeFrame,
+    RuntimePacket,
+)
+
+BytesLike: TypeAlias = Union[bytes, bytearray, memoryview, np.ndarray]
+OutputKind: TypeAlias = Literal["rgb", "yuv420"]
+
+_UINT64_LIMIT = 1 << 64
+# libswscale receives the output size as a C int.
+_MAX_DIMENSION = (1 << 31) - 1
+# Positions past the last frame are ignored by the library, so this one keeps
+# nothing while the batch is still decoded (and its failures still reported).
+_NO_POSITION = _UINT64_LIMIT - 1
+
+
+class DecodeError(RuntimeError):
+    """The library refused the request (it returned status -1).
+
+    The library's interface carries no reason: the stream may be damaged or
+    unsupported, or its frames could not be converted to the asked output
+    (for example a 4:4:4 or full-range stream asked for as "yuv420").
+    """
+
+
+@dataclass(frozen=True, eq=False)
+class RgbFrame:
+    """A decoded frame as packed 8-bit RGB, scaled to the requested size."""
+
+    rgb: np.ndarray
+    """Shape (height, width, 3), dtype uint8, channels in R, G, B order."""
+
+    @property
+    def width(self) -> int:
+        return int(self.rgb.shape[1])
+
+    @property
+    def height(self) -> int:
+        return int(self.rgb.shape[0])
+
+
+@dataclass(frozen=True, eq=False)
+class Yuv420Frame:
+    """A decoded frame as 8-bit limited-range YUV 4:2:0, at its decoded size."""
+
+    y: np.ndarray
+    """Luma, shape (height, width), dtype uint8."""
+    uv: np.ndarray
+    """Chroma, shape (ceil(height / 2), ceil(width / 2), 2), dtype uint8:
+    ``uv[..., 0]`` is Cb and ``uv[..., 1]`` is Cr (NV12 order)."""
+
+    @property
+    def width(self) -> int:
+        return int(self.y.shape[1])
+
+    @property
+    def height(self) -> int:
+        return int(self.y.shape[0])
+
+
+Frame: TypeAlias = Union[RgbFrame, Yuv420Frame]
+
+
+def abi_version() -> int:
+    """The interface version the loaded library reports (1 for this package)."""
+    return int(library().abi_version())
+
+
+def decode_h264(
+    packets: Iterable[BytesLike],
+    *,
+    output: OutputKind = "rgb",
+    size: tuple[int, int] | None = None,
+    positions: Iterable[int] | None = None,
+) -> list[Frame]:
+    """Decode one batch of H.264 packets and return the selected frames.
+
+    Args:
+        packets: encoded packets in decode order, normally one Annex B access
+            unit each (see ``split_annexb``). Any bytes-like object works; the
+            library copies them during the call, so they may be reused after.
+            Empty packets (such as a demuxer's final flush packet) are
+            skipped: the library itself ends every batch with the
+            end-of-stream signal.
+        output: ``"rgb"`` for ``RgbFrame`` or ``"yuv420"`` for ``Yuv420Frame``.
+        size: ``(width, height)`` of RGB frames, required for ``"rgb"``:
+            every frame is scaled to it. The decoded size is only known once
+            a frame is decoded; decode as ``"yuv420"`` to learn it. Not
+            accepted with ``"yuv420"``, whose frames keep their decoded size.
+        positions: 0-based indexes, in the decoder's output order, of the
+            frames to return; ``None`` returns every frame. Order and
+            duplicates do not matter and indexes past the last frame are
+            ignored. An empty collection returns no frame (the batch is
+            still decoded, so a broken stream still raises).
+
+    Returns:
+        The selected frames in output order. Their arrays are owned by Python;
+        nothing refers to the library's memory after the call.
+
+    Raises:
+        DecodeError: the library refused the request.
+        ValueError, TypeError: bad arguments (checked before the library is
+            called, because it would report them only as a refusal).
+    """
+    request = RuntimeDecodeRequest()
+    if output == "rgb":
+        request.output_format = FORMAT_RGB
+        request.output_width, request.output_height = _checked_size(size)
+    elif output == "yuv420":
+        if size is not None:
+            raise ValueError("size applies only to output='rgb'; YUV frames keep their decoded size")
+        request.output_format = FORMAT_YUV420
+    else:
+        raise ValueError(f"output must be 'rgb' or 'yuv420', not {output!r}")
+
+    # The numpy views keep every packet's memory alive and in place until the
+    # call returns; they are views, so packets are not copied on this side.
+    views = _packet_views(packets)
+    packet_array = (RuntimePacket * len(views))()
+    for record, view in zip(packet_array, views):
+        record.len = view.size
+        record.data = view.ctypes.data
+    request.packets = packet_array
+    request.packet_count = len(views)
+
+    selection = _checked_positions(positions)
+    position_array = (ctypes.c_uint64 * len(selection))(*selection)
+    request.selected_positions = position_array
+    request.selected_position_count = len(selection)
+
+    lib = library()
+    response = RuntimeDecodeResponse()
+    # The call sits inside the try so that a KeyboardInterrupt landing right
+    # after it returns still frees the response; freeing a response the call
+    # never filled is harmless.
+    try:
+        status = lib.decode_h264(ctypes.byref(request), ctypes.byref(response))
+        if status != 0:
+            raise DecodeError(
+                f"the library refused to decode the {len(views)} packets as {output} "
+                f"(status {status}); it gives no reason"
+            )
+        return [_copy_frame(response.frames[i], request.output_format) for i in range(response.frame_count)]
+    finally:
+        lib.free_response(ctypes.byref(response))
+
+
+def _checked_size(size: tuple[int, int] | None) -> tuple[int, int]:
+    if size is None:
+        raise ValueError(
+            "output='rgb' needs size=(width, height); decode as output='yuv420' to learn "
+            "the decoded size"
+        )
+    try:
+        width, height = (operator.index(value) for value in size)
+    except (TypeError, ValueError):
+        raise TypeError(f"size must be a (width, height) pair of integers, not {size!r}") from None
+    for name, value in (("width", width), ("height", height)):
+        if not 1 <= value <= _MAX_DIMENSION:
+            raise ValueError(f"RGB {name} must be between 1 and {_MAX_DIMENSION}, not {value}")
+    return width, height
+
+
+def _packet_views(packets: Iterable[BytesLike]) -> list[np.ndarray]:
+    if isinstance(packets, (bytes, bytearray, memoryview, str)):
+        raise TypeError(
+            "packets must be a sequence of packets, not one bytes object; "
+            "split an Annex B stream with split_annexb()"
+        )
+    views = []
+    for index, packet in enumerate(packets):
+        try:
+            view = np.frombuffer(packet, dtype=np.uint8)
+        except (TypeError, ValueError, BufferError) as error:
+            raise TypeError(
+                f"packet {index} is not a contiguous bytes-like object ({type(packet).__name__}): {error}"
+            ) from None
+        # The library takes an empty packet as end-of-stream and then refuses
+        # both later packets and its own closing end-of-stream signal, so
+        # passing one on could only turn the whole batch into a DecodeError.
+        if view.size:
+            views.append(view)
+    return views
+
+
+def _checked_positions(positions: Iterable[int] | None) -> list[int]:
+    if positions is None:
+        return []
+    if isinstance(positions, (str, bytes)):
+        raise TypeError("positions must be a collection of integers")
+    selection = []
+    for position in positions:
+        value = operator.index(position)
+        if not 0 <= value < _UINT64_LIMIT:
+            raise ValueError(f"positions must be between 0 and {_UINT64_LIMIT - 1}, not {value}")
+        selection.append(value)
+    # The library reads an empty selection as "every frame".
+    return selection or [_NO_POSITION]
+
+
+def _copy_frame(record: RuntimeFrame, requested_format: int) -> Frame:
+    width, height = int(record.width), int(record.height)
+    if record.format != requested_format:
+        raise RuntimeError(f"the library returned a frame of format {record.format}, asked {requested_format}")
+    if requested_format == FORMAT_RGB:
+        return RgbFrame(rgb=_copy_bytes(record.rgb, (height, width, 3), "rgb"))
+    chroma = ((height + 1) // 2, (width + 1) // 2, 2)
+    return Yuv420Frame(y=_copy_bytes(record.y, (height, width), "y"), uv=_copy_bytes(record.uv, chroma, "uv"))
+
+
+def _copy_bytes(buffer: RuntimeBytes, shape: tuple[int, ...], name: str) -> np.ndarray:
+    expected = int(np.prod(shape))
+    # A length that disagrees with the frame's size would make the copy read
+    # past the library's buffer or leave garbage behind, so it stops here.
+    if buffer.len != expected or (expected and not buffer.data):
+        raise RuntimeError(f"the library returned a {name} buffer of {buffer.len} bytes for shape {shape}")
+    array = np.empty(shape, dtype=np.uint8)
+    if expected:
+        ctypes.memmove(array.ctypes.data, buffer.data, expected)
+    return array

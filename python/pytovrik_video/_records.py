@@ -1,0 +1,107 @@
+"""The records exchanged with the library, declared to match include/pytovrik_video.h."""
+
+from __future__ import annotations
+
+import ctypes
+
+FORMAT_RGB = 0
+FORMAT_YUV420 = 1
+
+
+class RuntimeBytes(ctypes.Structure):
+    """A buffer owned by the library; absent when ``data`` is NULL."""
+
+    _fields_ = [
+        ("data", ctypes.POINTER(ctypes.c_uint8)),
+        ("len", ctypes.c_uint64),
+    ]
+
+
+class RuntimePacket(ctypes.Structure):
+    """One encoded packet; the bytes stay owned by Python."""
+
+    _fields_ = [
+        ("data", ctypes.c_void_p),
+        ("len", ctypes.c_uint64),
+    ]
+
+
+class RuntimeDecodeRequest(ctypes.Structure):
+    """One decode request; the library only reads it during the call."""
+
+    _fields_ = [
+        ("reserved", ctypes.c_uint8 * 8),
+        ("output_width", ctypes.c_uint32),
+        ("output_height", ctypes.c_uint32),
+        ("output_format", ctypes.c_uint32),
+        ("packets", ctypes.POINTER(RuntimePacket)),
+        ("packet_count", ctypes.c_uint64),
+        ("selected_positions", ctypes.POINTER(ctypes.c_uint64)),
+        ("selected_position_count", ctypes.c_uint64),
+    ]
+
+
+class RuntimeFrame(ctypes.Structure):
+    """One output frame; its buffers belong to the library until the response is freed."""
+
+    _fields_ = [
+        ("format", ctypes.c_uint32),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("rgb", RuntimeBytes),
+        ("y", RuntimeBytes),
+        ("uv", RuntimeBytes),
+    ]
+
+
+class RuntimeDecodeResponse(ctypes.Structure):
+    """The result of one decode call; freshly constructed it is the prepared state."""
+
+    _fields_ = [
+        ("frames", ctypes.POINTER(RuntimeFrame)),
+        ("frame_count", ctypes.c_uint64),
+    ]
+
+
+# (record, size, {field: offset}) as the header fixes them for x86-64 System V.
+# ctypes computes the layout from the platform's C rules, so a mismatch means
+# either the declarations above or the platform differ from what the library
+# was built for; either way, calling it would corrupt memory.
+EXPECTED_LAYOUT: tuple[tuple[type[ctypes.Structure], int, dict[str, int]], ...] = (
+    (RuntimeBytes, 16, {"data": 0, "len": 8}),
+    (RuntimePacket, 16, {"data": 0, "len": 8}),
+    (
+        RuntimeDecodeRequest,
+        56,
+        {
+            "reserved": 0,
+            "output_width": 8,
+            "output_height": 12,
+            "output_format": 16,
+            "packets": 24,
+            "packet_count": 32,
+            "selected_positions": 40,
+            "selected_position_count": 48,
+        },
+    ),
+    (
+        RuntimeFrame,
+        64,
+        {"format": 0, "width": 4, "height": 8, "rgb": 16, "y": 32, "uv": 48},
+    ),
+    (RuntimeDecodeResponse, 16, {"frames": 0, "frame_count": 8}),
+)
+
+
+def check_layout() -> None:
+    """Raise ImportError if any record differs from the library's layout."""
+    for record, size, offsets in EXPECTED_LAYOUT:
+        actual = {name: getattr(record, name).offset for name, _ in record._fields_}
+        if ctypes.sizeof(record) != size or actual != offsets:
+            raise ImportError(
+                f"{record.__name__} has size {ctypes.sizeof(record)} and offsets {actual}, "
+                f"but the library expects size {size} and offsets {offsets}"
+            )
+
+
+check_layout()

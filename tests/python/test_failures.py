@@ -1,0 +1,158 @@
+"""Refusals, bad arguments, freeing on every path, and finding the library."""
+
+from __future__ import annotations
+
+import ctypes.util
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import REPO, SHORT_STREAMS, framecrc_line
+
+import pytovrik_video
+from pytovrik_video import DecodeError, _decode, _library, decode_h264, split_annexb
+
+
+@pytest.fixture(scope="module")
+def packets() -> list[bytes]:
+    return split_annexb(SHORT_STREAMS[0].path.read_bytes())
+
+
+class CountingLibrary:
+    """Wraps the real library and records the calls made to it."""
+
+    def __init__(self, real: _library.Library) -> None:
+        self.real = real
+        self.decodes = 0
+        self.frees: list[int] = []
+
+    def decode_h264(self, request, response):
+        self.decodes += 1
+        return self.real.decode_h264(request, response)
+
+    def free_response(self, response):
+        self.frees.append(ctypes.addressof(response._obj))
+        self.real.free_response(response)
+        assert not response._obj.frames and response._obj.frame_count == 0
+
+
+@pytest.fixture
+def counting(monkeypatch) -> CountingLibrary:
+    spy = CountingLibrary(_library.library())
+    monkeypatch.setattr(_decode, "library", lambda: spy)
+    return spy
+
+
+def test_refused_requests_raise_and_leave_the_thread_usable(packets, yuv444_clip, counting):
+    refused = [
+        (split_annexb(yuv444_clip), "yuv420"),  # decodes, but is not 4:2:0
+        (packets[1:], "yuv420"),  # no parameter sets
+        ([b"\x00\x00\x01\x65" + bytes(range(256)) * 4], "yuv420"),
+    ]
+    for batch, output in refused:
+        with pytest.raises(DecodeError, match="refused"):
+            decode_h264(batch, output=output, size=(16, 16) if output == "rgb" else None)
+    assert counting.decodes == len(refused) and len(counting.frees) == len(refused)
+
+    # The same thread's decoder serves the next request exactly.
+    frames = decode_h264(packets, output="yuv420")
+    assert [framecrc_line(f) for f in frames] == SHORT_STREAMS[0].reference_lines()
+    assert len(decode_h264(split_annexb(yuv444_clip), output="rgb", size=(64, 48))) == 10
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        (dict(output="bgr", size=(8, 8)), ValueError),
+        (dict(output="rgb"), ValueError),
+        (dict(output="rgb", size=(0, 10)), ValueError),
+        (dict(output="rgb", size=(10, -1)), ValueError),
+        # ctypes would silently keep the low 32 bits of these.
+        (dict(output="rgb", size=(2**32 + 16, 16)), ValueError),
+        (dict(output="rgb", size=(2**31, 16)), ValueError),
+        (dict(output="rgb", size=(1.5, 2)), TypeError),
+        (dict(output="rgb", size=(8, 8, 8)), TypeError),
+        (dict(output="yuv420", size=(8, 8)), ValueError),
+        (dict(output="yuv420", positions=[-1]), ValueError),
+        (dict(output="yuv420", positions=[2**64]), ValueError),
+        (dict(output="yuv420", positions=[1.0]), TypeError),
+        (dict(output="yuv420", positions="12"), TypeError),
+    ],
+)
+def test_bad_arguments_never_reach_the_library(packets, counting, arguments, error):
+    with pytest.raises(error):
+        decode_h264(packets, **arguments)
+    assert counting.decodes == 0
+
+
+@pytest.mark.parametrize(
+    "bad_packets",
+    [b"\x00\x00\x01\x67", ["text"], [b"ok", 7], [np.zeros((4, 4), np.uint8)[:, :2]]],
+    ids=["one-bytes-object", "str", "int", "strided-array"],
+)
+def test_packets_that_are_not_bytes_are_rejected(counting, bad_packets):
+    with pytest.raises(TypeError):
+        decode_h264(bad_packets, output="yuv420")
+    assert counting.decodes == 0
+
+
+def test_response_is_freed_when_copying_is_interrupted(packets, counting, monkeypatch):
+    copied = []
+    real_copy = _decode._copy_frame
+
+    def copy_then_interrupt(record, requested_format):
+        if len(copied) == 2:
+            raise KeyboardInterrupt
+        copied.append(real_copy(record, requested_format))
+        return copied[-1]
+
+    monkeypatch.setattr(_decode, "_copy_frame", copy_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        decode_h264(packets, output="yuv420")
+    assert counting.decodes == 1 and len(counting.frees) == 1
+    # What was copied before the interruption lives on after the free.
+    assert [framecrc_line(f) for f in copied] == SHORT_STREAMS[0].reference_lines()[:2]
+
+
+def _load_in_subprocess(env_changes: dict[str, str | None], package_root: Path) -> subprocess.CompletedProcess:
+    env = {k: v for k, v in os.environ.items() if k not in env_changes}
+    env.update({k: v for k, v in env_changes.items() if v is not None})
+    env["PYTHONPATH"] = str(package_root)
+    script = (
+        "import pytovrik_video as p\n"
+        "try:\n    print('version', p.abi_version(), p._library.library().cdll._name)\n"
+        "except p.LibraryNotFoundError as e:\n    print('not found:', e)\n"
+    )
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+
+
+def test_library_is_found_by_variable_then_beside_the_package_then_the_loader(tmp_path):
+    built = Path(os.environ.get(_library.LIBRARY_ENV_VAR) or _library.library().cdll._name).resolve()
+    source_package = REPO / "python"
+
+    bad = _load_in_subprocess({_library.LIBRARY_ENV_VAR: str(tmp_path / "missing.so")}, source_package)
+    assert bad.stdout.startswith("not found:") and "missing.so" in bad.stdout
+
+    libz = ctypes.util.find_library("z")
+    if libz:
+        wrong = _load_in_subprocess({_library.LIBRARY_ENV_VAR: libz}, source_package)
+        assert "is not the pytovrik_video library" in wrong.stdout
+
+    # A copy of the package with the library beside it needs no variable.
+    shutil.copytree(source_package / "pytovrik_video", tmp_path / "pkg" / "pytovrik_video")
+    shutil.copy(built, tmp_path / "pkg" / "pytovrik_video" / _library.SONAME)
+    beside = _load_in_subprocess({_library.LIBRARY_ENV_VAR: None, "LD_LIBRARY_PATH": None}, tmp_path / "pkg")
+    assert beside.stdout.startswith("version 1 ") and str(tmp_path / "pkg") in beside.stdout
+
+    # Otherwise the system loader resolves the SONAME.
+    loader_dir = tmp_path / "loader"
+    loader_dir.mkdir()
+    shutil.copy(built, loader_dir / _library.SONAME)
+    system = _load_in_subprocess(
+        {_library.LIBRARY_ENV_VAR: None, "LD_LIBRARY_PATH": str(loader_dir)}, source_package
+    )
+    assert system.stdout.startswith("version 1 ")
