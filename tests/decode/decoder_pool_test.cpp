@@ -1,0 +1,216 @@
+// The per-thread decoder pool: one decoder per thread, reused across
+// requests, and never a reason for a request to decode differently from the
+// same request on a fresh thread. Every scenario runs on its own thread so
+// it starts with an empty pool slot.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "decode/decode_helpers.hpp"
+#include "decode/decoder_pool.hpp"
+
+namespace pytovrik::testing {
+namespace {
+
+constexpr const char* THREADS = "TOVRIK_VIDEO_FFMPEG_THREADS";
+const std::string FORMAT_MESSAGE = "yuv420 video output expects FFmpeg to decode yuv420p frames, got ";
+
+std::uint64_t opened() { return opened_h264_decoder_count(); }
+
+TEST(DecoderPool, RequestsOnOneThreadShareOneDecoder) {
+    const auto packets = encode_h264({.frames = 5});
+    const auto fresh = on_fresh_thread([&] { return decode_yuv(packets); });
+    const auto [outcomes, newly_opened] = on_fresh_thread([&] {
+        const std::uint64_t before = opened();
+        std::vector<YuvOutcome> in_turn{decode_yuv(packets), decode_yuv(packets, {0, 4}), decode_yuv(packets)};
+        return std::pair{in_turn, opened() - before};
+    });
+    EXPECT_EQ(newly_opened, 1U);
+    EXPECT_EQ(outcomes[0], fresh);
+    EXPECT_EQ(outcomes[2], fresh);
+    ASSERT_EQ(outcomes[1].frames.size(), 2U);  // positions start at 0 again
+    EXPECT_EQ(outcomes[1].frames[0], fresh.frames[0]);
+    EXPECT_EQ(outcomes[1].frames[1], fresh.frames[4]);
+}
+
+TEST(DecoderPool, ThreadCountIsReadOnlyWhenADecoderIsCreated) {
+    const auto packets = encode_h264({.frames = 2});
+    const ScopedEnv three(THREADS, "3");
+    const auto counts = on_fresh_thread([&] {
+        EXPECT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
+        const ScopedEnv five(THREADS, "5");
+        auto decoder = take_or_create_decoder();
+        const int count = decoder ? (*decoder)->thread_count : -1;
+        return_decoder_to_pool(std::move(*decoder));
+        return std::pair{count, on_fresh_thread([] {
+                             auto other = take_or_create_decoder();
+                             return other ? (*other)->thread_count : -1;
+                         })};
+    });
+    EXPECT_EQ(counts.first, 3);   // the pooled decoder keeps its count
+    EXPECT_EQ(counts.second, 5);  // a new thread reads the new value
+}
+
+TEST(DecoderPool, AFailedOrCutShortBatchLeavesNothingForTheNextRequest) {
+    const StreamSpec lossy{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
+    const auto clean = encode_h264({.frames = 6});
+    const auto b_frames = encode_h264(lossy);
+    const std::vector<std::vector<Packet>> earlier = {
+        // The third frame is 4:2:2: the request fails with frames still in the decoder.
+        concatenate({clean[0], clean[1]}, encode_h264({.frames = 6, .pixel_format = AV_PIX_FMT_YUV422P})),
+        // A batch cut off in the middle of a B-frame group.
+        std::vector<Packet>(b_frames.begin(), b_frames.begin() + 7),
+        // An empty packet, then packets the drained decoder refuses.
+        {clean[0], {}, clean[1], clean[2]},
+        // A packet the decoder rejects.
+        {clean[0], Packet(80, 0xff), clean[1]},
+    };
+    const auto fresh_clean = on_fresh_thread([&] { return decode_yuv(clean); });
+    const auto fresh_b_frames = on_fresh_thread([&] { return decode_yuv(b_frames); });
+    ASSERT_EQ(fresh_clean.frames.size(), 6U);
+    for (const char* threads : {static_cast<const char*>(nullptr), "1"}) {
+        const ScopedEnv env(THREADS, threads);
+        for (std::size_t i = 0; i < earlier.size(); ++i) {
+            const auto [later, newly_opened] = on_fresh_thread([&] {
+                const std::uint64_t before = opened();
+                decode_yuv(earlier[i]);
+                std::vector<YuvOutcome> next{decode_yuv(clean), decode_yuv(b_frames)};
+                return std::pair{next, opened() - before};
+            });
+            SCOPED_TRACE(std::to_string(i) + (threads ? " one thread" : " auto threads"));
+            EXPECT_EQ(newly_opened, 1U);
+            EXPECT_EQ(later[0], fresh_clean);
+            EXPECT_EQ(later[1], fresh_b_frames);
+        }
+    }
+}
+
+TEST(DecoderPool, ThreadExitFreesTheParkedDecoder) {
+    const auto packets = encode_h264({.frames = 2});
+    const std::int64_t before = live_h264_decoder_count();
+    const std::int64_t while_parked = on_fresh_thread([&] {
+        decode_yuv(packets);
+        return live_h264_decoder_count();
+    });
+    EXPECT_EQ(while_parked, before + 1);
+    EXPECT_EQ(live_h264_decoder_count(), before);
+}
+
+// A request made while its thread exits, after the pool slot is gone.
+std::atomic<int> LATE_FRAMES{-1};
+const std::vector<Packet>* LATE_PACKETS = nullptr;
+struct RequestAtThreadExit {
+    ~RequestAtThreadExit() {
+        const auto frames = decode_frames(*LATE_PACKETS, RuntimeFormatYuv420);
+        LATE_FRAMES = frames ? static_cast<int>(frames->size()) : -2;
+    }
+};
+
+TEST(DecoderPool, ARequestAfterThePoolSlotIsGoneUsesADecoderOfItsOwn) {
+    const auto packets = encode_h264({.frames = 3});
+    LATE_PACKETS = &packets;
+    const std::int64_t before = live_h264_decoder_count();
+    std::thread([&] {
+        // Constructed before the slot's own exit handler, so destroyed after it.
+        thread_local RequestAtThreadExit late;
+        decode_yuv(packets);
+    }).join();
+    EXPECT_EQ(LATE_FRAMES.load(), 3);
+    EXPECT_EQ(live_h264_decoder_count(), before);
+}
+
+// Streams that differ in everything a decoder might remember.
+struct NamedStream {
+    std::string name;
+    std::vector<Packet> packets;
+    std::string failure;  // "" when YUV output succeeds
+};
+
+std::vector<NamedStream> varied_streams() {
+    return {
+        {"progressive", encode_h264({.frames = 6}), ""},
+        {"interlaced", encode_h264({.frames = 6, .interlaced = true}), ""},
+        {"b-pyramid",
+         encode_h264({.frames = 10, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0:b-pyramid=normal"}),
+         ""},
+        {"slices", encode_h264({.width = 96, .height = 128, .frames = 4, .slices = 8}), ""},
+        {"cropped 34x18", encode_h264({.width = 34, .height = 18, .frames = 4}), ""},
+        {"full range", encode_h264({.frames = 4, .full_range = true}), FORMAT_MESSAGE + "YUVJ420P"},
+        {"4:2:2", encode_h264({.frames = 4, .pixel_format = AV_PIX_FMT_YUV422P}), FORMAT_MESSAGE + "YUV422P"},
+        {"10-bit", encode_h264({.frames = 4, .pixel_format = AV_PIX_FMT_YUV420P10LE}),
+         FORMAT_MESSAGE + "YUV420P10LE"},
+        {"size change", concatenate(encode_h264({.frames = 3}), encode_h264({.width = 48, .height = 32, .frames = 3})),
+         ""},
+        {"lossy", encode_h264({.width = 80, .height = 64, .frames = 6, .lossless = false}), ""},
+    };
+}
+
+TEST(DecoderHistory, EveryStreamDecodesAsOnAFreshThreadWhateverCameBefore) {
+    std::vector<NamedStream> streams;
+    try {
+        streams = varied_streams();
+    } catch (const std::runtime_error& error) {
+        GTEST_SKIP() << "this libx264 cannot encode every stream: " << error.what();
+    }
+    for (const char* threads : {static_cast<const char*>(nullptr), "1"}) {
+        const ScopedEnv env(THREADS, threads);
+        std::vector<YuvOutcome> fresh;
+        for (const NamedStream& stream : streams) {
+            fresh.push_back(on_fresh_thread([&] { return decode_yuv(stream.packets); }));
+            EXPECT_EQ(fresh.back().failure, stream.failure) << stream.name;
+            EXPECT_EQ(fresh.back().frames.empty(), !stream.failure.empty()) << stream.name;
+        }
+        // Forwards, then backwards, then each stream twice in a row.
+        const auto in_sequence = on_fresh_thread([&] {
+            std::vector<YuvOutcome> outcomes;
+            for (const NamedStream& stream : streams) {
+                outcomes.push_back(decode_yuv(stream.packets));
+            }
+            for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
+                outcomes.push_back(decode_yuv(it->packets));
+            }
+            for (const NamedStream& stream : streams) {
+                outcomes.push_back(decode_yuv(stream.packets));
+                outcomes.push_back(decode_yuv(stream.packets));
+            }
+            return outcomes;
+        });
+        const std::size_t n = streams.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            SCOPED_TRACE(streams[i].name + (threads ? ", one thread" : ", automatic threads"));
+            EXPECT_EQ(in_sequence[i], fresh[i]) << "forwards";
+            EXPECT_EQ(in_sequence[2 * n - 1 - i], fresh[i]) << "backwards";
+            EXPECT_EQ(in_sequence[2 * n + 2 * i], fresh[i]) << "first of two";
+            EXPECT_EQ(in_sequence[2 * n + 2 * i + 1], fresh[i]) << "second of two";
+        }
+    }
+}
+
+TEST(DecoderHistory, AnUnsignalledStreamAfterAFullRangeOneDecodesAsLimitedRange) {
+    const StreamSpec spec{.frames = 4};
+    const auto unsignalled = encode_h264(spec);
+    const auto full_range = encode_h264({.frames = 4, .full_range = true});
+    const auto decode_both_kinds = [&] {
+        return std::pair{decode_frames(unsignalled, RuntimeFormatYuv420),
+                         decode_frames(unsignalled, RuntimeFormatRgb, {}, 64, 48)};
+    };
+    for (const char* threads : {static_cast<const char*>(nullptr), "1"}) {
+        SCOPED_TRACE(threads ? "one thread" : "automatic threads");
+        const ScopedEnv env(THREADS, threads);
+        const auto fresh = on_fresh_thread(decode_both_kinds);
+        ASSERT_TRUE(fresh.first);
+        ASSERT_TRUE(fresh.second);
+        EXPECT_EQ((*fresh.first)[3].y, expected_luma(spec, 3));
+        const auto after_full_range = on_fresh_thread([&] {
+            EXPECT_TRUE(decode_frames(full_range, RuntimeFormatRgb, {}, 64, 48));
+            EXPECT_FALSE(decode_frames(full_range, RuntimeFormatYuv420));
+            return decode_both_kinds();
+        });
+        EXPECT_EQ(after_full_range.first, fresh.first);
+        EXPECT_EQ(after_full_range.second, fresh.second);
+    }
+}
+
+}  // namespace
+}  // namespace pytovrik::testing
