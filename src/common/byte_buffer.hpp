@@ -20,7 +20,9 @@ public:
     ByteBuffer& operator=(const ByteBuffer&) = delete;
     ~ByteBuffer();
 
-    // Storage is not initialised: every caller writes all of it. A failed
+    // Storage is not initialised: every caller writes all of it. Large
+    // buffers are mappings of their own, advised for transparent huge pages,
+    // because their page faults cost more than filling them. A failed
     // allocation is a failure of the request, named by `what`, because sizes
     // come from the host's request or the stream.
     static Outcome<ByteBuffer> allocate(std::size_t length, std::string_view what);
