@@ -1,0 +1,134 @@
+// What a batch's fresh output memory costs: allocate a buffer per frame,
+// write every byte (as an export does), keep all of them to the end of the
+// batch, release them. The library's ByteBuffer against plain malloc/free, at
+// the sizes of real outputs. Run once as is and once with --no-thp to see
+// both sides of the kernel's huge-page support.
+//
+// Usage: fresh_memory_bench [--no-thp] [--reps N] [--markdown FILE]
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/byte_buffer.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Case {
+    const char* name;
+    std::size_t size;
+    std::size_t count;
+};
+
+// 150 frames: five seconds at 30 frames per second.
+constexpr Case CASES[] = {
+    {"1080p RGB", 1920 * 1080 * 3, 150}, {"1080p luma", 1920 * 1080, 150}, {"1080p chroma", 1920 * 1080 / 2, 150},
+    {"720p RGB", 1280 * 720 * 3, 150},   {"720p luma", 1280 * 720, 150},   {"224x224 RGB", 224 * 224 * 3, 150},
+};
+
+double time_malloc(const Case& item) {
+    const auto start = Clock::now();
+    std::vector<void*> kept;
+    kept.reserve(item.count);
+    for (std::size_t i = 0; i < item.count; ++i) {
+        void* buffer = std::malloc(item.size);
+        if (buffer == nullptr) {
+            std::abort();
+        }
+        std::memset(buffer, static_cast<int>(i), item.size);
+        kept.push_back(buffer);
+    }
+    for (void* buffer : kept) {
+        std::free(buffer);
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double time_byte_buffer(const Case& item) {
+    const auto start = Clock::now();
+    std::vector<pytovrik::ByteBuffer> kept;
+    kept.reserve(item.count);
+    for (std::size_t i = 0; i < item.count; ++i) {
+        auto buffer = pytovrik::ByteBuffer::allocate(item.size, "benchmark buffer");
+        if (!buffer) {
+            std::abort();
+        }
+        std::memset(buffer->data(), static_cast<int>(i), item.size);
+        kept.push_back(std::move(*buffer));
+    }
+    kept.clear();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool no_thp = false;
+    int reps = 7;
+    std::string markdown;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--no-thp") {
+            no_thp = true;
+        } else if (argument == "--reps" && i + 1 < argc) {
+            reps = std::max(1, std::atoi(argv[++i]));
+        } else if (argument == "--markdown" && i + 1 < argc) {
+            markdown = argv[++i];
+        } else {
+            std::cerr << "usage: fresh_memory_bench [--no-thp] [--reps N] [--markdown FILE]\n";
+            return 2;
+        }
+    }
+    if (no_thp && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) {
+        std::cerr << "PR_SET_THP_DISABLE failed\n";
+        return 1;
+    }
+    constexpr std::size_t case_count = std::size(CASES);
+    std::vector<double> best_malloc(case_count, 1e9);
+    std::vector<double> best_buffer(case_count, 1e9);
+    for (int rep = 0; rep < reps; ++rep) {
+        for (std::size_t c = 0; c < case_count; ++c) {
+            // Alternate which side goes first, so neither always inherits
+            // the other's freshly released memory.
+            if (rep % 2 == 0) {
+                best_malloc[c] = std::min(best_malloc[c], time_malloc(CASES[c]));
+                best_buffer[c] = std::min(best_buffer[c], time_byte_buffer(CASES[c]));
+            } else {
+                best_buffer[c] = std::min(best_buffer[c], time_byte_buffer(CASES[c]));
+                best_malloc[c] = std::min(best_malloc[c], time_malloc(CASES[c]));
+            }
+        }
+    }
+    std::ostringstream table;
+    table << "Huge pages " << (no_thp ? "disabled for the process" : "as the kernel offers them") << ", best of "
+          << reps << " rounds; per buffer: allocate, write every byte, keep to the end of the batch, release.\n\n"
+          << "| buffer | bytes | x150 | malloc us/buffer | library us/buffer | library speed-up |\n"
+          << "|---|---:|---:|---:|---:|---:|\n";
+    for (std::size_t c = 0; c < case_count; ++c) {
+        const double count = static_cast<double>(CASES[c].count);
+        table << "| " << CASES[c].name << " | " << CASES[c].size << " | " << CASES[c].count << " | "
+              << fixed(best_malloc[c] / count * 1e6, 1) << " | " << fixed(best_buffer[c] / count * 1e6, 1) << " | "
+              << fixed(best_malloc[c] / best_buffer[c], 2) << " |\n";
+    }
+    std::cout << table.str();
+    if (!markdown.empty()) {
+        std::ofstream(markdown) << table.str();
+    }
+    return 0;
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Makes the benchmark's H.264 inputs with the ffmpeg command line and libx264:
+# synthetic pictures with temporal noise, so the encoder spends bits the way
+# it does on camera footage (a flat test pattern decodes unrealistically fast).
+# Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5)
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+out="${1:-$here/../build-bench/bench-inputs}"
+seconds="${2:-5}"
+mkdir -p "$out"
+
+make_stream() {
+    local name="$1" size="$2"
+    local target="$out/$name.h264"
+    if [[ -s "$target" ]]; then
+        echo "$target exists, kept"
+        return
+    fi
+    # High profile, 3 B-frames with pyramid, 2-second GOP, yuv420p: what a
+    # typical camera or web file looks like. Raw Annex B, no container.
+    ffmpeg -hide_banner -loglevel error -nostdin -y \
+        -f lavfi -i "testsrc2=size=$size:rate=30:duration=$seconds" \
+        -vf "noise=alls=10:allf=t+u,format=yuv420p" \
+        -c:v libx264 -profile:v high -preset fast -crf 23 -bf 3 -x264-params b-pyramid=normal -g 60 \
+        -an -f h264 "$target.partial"
+    mv "$target.partial" "$target"
+    echo "$target: $(stat -c %s "$target") bytes"
+}
+
+make_stream 1080p 1920x1080
+make_stream 720p 1280x720
+# A real-world stream: a conformance bitstream shipped with the tests.
+cp -f "$here/../tests/data/conformance/streams/BA1_FT_C.264" "$out/conformance_cif.h264"
+echo "$out/conformance_cif.h264: copied"
