@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import importlib.util
 import subprocess
 import sys
 import zlib
@@ -14,8 +15,8 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 CONFORMANCE = REPO / "tests" / "data" / "conformance"
 
-# Run from a checkout without installing the package.
-if str(REPO / "python") not in sys.path:
+# Without PYTHONPATH (ctest sets it), test the checkout's package.
+if importlib.util.find_spec("pytovrik_video") is None:
     sys.path.insert(0, str(REPO / "python"))
 
 

@@ -142,6 +142,18 @@ def test_library_is_found_by_variable_then_beside_the_package_then_the_loader(tm
         wrong = _load_in_subprocess({_library.LIBRARY_ENV_VAR: libz}, source_package)
         assert "is not the pytovrik_video library" in wrong.stdout
 
+    if shutil.which("cc"):
+        future = tmp_path / "libfuture.so"
+        subprocess.run(
+            ["cc", "-shared", "-fPIC", "-x", "c", "-", "-o", str(future)],
+            input="int pytovrik_video_abi_version(void) { return 2; }\n"
+            "int pytovrik_video_decode_h264_v1(void) { return 0; }\n"
+            "void pytovrik_video_free_response_v1(void) {}\n",
+            text=True, check=True,
+        )
+        newer = _load_in_subprocess({_library.LIBRARY_ENV_VAR: str(future)}, source_package)
+        assert "has interface version 2" in newer.stdout
+
     # A copy of the package with the library beside it needs no variable.
     shutil.copytree(source_package / "pytovrik_video", tmp_path / "pkg" / "pytovrik_video")
     shutil.copy(built, tmp_path / "pkg" / "pytovrik_video" / _library.SONAME)
