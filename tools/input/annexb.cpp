@@ -1,0 +1,140 @@
+// Annex B elementary streams, split into access units by libavcodec's H.264
+// parser. The file is read in chunks, so memory does not grow with its size.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "input/access_unit_source.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace pytovrik::cli {
+namespace {
+
+struct ParserDeleter {
+    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
+};
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+
+constexpr std::size_t chunk_size = 1 << 20;
+
+class AnnexBInput final : public AccessUnitSource {
+public:
+    AnnexBInput(std::ifstream file, std::uint64_t total, std::unique_ptr<AVCodecParserContext, ParserDeleter> parser,
+                std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string path)
+        : file_(std::move(file)),
+          total_(total),
+          parser_(std::move(parser)),
+          context_(std::move(context)),
+          path_(std::move(path)),
+          // The parser may read up to AV_INPUT_BUFFER_PADDING_SIZE bytes past
+          // what it is given; the padding stays zero.
+          chunk_(chunk_size + AV_INPUT_BUFFER_PADDING_SIZE, 0) {}
+
+    Result<std::optional<AccessUnit>> next() override {
+        while (!flushed_) {
+            if (chunk_used_ == chunk_filled_ && !end_of_file_) {
+                if (auto filled = refill(); !filled) {
+                    return std::unexpected(filled.error());
+                }
+            }
+            // An empty input after the last byte makes the parser hand over
+            // the access unit it still holds.
+            const bool flushing = chunk_used_ == chunk_filled_;
+            std::uint8_t* unit = nullptr;
+            int unit_size = 0;
+            const int used = av_parser_parse2(
+                parser_.get(), context_.get(), &unit, &unit_size, flushing ? nullptr : chunk_.data() + chunk_used_,
+                static_cast<int>(chunk_filled_ - chunk_used_), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+            if (used < 0) {
+                return fail("cannot split '" + path_ + "' into access units: " + ffmpeg_error_text(used));
+            }
+            chunk_used_ += static_cast<std::size_t>(used);
+            flushed_ = flushing;
+            if (unit_size > 0) {
+                AccessUnit access_unit;
+                access_unit.bytes.assign(unit, unit + unit_size);
+                // The parser neither drops nor adds bytes, so units laid end
+                // to end give the file back and each one's offset is the sum
+                // of those before it.
+                access_unit.input_offset = next_offset_;
+                next_offset_ += static_cast<std::uint64_t>(unit_size);
+                access_unit.single_field = parser_->picture_structure == AV_PICTURE_STRUCTURE_TOP_FIELD ||
+                                           parser_->picture_structure == AV_PICTURE_STRUCTURE_BOTTOM_FIELD;
+                access_unit.width = parser_->width;
+                access_unit.height = parser_->height;
+                return access_unit;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::uint64_t bytes_read() const override { return read_; }
+    std::uint64_t total_bytes() const override { return total_; }
+    std::string description() const override { return "Annex B"; }
+    FrameRate frame_rate() const override {
+        // The parser fills this from the stream's timing information, when
+        // the stream carries any.
+        if (context_->framerate.num > 0 && context_->framerate.den > 0) {
+            return {context_->framerate.num, context_->framerate.den};
+        }
+        return {};
+    }
+
+private:
+    Result<void> refill() {
+        file_.read(reinterpret_cast<char*>(chunk_.data()), chunk_size);
+        if (file_.bad()) {
+            return fail("cannot read '" + path_ + "': " + std::strerror(errno));
+        }
+        chunk_filled_ = static_cast<std::size_t>(file_.gcount());
+        chunk_used_ = 0;
+        read_ += chunk_filled_;
+        end_of_file_ = chunk_filled_ < chunk_size;
+        std::memset(chunk_.data() + chunk_filled_, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        return {};
+    }
+
+    std::ifstream file_;
+    std::uint64_t total_;
+    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser_;
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    std::string path_;
+    std::vector<std::uint8_t> chunk_;
+    std::size_t chunk_filled_ = 0;
+    std::size_t chunk_used_ = 0;
+    std::uint64_t read_ = 0;
+    std::uint64_t next_offset_ = 0;
+    bool end_of_file_ = false;
+    bool flushed_ = false;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return fail("cannot open '" + path + "': " + std::strerror(errno));
+    }
+    const auto end = file.tellg();
+    file.seekg(0);
+    const std::uint64_t total = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+
+    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser(av_parser_init(AV_CODEC_ID_H264));
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (parser == nullptr || codec == nullptr) {
+        return fail("this FFmpeg has no H.264 parser");
+    }
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    if (context == nullptr) {
+        return fail("out of memory setting up the H.264 parser");
+    }
+    return std::make_unique<AnnexBInput>(std::move(file), total, std::move(parser), std::move(context), path);
+}
+
+}  // namespace pytovrik::cli

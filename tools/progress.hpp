@@ -1,0 +1,28 @@
+// The progress line on a terminal and the summary at the end, both on stderr
+// so that --framecrc output on stdout stays clean.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace pytovrik::cli {
+
+class Progress {
+public:
+    explicit Progress(bool show_line);
+
+    // frames: decoded so far; bytes: how far into the input (total 0: unknown).
+    void update(std::uint64_t frames, std::uint64_t bytes, std::uint64_t total_bytes);
+    void clear();
+    double seconds() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool show_line_;
+    bool line_shown_ = false;
+    Clock::time_point start_;
+    Clock::time_point last_draw_;
+};
+
+}  // namespace pytovrik::cli
