@@ -97,12 +97,16 @@ TEST(DecoderPool, ThreadExitFreesTheParkedDecoder) {
     EXPECT_EQ(live_h264_decoder_count(), before);
 }
 
-// A request made while its thread exits, after the pool slot is gone.
+// A request made while its thread exits, after the pool slot is gone: it
+// gets a decoder of its own (opened for it) that is freed, not parked.
 std::atomic<int> LATE_FRAMES{-1};
+std::atomic<std::uint64_t> LATE_OPENED{0};
 const std::vector<Packet>* LATE_PACKETS = nullptr;
 struct RequestAtThreadExit {
     ~RequestAtThreadExit() {
+        const std::uint64_t before = opened();
         const auto frames = decode_frames(*LATE_PACKETS, RuntimeFormatYuv420);
+        LATE_OPENED = opened() - before;
         LATE_FRAMES = frames ? static_cast<int>(frames->size()) : -2;
     }
 };
@@ -117,6 +121,7 @@ TEST(DecoderPool, ARequestAfterThePoolSlotIsGoneUsesADecoderOfItsOwn) {
         decode_yuv(packets);
     }).join();
     EXPECT_EQ(LATE_FRAMES.load(), 3);
+    EXPECT_EQ(LATE_OPENED.load(), 1U);
     EXPECT_EQ(live_h264_decoder_count(), before);
 }
 
