@@ -7,7 +7,6 @@
 
 #include "decode/decode_helpers.hpp"
 #include "decode/decoder_pool.hpp"
-#include "export/input_frame.hpp"
 #include "export/pixel_format_names.hpp"
 
 namespace pytovrik::testing {
@@ -177,15 +176,6 @@ TEST(Yuv420Export, PlaneAccessIsBoundedAndChecked) {
     const auto empty = copy_frame_plane(*frame, 0, 0, 0);
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->size(), 0U);
-}
-
-TEST(Yuv420Export, ASystemMemoryFrameIsReadInPlace) {
-    UniqueAVFrame decoded(av_frame_alloc());
-    decoded->format = AV_PIX_FMT_YUV420P;
-    const FfmpegDecodedFrame frame(std::move(decoded));
-    const auto input = frame_for_rgb_conversion(frame);
-    ASSERT_TRUE(input);
-    EXPECT_EQ(&input->as_ref(), &frame.frame());
 }
 
 TEST(PixelFormatName, EnumeratorNamesWithTheirExceptions) {
