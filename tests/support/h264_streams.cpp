@@ -38,7 +38,7 @@ void check(int code, const char* what) {
     }
 }
 
-void fill_pattern(AVFrame& frame, int index) {
+void fill_pattern(AVFrame& frame, int index, const SampleFunction& sample_at) {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
     const bool wide = descriptor->comp[0].depth > 8;
     for (int plane = 0; plane < 3; ++plane) {
@@ -49,7 +49,8 @@ void fill_pattern(AVFrame& frame, int index) {
         for (int y = 0; y < height; ++y) {
             std::uint8_t* row = frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane];
             for (int x = 0; x < width; ++x) {
-                const std::uint8_t sample = pattern_sample(plane, index, x, y);
+                const std::uint8_t sample =
+                    sample_at ? sample_at(plane, index, x, y) : pattern_sample(plane, index, x, y);
                 if (wide) {
                     const auto value = static_cast<std::uint16_t>(sample << (descriptor->comp[0].depth - 8));
                     std::memcpy(row + 2 * x, &value, 2);
@@ -85,6 +86,13 @@ std::uint8_t pattern_sample(int plane, int index, int x, int y) {
         case 1: return static_cast<std::uint8_t>(40 + ((index * 13 + x + y) % 150));
         default: return static_cast<std::uint8_t>(200 - ((index * 11 + 2 * x + y) % 150));
     }
+}
+
+SampleFunction split_picture(YCbCr left, YCbCr right, int split_x) {
+    return [=](int plane, int, int x, int) {
+        const YCbCr& colour = (plane == 0 ? x : 2 * x) < split_x ? left : right;
+        return plane == 0 ? colour.y : plane == 1 ? colour.cb : colour.cr;
+    };
 }
 
 std::vector<Packet> encode_h264(const StreamSpec& spec) {
@@ -126,7 +134,7 @@ std::vector<Packet> encode_h264(const StreamSpec& spec) {
         frame->width = spec.width;
         frame->height = spec.height;
         check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
-        fill_pattern(*frame, spec.first_index + i);
+        fill_pattern(*frame, spec.first_index + i, spec.sample);
         frame->pts = i;
         drain(encoder.get(), frame.get(), packets);
         av_frame_unref(frame.get());

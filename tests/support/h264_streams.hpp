@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@ extern "C" {
 namespace pytovrik::testing {
 
 using Packet = std::vector<std::uint8_t>;
+
+// The sample of plane `plane` at (x, y) in frame `index`; chroma planes use
+// their own coordinates.
+using SampleFunction = std::function<std::uint8_t(int plane, int index, int x, int y)>;
 
 struct StreamSpec {
     int width = 64;
@@ -29,7 +34,19 @@ struct StreamSpec {
     int slices = 0;            // 0: encoder default
     int first_index = 0;       // index of the first frame's pattern
     std::string x264_params;   // extra "key=value:key=value" options
+    SampleFunction sample;     // empty: pattern_sample
 };
+
+struct YCbCr {
+    std::uint8_t y;
+    std::uint8_t cb;
+    std::uint8_t cr;
+};
+
+// For 4:2:0 streams: every frame split at luma column `split_x` (even, so
+// chroma splits there too), `left` before it and `right` from it on. A split
+// at or past the width gives one flat colour.
+SampleFunction split_picture(YCbCr left, YCbCr right, int split_x);
 
 // The sample of plane `plane` at (x, y) in frame `index`, for 8-bit formats.
 // Chroma planes use their own coordinates.
