@@ -50,14 +50,29 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::
     return scaler->context.get();
 }
 
-}  // namespace
+// The byte counts of one frame, from the requested size alone.
+struct RgbFrameSizes {
+    std::uint64_t rgba_line_size;   // what libswscale is told; see padded_rgba_line_size
+    std::uint64_t rgba_frame_size;  // rgba_line_size * H: the buffer libswscale fills
+    std::uint64_t rgb_row_size;
+    std::uint64_t rgb_frame_size;
+};
 
-Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
-                                       std::optional<CachedScaler>& scaler) {
-    const auto context = scaler_for(frame, width, height, scaler);
-    if (!context) {
-        return std::unexpected(context.error());
-    }
+// FFmpeg 5.1's x86 YUV-to-RGB converters, which libswscale picks when the
+// size does not change, write whole groups of 8 pixels and skip a row's last
+// width % 8 pixels when the line size leaves no room for one more group; those
+// pixels would reach the host as uninitialised heap bytes. Rows padded to 64
+// bytes (16 pixels) always leave room, and the padding never reaches the host.
+constexpr std::uint64_t RGBA_LINE_ALIGNMENT = 64;
+
+std::uint64_t padded_rgba_line_size(std::uint64_t row_size) {
+    const std::uint64_t padded = (row_size + RGBA_LINE_ALIGNMENT - 1) / RGBA_LINE_ALIGNMENT * RGBA_LINE_ALIGNMENT;
+    // Only widths libswscale refuses anyway come this close to the limit.
+    return padded <= static_cast<std::uint64_t>(INT_MAX) ? padded : row_size;
+}
+
+// The checks run in a fixed order and the first failure names the message.
+Outcome<RgbFrameSizes> rgb_frame_sizes(std::uint32_t width, std::uint32_t height) {
     const std::uint64_t w = width;
     const std::uint64_t h = height;
     std::uint64_t rgba_row_size = 0;
@@ -79,26 +94,64 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
     if (rgba_row_size > static_cast<std::uint64_t>(INT_MAX)) {
         return fail("RGBA row size exceeds FFmpeg line size limits");
     }
-    auto rgba = ByteBuffer::allocate(rgba_frame_size, "RGBA frame");
+    // Cannot overflow: the padded line fits an int and H is below 2^32.
+    const std::uint64_t line_size = padded_rgba_line_size(rgba_row_size);
+    return RgbFrameSizes{line_size, line_size * h, rgb_row_size, rgb_frame_size};
+}
+
+// Whether libswscale would start building filters for these sizes rather
+// than refuse them at once (it refuses a format it cannot read, and any size
+// below 1, which is where values of 2^31 or more land).
+bool scaler_would_build_filters(const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
+    return sws_isSupportedInput(static_cast<AVPixelFormat>(frame.format)) != 0 && frame.width > 0 &&
+           frame.height > 0 && static_cast<int>(width) > 0 && static_cast<int>(height) > 0;
+}
+
+}  // namespace
+
+Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
+                                       std::optional<CachedScaler>& scaler) {
+    const auto sizes = rgb_frame_sizes(width, height);
+    // For a width whose RGBA rows no int line size can describe, libswscale
+    // allocates gigabytes of filters (2 GB and seconds of work for 2^29
+    // pixels) before it gives up, so the size failure comes first there. Sizes
+    // it refuses outright still go to it, to fail as a refused scaler.
+    if (!sizes && scaler_would_build_filters(frame, width, height)) {
+        return std::unexpected(sizes.error());
+    }
+    const auto context = scaler_for(frame, width, height, scaler);
+    if (!context) {
+        return std::unexpected(context.error());
+    }
+    if (!sizes) {
+        return std::unexpected(sizes.error());
+    }
+    auto rgba = ByteBuffer::allocate(sizes->rgba_frame_size, "RGBA frame");
     if (!rgba) {
         return std::unexpected(std::move(rgba.error()));
     }
     std::uint8_t* const destination[AV_NUM_DATA_POINTERS] = {rgba->data()};
-    const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(rgba_row_size)};
+    const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(sizes->rgba_line_size)};
     const int rows = sws_scale(*context, frame.data, frame.linesize, 0, frame.height, destination,
                                destination_strides);
     if (rows < 0) {
         return fail("failed to convert decoded frame to RGB: sws_scale returned " + std::to_string(rows));
     }
-    if (static_cast<std::uint64_t>(rows) != h) {
+    if (static_cast<std::uint32_t>(rows) != height) {
         return fail("failed to convert decoded frame to RGB: sws_scale wrote " + std::to_string(rows) +
                     " rows, expected " + std::to_string(height));
     }
-    auto rgb = ByteBuffer::allocate(rgb_frame_size, "RGB frame");
+    auto rgb = ByteBuffer::allocate(sizes->rgb_frame_size, "RGB frame");
     if (!rgb) {
         return std::unexpected(std::move(rgb.error()));
     }
-    drop_alpha(rgba->data(), rgb->data(), w * h);
+    if (sizes->rgba_line_size == std::uint64_t{width} * 4) {
+        drop_alpha(rgba->data(), rgb->data(), std::size_t{width} * height);
+    } else {
+        for (std::size_t row = 0; row < height; ++row) {
+            drop_alpha(rgba->data() + row * sizes->rgba_line_size, rgb->data() + row * sizes->rgb_row_size, width);
+        }
+    }
     return RgbFrame{std::move(*rgb), width, height};
 }
 
