@@ -32,9 +32,36 @@ __attribute__((target("ssse3"))) void drop_alpha_ssse3(const std::uint8_t* rgba,
     drop_alpha_plain(rgba + 4 * i, rgb + 3 * i, pixels - i);
 }
 
+__attribute__((target("avx2"))) void drop_alpha_avx2(const std::uint8_t* rgba, std::uint8_t* rgb,
+                                                     std::size_t pixels) noexcept {
+    // Byte shuffles stay within 128-bit lanes: each lane packs its four
+    // pixels into its low 12 bytes, then a dword permute closes the gap
+    // between the lanes, leaving 24 bytes of output at the bottom.
+    const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                          0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    std::size_t i = 0;
+    // Each 32-byte store writes 8 bytes past its 24, which the next store
+    // overwrites; the last one needs those 8 bytes still inside the output,
+    // so the loop leaves at least 3 pixels to the tail.
+    for (; i + 32 + 3 <= pixels; i += 32) {
+        const auto* in = reinterpret_cast<const __m256i*>(rgba + 4 * i);
+        std::uint8_t* out = rgb + 3 * i;
+        for (int part = 0; part < 4; ++part) {
+            const __m256i packed = _mm256_shuffle_epi8(_mm256_loadu_si256(in + part), pack);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 24 * part),
+                                _mm256_permutevar8x32_epi32(packed, close_gap));
+        }
+    }
+    drop_alpha_ssse3(rgba + 4 * i, rgb + 3 * i, pixels - i);
+}
+
 void drop_alpha(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
     static const bool has_ssse3 = __builtin_cpu_supports("ssse3") != 0;
-    if (has_ssse3) {
+    if (has_avx2) {
+        drop_alpha_avx2(rgba, rgb, pixels);
+    } else if (has_ssse3) {
         drop_alpha_ssse3(rgba, rgb, pixels);
     } else {
         drop_alpha_plain(rgba, rgb, pixels);

@@ -1,0 +1,127 @@
+// The RGB output of conformance streams against libswscale driven directly,
+// on frames this test decodes itself: the library must add nothing and lose
+// nothing on the way, so the bytes must be identical (tolerance 0).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/abi_helpers.hpp"
+#include "support/h264_streams.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
+namespace pytovrik::testing {
+namespace {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
+};
+struct SwsDeleter {
+    void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
+};
+
+// FFmpeg 5.1's unscaled YUV-to-RGB converters leave a row's last width % 8
+// pixels unwritten when the line ends right after them; this much room makes
+// them write every pixel.
+constexpr int LINE_SLACK = 64;
+
+std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int height) {
+    std::unique_ptr<SwsContext, SwsDeleter> scaler(
+        sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), width, height,
+                       AV_PIX_FMT_RGBA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    EXPECT_NE(scaler, nullptr);
+    const int line_size = width * 4 + LINE_SLACK;
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(line_size) * static_cast<std::size_t>(height));
+    std::uint8_t* const planes[4] = {rgba.data()};
+    const int strides[4] = {line_size};
+    EXPECT_EQ(sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, strides), height);
+    std::vector<std::uint8_t> rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* pixel = &rgba[static_cast<std::size_t>(y * line_size + x * 4)];
+            rgb.insert(rgb.end(), pixel, pixel + 3);
+        }
+    }
+    return rgb;
+}
+
+// Every frame of the stream decoded single-threaded, converted by the test.
+std::vector<std::vector<std::uint8_t>> reference_frames(const std::vector<Packet>& packets, int width, int height) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> decoder(avcodec_alloc_context3(codec));
+    decoder->thread_count = 1;
+    EXPECT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
+    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    std::vector<std::vector<std::uint8_t>> frames;
+    const auto drain = [&] {
+        while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
+            frames.push_back(reference_rgb(*frame, width, height));
+            av_frame_unref(frame.get());
+        }
+    };
+    for (const Packet& unit : packets) {
+        EXPECT_EQ(av_new_packet(packet.get(), static_cast<int>(unit.size())), 0);
+        std::copy(unit.begin(), unit.end(), packet->data);
+        EXPECT_EQ(avcodec_send_packet(decoder.get(), packet.get()), 0);
+        av_packet_unref(packet.get());
+        drain();
+    }
+    EXPECT_EQ(avcodec_send_packet(decoder.get(), nullptr), 0);
+    drain();
+    return frames;
+}
+
+struct Case {
+    std::string name;
+    std::string file;
+    int source_width;
+    int source_height;
+    std::size_t frames;
+};
+
+class RgbConformance : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RgbConformance, MatchesLibswscaleAtSourceSizeAndScaled) {
+    const Case& stream = GetParam();
+    const auto packets =
+        split_access_units(read_binary_file(std::string(PYTOVRIK_TEST_DATA_DIR) + "/conformance/" + stream.file));
+    struct Size {
+        int width;
+        int height;
+    };
+    for (const Size size : {Size{stream.source_width, stream.source_height}, Size{160, 120}, Size{33, 17}}) {
+        const std::string what = std::to_string(size.width) + "x" + std::to_string(size.height);
+        const auto expected = reference_frames(packets, size.width, size.height);
+        ASSERT_EQ(expected.size(), stream.frames) << what;
+        const auto frames = decode_frames(packets, 0, {}, static_cast<std::uint32_t>(size.width),
+                                          static_cast<std::uint32_t>(size.height));
+        ASSERT_TRUE(frames.has_value()) << what;
+        ASSERT_EQ(frames->size(), expected.size()) << what;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ((*frames)[i].rgb, expected[i]) << what << ", frame " << i;
+        }
+    }
+}
+
+// 326 columns: not a multiple of 8, where libswscale's unscaled path needs
+// room at the end of each row.
+INSTANTIATE_TEST_SUITE_P(Streams, RgbConformance,
+                         ::testing::Values(Case{"sva_base_b", "streams/SVA_Base_B.264", 176, 144, 17},
+                                           Case{"cvfc1_sony_c", "streams/CVFC1_Sony_C.jsv", 326, 168, 50}),
+                         [](const ::testing::TestParamInfo<Case>& stream) { return stream.param.name; });
+
+}  // namespace
+}  // namespace pytovrik::testing
