@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
 #include "export/alpha_drop.hpp"
@@ -157,7 +158,10 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
 
 Outcome<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,
                                                      std::uint32_t height) {
-    const auto input = frame_for_rgb_conversion(frame);
+    // Held here, not in the parameter the caller destroys, so that it goes
+    // before this returns and after the input frame made from it.
+    const FfmpegDecodedFrame decoded = std::move(frame);
+    const auto input = frame_for_rgb_conversion(decoded);
     if (!input) {
         return std::unexpected(input.error());
     }
