@@ -76,9 +76,13 @@ std::vector<std::uint64_t> FrameSelection::positions_within(std::uint64_t first,
     for (const auto& [range_first, range_last] : ranges_) {
         const std::uint64_t from = std::max(range_first, first);
         const std::uint64_t to = std::min(range_last, window_last);
-        for (std::uint64_t position = from; from <= to; ++position) {
-            positions.push_back(position - first);
-            if (position == to) {
+        if (from > to) {
+            continue;
+        }
+        // Counted so that a range ending at the largest position terminates.
+        for (std::uint64_t offset = 0; offset <= to - from; ++offset) {
+            positions.push_back(from + offset - first);
+            if (offset == to - from) {
                 break;
             }
         }

@@ -1,0 +1,235 @@
+// The program as a user runs it: exit status, messages, files written.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (char c : text) {
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return result + "'";
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scratch_ = fs::temp_directory_path() /
+                   ("pytovrik_cli_" + std::to_string(::getpid()) + "_" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(scratch_);
+        fs::create_directories(scratch_);
+    }
+    void TearDown() override { fs::remove_all(scratch_); }
+
+    Outcome run(const std::vector<std::string>& arguments) const {
+        std::string command = quoted(PYTOVRIK_CLI);
+        for (const auto& argument : arguments) {
+            command += " " + quoted(argument);
+        }
+        command += " >" + quoted((scratch_ / "stdout").string()) + " 2>" + quoted((scratch_ / "stderr").string());
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(scratch_ / "stdout"), read_text(scratch_ / "stderr")};
+    }
+
+    // A container made from the sample with the ffmpeg command line.
+    fs::path remux_sample(const std::string& extension) const {
+        const fs::path out = scratch_ / ("sample." + extension);
+        // Raw H.264 carries no timestamps; MP4 gives them to the others.
+        const fs::path mp4 = scratch_ / "timed.mp4";
+        if (!fs::exists(mp4)) {
+            const std::string to_mp4 = "ffmpeg -nostdin -hide_banner -loglevel error -y -r 25 -i " +
+                                       quoted(PYTOVRIK_SAMPLE_PATH) + " -c copy " + quoted(mp4.string());
+            EXPECT_EQ(std::system(to_mp4.c_str()), 0) << to_mp4;
+        }
+        const std::string remux = "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(mp4.string()) +
+                                  " -c copy " + quoted(out.string());
+        EXPECT_EQ(std::system(remux.c_str()), 0) << remux;
+        return out;
+    }
+
+    fs::path scratch_;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST_F(CommandLine, WithoutInputDecodesTheBundledSampleAndSummarises) {
+    const Outcome result = run({});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.out.empty());
+    EXPECT_NE(result.err.find("sample.h264 (Annex B): 75 frames, 3 batches"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("320x240 yuv420"), std::string::npos) << result.err;
+    EXPECT_TRUE(run({"--quiet"}).err.empty());
+}
+
+TEST_F(CommandLine, SelectedFramesAreTheSameLinesInEitherBatchMode) {
+    const Outcome all = run({PYTOVRIK_SAMPLE_PATH, "--framecrc", "--batch", "all"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    const auto every = lines_of(all.out);
+    ASSERT_EQ(every.size(), 75u);
+    EXPECT_EQ(every[0], "115200 0x77a31f00");  // FFmpeg's own framecrc of frame 0
+
+    const std::vector<std::size_t> picked{0, 24, 25, 26, 49, 50, 74};
+    std::vector<std::string> expected;
+    for (std::size_t position : picked) {
+        expected.push_back(every[position]);
+    }
+    for (const char* batch : {"gop", "all"}) {
+        const Outcome some = run({PYTOVRIK_SAMPLE_PATH, "--framecrc", "--batch", batch, "--frames=74,0,24-26,49-50,99"});
+        EXPECT_EQ(some.status, 0) << some.err;
+        EXPECT_EQ(lines_of(some.out), expected) << batch;
+    }
+
+    const Outcome rgb_all = run({"--framecrc", "--format", "rgb", "--size", "33x17", "--batch", "all"});
+    const Outcome rgb_gop = run({"--framecrc", "--format", "rgb", "--size", "33x17", "--threads", "1"});
+    EXPECT_EQ(rgb_all.status, 0) << rgb_all.err;
+    EXPECT_EQ(rgb_gop.out, rgb_all.out);
+    EXPECT_EQ(lines_of(rgb_gop.out).size(), 75u);
+    EXPECT_EQ(lines_of(rgb_gop.out)[0].substr(0, 5), "1683 ");
+}
+
+TEST_F(CommandLine, ContainersGiveTheSameFramesAsTheElementaryStream) {
+    const Outcome elementary = run({PYTOVRIK_SAMPLE_PATH, "--framecrc"});
+    ASSERT_EQ(elementary.status, 0) << elementary.err;
+    for (const char* extension : {"mp4", "mkv", "ts"}) {
+        const fs::path container = remux_sample(extension);
+        const Outcome result = run({container.string(), "--framecrc"});
+        EXPECT_EQ(result.status, 0) << extension << ": " << result.err;
+        EXPECT_EQ(result.out, elementary.out) << extension;
+        EXPECT_NE(result.err.find("(container "), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(CommandLine, WritesImagesY4mAndRawFramesOfTheRightSize) {
+    const fs::path images = scratch_ / "frames";
+    Outcome result = run({"-o", images.string() + "/", "--size", "40x30", "--frames", "0,7,74"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* name : {"frame_000000.ppm", "frame_000007.ppm", "frame_000074.ppm"}) {
+        const std::string image = read_text(images / name);
+        ASSERT_EQ(image.size(), 13 + 40 * 30 * 3) << name;
+        EXPECT_EQ(image.substr(0, 13), "P6\n40 30\n255\n");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(images), fs::directory_iterator()), 3);
+
+    result = run({"-o", images.string(), "--image", "png", "--frames", "3"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(read_text(images / "frame_000003.png").substr(1, 3), "PNG");
+
+    result = run({"-o", (scratch_ / "out.y4m").string(), "--frames", "0-1"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string header = "YUV4MPEG2 W320 H240 F25:1 Ip A0:0 C420mpeg2\n";
+    const std::string y4m = read_text(scratch_ / "out.y4m");
+    EXPECT_EQ(y4m.substr(0, header.size()), header);
+    EXPECT_EQ(y4m.size(), header.size() + 2 * (6 + 115200));
+
+    result = run({"-o", (scratch_ / "out.rgb").string(), "--size", "8x6"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(fs::file_size(scratch_ / "out.rgb"), 75u * 8 * 6 * 3);
+}
+
+TEST_F(CommandLine, BadCommandLinesAreRefusedBeforeAnythingIsDecoded) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--format", "bgr"}, "--format: 'bgr' is neither rgb nor yuv420"},
+        {{"--size", "640x"}, "--size: '640x' is not WIDTHxHEIGHT"},
+        {{"--format", "rgb", "--size", "0x10"}, "--size: '0x10'"},
+        {{"--size", "64x48"}, "--size scales RGB frames"},
+        {{"--frames", "3-1"}, "--frames: the range '3-1' ends before it starts"},
+        {{"--frames", "1,x"}, "--frames: 'x' is not a position"},
+        {{"--threads", "-1"}, "--threads: '-1'"},
+        {{"--batch", "gops"}, "--batch: 'gops' is neither gop nor all"},
+        {{"--batch"}, "--batch needs a value"},
+        {{"-o", "frames.bmp"}, "cannot tell what to write from 'frames.bmp'"},
+        {{"-o", "out.y4m", "--format", "rgb"}, "writes YUV frames"},
+        {{"-o", "out.rgb", "--format", "yuv420"}, "writes RGB frames"},
+        {{"--image", "png"}, "--image chooses the file type of -o DIR/"},
+        {{"one.h264", "two.h264"}, "one input at a time"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const Outcome result = run(arguments);
+        EXPECT_EQ(result.status, 2) << arguments.front();
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
+    }
+    const Outcome help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--framecrc"), std::string::npos);
+}
+
+TEST_F(CommandLine, InputsWithoutH264FailWithAMessage) {
+    std::ofstream(scratch_ / "notes.txt") << "no video here\n";
+    std::ofstream(scratch_ / "empty.h264");
+    const std::string tone = (scratch_ / "tone.wav").string();
+    const std::string make_tone =
+        "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=d=0.2 " + quoted(tone);
+    ASSERT_EQ(std::system(make_tone.c_str()), 0);
+
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {(scratch_ / "missing.h264").string(), "cannot open"},
+        {scratch_.string(), "is a directory"},
+        {(scratch_ / "empty.h264").string(), "is empty"},
+        {(scratch_ / "notes.txt").string(), "neither an H.264 stream nor a container"},
+        {tone, "has no H.264 video track"},
+    };
+    for (const auto& [input, message] : cases) {
+        const Outcome result = run({input});
+        EXPECT_EQ(result.status, 1) << input;
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(CommandLine, ALibraryFailureNamesTheBatchAndItsInputOffset) {
+    // The library refuses YUV output of full-range video, which the ffmpeg
+    // command line makes from a yuvj420p source; it follows the sample's
+    // three groups of pictures.
+    const std::string full_range = (scratch_ / "full_range.h264").string();
+    const std::string make_full_range =
+        "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=64x48:rate=25:duration=2 "
+        "-c:v libx264 -pix_fmt yuvj420p -g 25 -bf 0 -f h264 " + quoted(full_range);
+    ASSERT_EQ(std::system(make_full_range.c_str()), 0);
+    const std::string sample = read_text(PYTOVRIK_SAMPLE_PATH);
+    const std::string joined = (scratch_ / "joined.h264").string();
+    std::ofstream(joined, std::ios::binary) << sample << read_text(full_range);
+
+    const Outcome result = run({joined, "--framecrc"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(lines_of(result.out).size(), 75u);
+    EXPECT_NE(result.err.find("decode failed at batch 4 (input offset " + std::to_string(sample.size()) + ")"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("--format rgb takes any"), std::string::npos) << result.err;
+    EXPECT_EQ(run({joined, "--format", "rgb", "--quiet"}).status, 0);
+}
+
+}  // namespace
