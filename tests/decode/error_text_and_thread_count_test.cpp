@@ -44,7 +44,8 @@ TEST(FfmpegErrorText, FfmpegCodesUseTheirOwnTexts) {
 TEST(FfmpegErrorText, EverythingElseIsAPosixErrorNumber) {
     ensure_ffmpeg_initialized();
     for (const int number : {EAGAIN, ENOMEM, EINVAL, EPERM, 4321}) {
-        EXPECT_EQ(ffmpeg_error_text(AVERROR(number)), std::strerror(number)) << number;
+        const std::string text = std::strerror(number);  // the next call may reuse its buffer
+        EXPECT_EQ(ffmpeg_error_text(AVERROR(number)), text) << number;
     }
     EXPECT_EQ(ffmpeg_error_text(AVERROR(EAGAIN)), "Resource temporarily unavailable");
     EXPECT_EQ(ffmpeg_error_text(-4321), "Unknown error 4321");
