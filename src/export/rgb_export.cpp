@@ -44,10 +44,13 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::
     if (!context) {
         return std::unexpected(scaler_creation_failure());
     }
+    // The requested size, and so the RGBA buffer's, is the same for the
+    // whole request: the buffer outlives the context it was filled by.
+    ByteBuffer rgba = scaler ? std::move(scaler->rgba) : ByteBuffer();
     scaler.reset();
     scaler.emplace(CachedScaler{std::move(context), static_cast<std::uint32_t>(frame.width),
                                 static_cast<std::uint32_t>(frame.height), frame.format, width, height,
-                                AV_PIX_FMT_RGBA});
+                                AV_PIX_FMT_RGBA, std::move(rgba)});
     return scaler->context.get();
 }
 
@@ -127,9 +130,13 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
     if (!sizes) {
         return std::unexpected(sizes.error());
     }
-    auto rgba = ByteBuffer::allocate(sizes->rgba_frame_size, "RGBA frame");
-    if (!rgba) {
-        return std::unexpected(std::move(rgba.error()));
+    ByteBuffer* const rgba = &scaler->rgba;
+    if (rgba->size() != sizes->rgba_frame_size) {
+        auto fresh = ByteBuffer::allocate(sizes->rgba_frame_size, "RGBA frame");
+        if (!fresh) {
+            return std::unexpected(std::move(fresh.error()));
+        }
+        *rgba = std::move(*fresh);
     }
     std::uint8_t* const destination[AV_NUM_DATA_POINTERS] = {rgba->data()};
     const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(sizes->rgba_line_size)};

@@ -28,6 +28,9 @@ struct CachedScaler {
     std::uint32_t destination_width = 0;
     std::uint32_t destination_height = 0;
     int destination_format = AV_PIX_FMT_NONE;
+    // What libswscale writes, reused by every frame of the request: a fresh
+    // buffer per frame would pay its page faults again each time.
+    ByteBuffer rgba;
 };
 
 // Keeps one scaling context for a whole request and rebuilds it only when the
