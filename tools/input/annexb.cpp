@@ -74,7 +74,8 @@ public:
         return std::nullopt;
     }
 
-    std::uint64_t bytes_read() const override { return read_; }
+    // What has been handed on, not what sits read ahead in the chunk.
+    std::uint64_t bytes_read() const override { return next_offset_; }
     std::uint64_t total_bytes() const override { return total_; }
     std::string description() const override { return "Annex B"; }
     FrameRate frame_rate() const override {
@@ -94,7 +95,6 @@ private:
         }
         chunk_filled_ = static_cast<std::size_t>(file_.gcount());
         chunk_used_ = 0;
-        read_ += chunk_filled_;
         end_of_file_ = chunk_filled_ < chunk_size;
         std::memset(chunk_.data() + chunk_filled_, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         return {};
@@ -108,7 +108,6 @@ private:
     std::vector<std::uint8_t> chunk_;
     std::size_t chunk_filled_ = 0;
     std::size_t chunk_used_ = 0;
-    std::uint64_t read_ = 0;
     std::uint64_t next_offset_ = 0;
     bool end_of_file_ = false;
     bool flushed_ = false;
