@@ -34,24 +34,29 @@ __attribute__((target("ssse3"))) void drop_alpha_ssse3(const std::uint8_t* rgba,
 
 __attribute__((target("avx2"))) void drop_alpha_avx2(const std::uint8_t* rgba, std::uint8_t* rgb,
                                                      std::size_t pixels) noexcept {
-    // Byte shuffles stay within 128-bit lanes: each lane packs its four
-    // pixels into its low 12 bytes, then a dword permute closes the gap
-    // between the lanes, leaving 24 bytes of output at the bottom.
+    // Byte shuffles stay within 128-bit lanes, so each lane first packs its
+    // four pixels into dwords 0-2 (of 4); dword permutes then place the six
+    // packed dwords of every 8 pixels where the three 32-byte outputs of 32
+    // pixels want them, and blends join neighbours.
     const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
                                           0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    // A group's packed dwords are 0 1 2 4 5 6; the four groups fill output
+    // dwords 0-5, 6-11, 12-17 and 18-23, and 3 (zero) marks a don't-care.
+    const __m256i place0 = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 3);
+    const __m256i place1 = _mm256_setr_epi32(2, 4, 5, 6, 3, 3, 0, 1);
+    const __m256i place2 = _mm256_setr_epi32(5, 6, 3, 3, 0, 1, 2, 4);
+    const __m256i place3 = _mm256_setr_epi32(3, 3, 0, 1, 2, 4, 5, 6);
     std::size_t i = 0;
-    // Each 32-byte store writes 8 bytes past its 24, which the next store
-    // overwrites; the last one needs those 8 bytes still inside the output,
-    // so the loop leaves at least 3 pixels to the tail.
-    for (; i + 32 + 3 <= pixels; i += 32) {
+    for (; i + 32 <= pixels; i += 32) {
         const auto* in = reinterpret_cast<const __m256i*>(rgba + 4 * i);
-        std::uint8_t* out = rgb + 3 * i;
-        for (int part = 0; part < 4; ++part) {
-            const __m256i packed = _mm256_shuffle_epi8(_mm256_loadu_si256(in + part), pack);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 24 * part),
-                                _mm256_permutevar8x32_epi32(packed, close_gap));
-        }
+        const __m256i g0 = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in), pack), place0);
+        const __m256i g1 = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 1), pack), place1);
+        const __m256i g2 = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 2), pack), place2);
+        const __m256i g3 = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 3), pack), place3);
+        auto* out = reinterpret_cast<__m256i*>(rgb + 3 * i);
+        _mm256_storeu_si256(out, _mm256_blend_epi32(g0, g1, 0xC0));
+        _mm256_storeu_si256(out + 1, _mm256_blend_epi32(g1, g2, 0xF0));
+        _mm256_storeu_si256(out + 2, _mm256_blend_epi32(g2, g3, 0xFC));
     }
     drop_alpha_ssse3(rgba + 4 * i, rgb + 3 * i, pixels - i);
 }
