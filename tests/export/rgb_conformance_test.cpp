@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,8 @@ struct Case {
     int source_height;
     std::size_t frames;
 };
+
+void PrintTo(const Case& stream, std::ostream* out) { *out << stream.name; }
 
 class RgbConformance : public ::testing::TestWithParam<Case> {};
 

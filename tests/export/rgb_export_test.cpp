@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decode/decoder_pool.hpp"
+#include "decode/ffmpeg_startup.hpp"
 #include "export/rgb_export.hpp"
 #include "support/abi_helpers.hpp"
 #include "support/h264_streams.hpp"
@@ -279,7 +280,15 @@ AVFrame synthetic_frame(int format, int width, int height) {
     return frame;
 }
 
-TEST(RgbFailures, SizesLibswscaleRefusesFailAtTheFirstSelectedFrameOnly) {
+// In the library a decode has always started FFmpeg, and filled its error
+// texts, before a frame is converted; tests that convert frames of their own
+// first do the same.
+class RgbFailures : public ::testing::Test {
+protected:
+    void SetUp() override { ensure_ffmpeg_initialized(); }
+};
+
+TEST_F(RgbFailures, SizesLibswscaleRefusesFailAtTheFirstSelectedFrameOnly) {
     const auto packets = encode_h264(StreamSpec{.frames = 3, .b_frames = 0});
     const std::uint32_t huge = 1U << 31;
     for (const OutputSize size : std::vector<OutputSize>{{0, 48}, {64, 0}, {0, 0}, {huge, 48}, {64, huge},
@@ -295,7 +304,7 @@ TEST(RgbFailures, SizesLibswscaleRefusesFailAtTheFirstSelectedFrameOnly) {
     }
 }
 
-TEST(RgbFailures, WidthBeyondLineSizeLimitFailsWithoutBuildingFilters) {
+TEST_F(RgbFailures, WidthBeyondLineSizeLimitFailsWithoutBuildingFilters) {
     const auto packets = encode_h264(StreamSpec{.frames = 2, .b_frames = 0});
     for (const std::uint32_t width : {536870912U, 1U << 30, std::uint32_t{INT_MAX}}) {
         EXPECT_EQ(rgb_failure(packets, width, 48), "RGBA row size exceeds FFmpeg line size limits") << width;
@@ -307,7 +316,7 @@ TEST(RgbFailures, WidthBeyondLineSizeLimitFailsWithoutBuildingFilters) {
     EXPECT_LT(usage.ru_maxrss, 1L << 20) << "peak resident KiB";
 }
 
-TEST(RgbFailures, UnreadableSourceFormatFailsAsARefusedScalerAndKeepsTheCachedOne) {
+TEST_F(RgbFailures, UnreadableSourceFormatFailsAsARefusedScalerAndKeepsTheCachedOne) {
     std::optional<CachedScaler> scaler;
     const AVFrame none = synthetic_frame(AV_PIX_FMT_NONE, 64, 48);
     auto frame = convert_frame_to_rgb(none, 32, 24, scaler);
@@ -328,7 +337,7 @@ TEST(RgbFailures, UnreadableSourceFormatFailsAsARefusedScalerAndKeepsTheCachedOn
     expect_scaler_values(*scaler, 64, 48, 32, 24);
 }
 
-TEST(RgbFailures, SwsScaleRefusingTheSourcePlanesFailsTheFrame) {
+TEST_F(RgbFailures, SwsScaleRefusingTheSourcePlanesFailsTheFrame) {
     std::optional<CachedScaler> scaler;
     const AVFrame planeless = synthetic_frame(AV_PIX_FMT_YUV420P, 64, 48);
     const auto frame = convert_frame_to_rgb(planeless, 32, 24, scaler);
@@ -357,7 +366,7 @@ private:
     rlimit previous_{};
 };
 
-TEST(RgbFailures, OutputTooLargeToAllocateFailsAndReleasesEverything) {
+TEST_F(RgbFailures, OutputTooLargeToAllocateFailsAndReleasesEverything) {
     const auto packets = encode_h264(StreamSpec{.frames = 3, .b_frames = 0});
     ASSERT_TRUE(decode_frames(packets, 0, {}, 16, 16).has_value());  // parks a decoder
     const std::uint64_t opened = opened_h264_decoder_count();
@@ -373,7 +382,7 @@ TEST(RgbFailures, OutputTooLargeToAllocateFailsAndReleasesEverything) {
     EXPECT_EQ(opened_h264_decoder_count(), opened) << "the pooled decoder was lost";
 }
 
-TEST(RgbFailures, FailureOnTheThirdFrameDiscardsTheFirstTwoAndPoolsTheDecoder) {
+TEST_F(RgbFailures, FailureOnTheThirdFrameDiscardsTheFirstTwoAndPoolsTheDecoder) {
     // libswscale stretches 512 rows to 2^18 but refuses to stretch 16 that
     // far, so the third frame, the first of the short stream, fails.
     const auto packets = concatenate(encode_h264(StreamSpec{.width = 64, .height = 512, .frames = 2, .b_frames = 0}),
