@@ -580,10 +580,12 @@ int run(const Options& options) {
             const PeakRss peak = peak_rss_in_child(options.inputs + "/" + stream.name + ".h264", options.no_thp);
             const double output_mib = static_cast<double>(peak.output_bytes) / (1024.0 * 1024.0);
             const double peak_mib = static_cast<double>(peak.peak_kib) / 1024.0;
-            notes << "- " << stream.name << ": peak RSS of a whole-batch RGB request at source size "
-                  << fixed(peak_mib, 1) << " MiB (process before the request " << fixed(static_cast<double>(peak.before_kib) / 1024.0, 1)
-                  << " MiB), output " << fixed(output_mib, 1) << " MiB: peak - output = "
-                  << fixed(peak_mib - output_mib, 1) << " MiB\n";
+            const double before_mib = static_cast<double>(peak.before_kib) / 1024.0;
+            notes << "- " << stream.name << ": whole-batch RGB request at source size, in a process of its own: "
+                  << "peak RSS " << fixed(peak_mib, 1) << " MiB, " << fixed(before_mib, 1)
+                  << " MiB before the request (libraries, the host's packets), output " << fixed(output_mib, 1)
+                  << " MiB; the request's peak beyond its output: " << fixed(peak_mib - before_mib - output_mib, 1)
+                  << " MiB\n";
         }
     }
     std::cout << table.str() << '\n' << notes.str();

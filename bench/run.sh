@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs the benchmarks on a Release build and writes bench/results.md.
+# Usage: bench/run.sh [build dir] [rounds]     (default: build-bench, 5)
+# Build first:  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release && cmake --build build-bench -j2
+# Chart:        python3 bench/plot.py   (bench/results.md -> bench/results.png)
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../build-bench}" && pwd)"
+rounds="${2:-5}"
+inputs="$build/bench-inputs"
+"$here/make_inputs.sh" "$inputs"
+
+parts="$(mktemp -d)"
+trap 'rm -rf "$parts"' EXIT
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
+"$build/bench/decode_bench" --inputs "$inputs" --reps "$rounds" --markdown "$parts/decode.md"
+"$build/bench/decode_bench" --inputs "$inputs" --streams 1080p --reps "$rounds" --no-thp \
+    --markdown "$parts/decode_no_thp.md"
+"$build/bench/fresh_memory_bench" --reps "$rounds" --markdown "$parts/memory.md"
+"$build/bench/fresh_memory_bench" --reps "$rounds" --idle-reps 1 --no-thp --markdown "$parts/memory_no_thp.md"
+# The peer, if Debian's python3-av is there: not interleaved with the rows above.
+if /usr/bin/python3 -c 'import av' 2>/dev/null; then
+    {
+        echo "| stream | threads | peer | fps |"
+        echo "|---|---|---|---:|"
+        for stream in 1080p 720p; do
+            for threads in 0 1; do
+                /usr/bin/python3 "$here/pyav_bench.py" "$inputs/$stream.h264" "$rounds" "$threads"
+            done
+        done
+    } > "$parts/pyav.md"
+fi
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
+
+{
+    echo "# Benchmark results"
+    echo
+    echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "- Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
+    echo "- Transparent huge pages: enabled \`$(cat /sys/kernel/mm/transparent_hugepage/enabled)\`, defrag \`$(cat /sys/kernel/mm/transparent_hugepage/defrag)\`"
+    echo "- FFmpeg: $(ffmpeg -version | head -1 | cut -d' ' -f1-3), libavcodec $(pkg-config --modversion libavcodec), libswscale $(pkg-config --modversion libswscale)"
+    echo "- Load average (1, 5, 15 min) before: $load_before; after: $load_after"
+    echo "- Inputs (bench/make_inputs.sh): x264 High profile, 3 B-frames, yuv420p, testsrc2 with temporal noise, 5 s at 30 fps (150 frames) at 1920x1080 and 1280x720; conformance stream BA1_FT_C (CIF, 299 frames)"
+    echo "- fps counts decoded frames per second of wall time, whole batch, response freed inside the timed region. \"x kept floor\" and \"x floor\" are the library row's time ratio (above 1: the library is faster)."
+    echo
+    echo "## Library against the floors"
+    echo
+    cat "$parts/decode.md"
+    echo
+    echo "## 1080p with huge pages disabled for the process"
+    echo
+    cat "$parts/decode_no_thp.md"
+    echo
+    if [[ -s "$parts/pyav.md" ]]; then
+        echo "## A peer: PyAV keeping RGB ndarrays (run after the table above, best of $rounds)"
+        echo
+        cat "$parts/pyav.md"
+        echo
+    fi
+    echo "## Fresh output memory"
+    echo
+    cat "$parts/memory.md"
+    echo
+    cat "$parts/memory_no_thp.md"
+} > "$here/results.md"
+echo "wrote $here/results.md"
