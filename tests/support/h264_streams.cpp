@@ -41,7 +41,9 @@ void check(int code, const char* what) {
 void fill_pattern(AVFrame& frame, int index, const SampleFunction& sample_at) {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
     const bool wide = descriptor->comp[0].depth > 8;
-    for (int plane = 0; plane < 3; ++plane) {
+    // Gray formats have one plane; every other format the tests use has three.
+    const int planes = descriptor->nb_components < 3 ? 1 : 3;
+    for (int plane = 0; plane < planes; ++plane) {
         const int shift_x = plane == 0 ? 0 : descriptor->log2_chroma_w;
         const int shift_y = plane == 0 ? 0 : descriptor->log2_chroma_h;
         const int width = AV_CEIL_RSHIFT(frame.width, shift_x);
