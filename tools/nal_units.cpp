@@ -56,7 +56,7 @@ private:
         if (position_ / 8 >= rbsp_.size()) {
             return std::nullopt;
         }
-        const unsigned bit = rbsp_[position_ / 8] >> (7 - position_ % 8) & 1u;
+        const unsigned bit = static_cast<unsigned>(rbsp_[position_ / 8] >> (7 - position_ % 8)) & 1u;
         ++position_;
         return bit;
     }
