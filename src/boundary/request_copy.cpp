@@ -1,27 +1,10 @@
 #include "boundary/request_copy.hpp"
 
 #include <cstring>
-#include <exception>
-#include <string>
+
+#include "common/vector_capacity.hpp"
 
 namespace pytovrik {
-
-namespace {
-
-// Counts come from the host: a count no allocation can hold fails the
-// request instead of ending the process.
-template <class T>
-Outcome<std::vector<T>> vector_with_capacity(std::uint64_t count, const char* what) {
-    std::vector<T> values;
-    try {
-        values.reserve(count);
-    } catch (const std::exception&) {
-        return fail(std::string("failed to allocate ") + what + " for " + std::to_string(count) + " entries");
-    }
-    return values;
-}
-
-}  // namespace
 
 Outcome<std::vector<std::uint64_t>> copy_selected_positions(const RuntimeDecodeRequest& request) {
     if (request.selected_positions == nullptr) {

@@ -23,4 +23,18 @@ Outcome<FfmpegRgbInputFrame> frame_for_rgb_conversion(const FfmpegDecodedFrame& 
     return FfmpegRgbInputFrame::owned(std::move(copy));
 }
 
+AVPixelFormat sample_pixel_format(const AVFrame& frame) noexcept {
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    if (frame.color_range != AVCOL_RANGE_JPEG) {
+        return format;
+    }
+    switch (format) {
+        case AV_PIX_FMT_YUV420P: return AV_PIX_FMT_YUVJ420P;
+        case AV_PIX_FMT_YUV422P: return AV_PIX_FMT_YUVJ422P;
+        case AV_PIX_FMT_YUV444P: return AV_PIX_FMT_YUVJ444P;
+        case AV_PIX_FMT_YUV440P: return AV_PIX_FMT_YUVJ440P;
+        default: return format;
+    }
+}
+
 }  // namespace pytovrik

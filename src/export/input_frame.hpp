@@ -28,4 +28,10 @@ private:
 // result never outlives `frame`.
 Outcome<FfmpegRgbInputFrame> frame_for_rgb_conversion(const FfmpegDecodedFrame& frame);
 
+// The pixel format that says how to read the frame's samples. FFmpeg marks
+// full-range 4:2:0 frames as YUVJ420P, except when a stream turns to full
+// range in mid-batch: the decoder then keeps YUV420P and only sets
+// color_range. Such frames are read as the full-range format they are.
+AVPixelFormat sample_pixel_format(const AVFrame& frame) noexcept;
+
 }  // namespace pytovrik

@@ -6,6 +6,7 @@
 
 #include "decode/ffmpeg_startup.hpp"
 #include "export/alpha_drop.hpp"
+#include "common/vector_capacity.hpp"
 #include "export/input_frame.hpp"
 
 namespace pytovrik {
@@ -13,7 +14,7 @@ namespace pytovrik {
 namespace {
 
 bool scaler_fits(const CachedScaler& scaler, const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
-    return scaler.source_format == frame.format &&
+    return scaler.source_format == sample_pixel_format(frame) &&
            scaler.source_width == static_cast<std::uint32_t>(frame.width) &&
            scaler.source_height == static_cast<std::uint32_t>(frame.height) &&
            scaler.destination_format == AV_PIX_FMT_RGBA && scaler.destination_width == width &&
@@ -33,12 +34,13 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::
     // libswscale aborts the process on a source format it cannot read (NONE
     // included) instead of returning NULL, so such a frame fails as a NULL
     // return would, without asking it.
-    if (sws_isSupportedInput(static_cast<AVPixelFormat>(frame.format)) == 0) {
+    const AVPixelFormat source_format = sample_pixel_format(frame);
+    if (sws_isSupportedInput(source_format) == 0) {
         return std::unexpected(scaler_creation_failure());
     }
     // Sizes reach FFmpeg as int: values of 2^31 or more arrive negative and
     // libswscale refuses them.
-    UniqueSwsContext context(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+    UniqueSwsContext context(sws_getContext(frame.width, frame.height, source_format,
                                             static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA,
                                             SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
     if (!context) {
@@ -49,7 +51,7 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::
     ByteBuffer rgba = scaler ? std::move(scaler->rgba) : ByteBuffer();
     scaler.reset();
     scaler.emplace(CachedScaler{std::move(context), static_cast<std::uint32_t>(frame.width),
-                                static_cast<std::uint32_t>(frame.height), frame.format, width, height,
+                                static_cast<std::uint32_t>(frame.height), source_format, width, height,
                                 AV_PIX_FMT_RGBA, std::move(rgba)});
     return scaler->context.get();
 }
@@ -107,7 +109,7 @@ Outcome<RgbFrameSizes> rgb_frame_sizes(std::uint32_t width, std::uint32_t height
 // than refuse them at once (it refuses a format it cannot read, and any size
 // below 1, which is where values of 2^31 or more land).
 bool scaler_would_build_filters(const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
-    return sws_isSupportedInput(static_cast<AVPixelFormat>(frame.format)) != 0 && frame.width > 0 &&
+    return sws_isSupportedInput(sample_pixel_format(frame)) != 0 && frame.width > 0 &&
            frame.height > 0 && static_cast<int>(width) > 0 && static_cast<int>(height) > 0;
 }
 
@@ -181,8 +183,10 @@ Outcome<std::vector<RgbFrame>> decode_selected_h264_packets_to_rgb(std::uint32_t
     // Declared in reverse release order: sequence first, then the frames
     // already converted, then the converter with its scaling context.
     FfmpegRgbConverter converter;
-    std::vector<RgbFrame> exported;
-    exported.reserve(selection.size());
+    auto exported = vector_with_capacity<RgbFrame>(selection.size(), "the frame list");
+    if (!exported) {
+        return exported;
+    }
     auto frames = decode_h264_packets(std::move(packets));
     if (!frames) {
         return std::unexpected(std::move(frames.error()));
@@ -203,7 +207,7 @@ Outcome<std::vector<RgbFrame>> decode_selected_h264_packets_to_rgb(std::uint32_t
         if (!frame) {
             return std::unexpected(std::move(frame.error()));
         }
-        exported.push_back(std::move(*frame));
+        exported->push_back(std::move(*frame));
     }
     return exported;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/vector_capacity.hpp"
 #include "export/input_frame.hpp"
 #include "export/pixel_format_names.hpp"
 
@@ -115,9 +116,9 @@ Outcome<ByteBuffer> interleave_chroma_planes(const AVFrame& frame, std::uint32_t
 }
 
 Outcome<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
-    if (frame.format != AV_PIX_FMT_YUV420P) {
+    if (const AVPixelFormat format = sample_pixel_format(frame); format != AV_PIX_FMT_YUV420P) {
         return fail("yuv420 video output expects FFmpeg to decode yuv420p frames, got " +
-                    pixel_format_name(frame.format));
+                    pixel_format_name(format));
     }
     // The decoder never reports a negative size; read as unsigned it would
     // ask for gigabytes, so such a frame is refused before any allocation.
@@ -140,8 +141,10 @@ Outcome<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
 
 Outcome<std::vector<Yuv420Frame>> decode_selected_h264_packets_to_yuv420(PacketBatch packets,
                                                                          const FrameSelection& selection) {
-    std::vector<Yuv420Frame> exported;
-    exported.reserve(selection.size());
+    auto exported = vector_with_capacity<Yuv420Frame>(selection.size(), "the frame list");
+    if (!exported) {
+        return exported;
+    }
     auto frames = decode_h264_packets(std::move(packets));
     if (!frames) {
         return std::unexpected(std::move(frames.error()));
@@ -166,7 +169,7 @@ Outcome<std::vector<Yuv420Frame>> decode_selected_h264_packets_to_yuv420(PacketB
         if (!frame) {
             return std::unexpected(std::move(frame.error()));
         }
-        exported.push_back(std::move(*frame));
+        exported->push_back(std::move(*frame));
     }
     return exported;
 }
