@@ -6,8 +6,8 @@
 
 #include "decode/ffmpeg_startup.hpp"
 #include "export/alpha_drop.hpp"
-#include "common/vector_capacity.hpp"
 #include "export/input_frame.hpp"
+#include "export/selected_frames.hpp"
 
 namespace pytovrik {
 
@@ -180,36 +180,12 @@ Outcome<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, s
 Outcome<std::vector<RgbFrame>> decode_selected_h264_packets_to_rgb(std::uint32_t width, std::uint32_t height,
                                                                    PacketBatch packets,
                                                                    const FrameSelection& selection) {
-    // Declared in reverse release order: sequence first, then the frames
-    // already converted, then the converter with its scaling context.
+    // Outlives the walk: the sequence goes first, then the frames already
+    // converted, then the converter with its scaling context.
     FfmpegRgbConverter converter;
-    auto exported = vector_with_capacity<RgbFrame>(selection.size(), "the frame list");
-    if (!exported) {
-        return exported;
-    }
-    auto frames = decode_h264_packets(std::move(packets));
-    if (!frames) {
-        return std::unexpected(std::move(frames.error()));
-    }
-    for (std::uint64_t position = 0;; ++position) {
-        auto item = frames->next();
-        if (!item) {
-            return std::unexpected(std::move(item.error()));
-        }
-        if (!item->has_value()) {
-            break;
-        }
-        FfmpegDecodedFrame decoded = std::move(**item);
-        if (!selection.selects(position)) {
-            continue;
-        }
-        auto frame = converter.convert_to_rgb(std::move(decoded), width, height);
-        if (!frame) {
-            return std::unexpected(std::move(frame.error()));
-        }
-        exported->push_back(std::move(*frame));
-    }
-    return exported;
+    return export_selected_frames<RgbFrame>(std::move(packets), selection, [&](FfmpegDecodedFrame decoded) {
+        return converter.convert_to_rgb(std::move(decoded), width, height);
+    });
 }
 
 }  // namespace pytovrik

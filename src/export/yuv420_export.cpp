@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "common/vector_capacity.hpp"
 #include "export/input_frame.hpp"
 #include "export/pixel_format_names.hpp"
+#include "export/selected_frames.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -141,37 +141,15 @@ Outcome<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
 
 Outcome<std::vector<Yuv420Frame>> decode_selected_h264_packets_to_yuv420(PacketBatch packets,
                                                                          const FrameSelection& selection) {
-    auto exported = vector_with_capacity<Yuv420Frame>(selection.size(), "the frame list");
-    if (!exported) {
-        return exported;
-    }
-    auto frames = decode_h264_packets(std::move(packets));
-    if (!frames) {
-        return std::unexpected(std::move(frames.error()));
-    }
-    for (std::uint64_t position = 0;; ++position) {
-        auto item = frames->next();
-        if (!item) {
-            return std::unexpected(std::move(item.error()));
-        }
-        if (!item->has_value()) {
-            break;
-        }
-        const FfmpegDecodedFrame decoded = std::move(**item);
-        if (!selection.selects(position)) {
-            continue;
-        }
-        const auto input = frame_for_rgb_conversion(decoded);
-        if (!input) {
-            return std::unexpected(input.error());
-        }
-        auto frame = convert_frame_to_yuv420(input->as_ref());
-        if (!frame) {
-            return std::unexpected(std::move(frame.error()));
-        }
-        exported->push_back(std::move(*frame));
-    }
-    return exported;
+    return export_selected_frames<Yuv420Frame>(
+        std::move(packets), selection, [](FfmpegDecodedFrame decoded) -> Outcome<Yuv420Frame> {
+            // The input frame goes first, then the decoded frame it may borrow.
+            const auto input = frame_for_rgb_conversion(decoded);
+            if (!input) {
+                return std::unexpected(input.error());
+            }
+            return convert_frame_to_yuv420(input->as_ref());
+        });
 }
 
 }  // namespace pytovrik
