@@ -8,4 +8,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   ca-certificates cmake make g++ pkg-config \
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev \
   libgtest-dev libbenchmark-dev ffmpeg \
-  python3 python3-numpy python3-pytest
+  python3 python3-numpy python3-pytest \
+  valgrind libclang-rt-14-dev
