@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "boundary/runtime_request.hpp"
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "boundary/abi_layout_checks.h"  // the header compiles as C++ with the C layout
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {

@@ -2,7 +2,7 @@
 // state, with the exact failure messages.
 #include <gtest/gtest.h>
 
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 #include "decode/decoder_pool.hpp"
 
 namespace pytovrik::testing {

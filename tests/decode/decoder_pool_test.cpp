@@ -7,7 +7,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 #include "decode/decoder_pool.hpp"
 
 namespace pytovrik::testing {

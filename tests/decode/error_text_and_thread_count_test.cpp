@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/ffmpeg_startup.hpp"
 #include "decode/thread_count.hpp"

@@ -18,6 +18,7 @@
 #include "decode/ffmpeg_startup.hpp"
 #include "export/rgb_export.hpp"
 #include "support/abi_helpers.hpp"
+#include "support/internal_helpers.hpp"
 #include "support/h264_streams.hpp"
 
 namespace pytovrik::testing {
@@ -25,22 +26,10 @@ namespace {
 
 const std::string SCALER_REFUSED = "failed to create video scaler: Invalid data found when processing input";
 
-PacketBatch to_packet_batch(const std::vector<Packet>& packets) {
-    PacketBatch batch;
-    for (const Packet& packet : packets) {
-        auto owned = ByteBuffer::allocate(packet.size(), "test packet");
-        if (!packet.empty()) {
-            std::memcpy(owned->data(), packet.data(), packet.size());
-        }
-        batch.push_back(std::move(*owned));
-    }
-    return batch;
-}
-
 // The driver's failure message, or "" on success.
 std::string rgb_failure(const std::vector<Packet>& packets, std::uint32_t width, std::uint32_t height,
                         std::vector<std::uint64_t> positions = {}) {
-    auto frames = decode_selected_h264_packets_to_rgb(width, height, to_packet_batch(packets),
+    auto frames = decode_selected_h264_packets_to_rgb(width, height, to_batch(packets),
                                                       FrameSelection(std::move(positions)));
     return frames ? "" : frames.error().message;
 }
@@ -198,7 +187,7 @@ struct ScalerTrace {
 ScalerTrace convert_all(const std::vector<Packet>& packets, std::uint32_t width, std::uint32_t height,
                         std::optional<CachedScaler>& scaler) {
     ScalerTrace trace;
-    auto sequence = decode_h264_packets(to_packet_batch(packets));
+    auto sequence = decode_h264_packets(to_batch(packets));
     EXPECT_TRUE(sequence.has_value());
     for (;;) {
         auto item = sequence->next();

@@ -5,7 +5,7 @@
 
 #include <numeric>
 
-#include "decode/decode_helpers.hpp"
+#include "support/internal_helpers.hpp"
 #include "decode/decoder_pool.hpp"
 #include "export/pixel_format_names.hpp"
 

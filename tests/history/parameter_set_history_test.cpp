@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
 
 #include "decode/decoder_pool.hpp"
 #include "decode/parameter_sets.hpp"
 #include "support/abi_helpers.hpp"
+#include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {
@@ -60,37 +59,19 @@ std::vector<Packet> rewrite_first_packet(std::vector<Packet> packets, Keep keep,
     return packets;
 }
 
-PacketBatch owned(const std::vector<Packet>& packets) {
-    PacketBatch batch;
-    for (const Packet& packet : packets) {
-        auto buffer = ByteBuffer::allocate(packet.size(), "test packet");
-        if (!packet.empty()) {
-            std::memcpy(buffer->data(), packet.data(), packet.size());
-        }
-        batch.push_back(std::move(*buffer));
-    }
-    return batch;
-}
-
-template <class Body>
-void on_fresh_thread(Body body) {
-    std::thread thread(body);
-    thread.join();
-}
-
 const StreamSpec SPEC{.width = 64, .height = 48, .frames = 6, .b_frames = 1};
 
 TEST(ParameterSetHistory, BatchesThatCarryTheirParameterSetsAreRecognised) {
     const auto packets = encode_h264(SPEC);
-    EXPECT_TRUE(batch_defines_its_parameter_sets(owned(packets)));
-    EXPECT_TRUE(batch_defines_its_parameter_sets(owned({})));
+    EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch(packets)));
+    EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch({})));
     // Slices without any parameter set, and a PPS sent before its SPS.
     const auto without_sets = rewrite_first_packet(packets, [](int type) { return type != NAL_SPS && type != NAL_PPS; });
-    EXPECT_FALSE(batch_defines_its_parameter_sets(owned(without_sets)));
+    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch(without_sets)));
     const auto pps_first = rewrite_first_packet(packets, [](int type) { return type == NAL_SPS || type == NAL_PPS; }, true);
-    EXPECT_FALSE(batch_defines_its_parameter_sets(owned(pps_first)));
+    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch(pps_first)));
     // The later packets alone lean on the first one's parameter sets.
-    EXPECT_FALSE(batch_defines_its_parameter_sets(owned({packets.begin() + 1, packets.end()})));
+    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch({packets.begin() + 1, packets.end()})));
 }
 
 TEST(ParameterSetHistory, BatchWithoutParameterSetsDecodesAlikeOnWarmAndFreshThreads) {

@@ -1,23 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "export/input_frame.hpp"
 #include "export/rgb_export.hpp"
 #include "export/yuv420_export.hpp"
 #include "support/abi_helpers.hpp"
+#include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {
 
 const StreamSpec LIMITED{.width = 64, .height = 48, .frames = 4, .b_frames = 0};
 const StreamSpec FULL{.width = 64, .height = 48, .frames = 4, .b_frames = 0, .full_range = true, .first_index = 7};
-
-template <class Body>
-void on_fresh_thread(Body body) {
-    std::thread thread(body);
-    thread.join();
-}
 
 TEST(RangeSwitch, FullRangeFramesAreReadAsFullRangeWhateverTheirLabel) {
     UniqueAVFrame frame(av_frame_alloc());
@@ -40,17 +33,7 @@ TEST(RangeSwitch, MidBatchSwitchToFullRangeIsNeitherExportedAsLimitedNorConverte
     const auto full = encode_h264(FULL);
     const auto switching = concatenate(limited, full);
     on_fresh_thread([&] {
-        const auto yuv = decode_selected_h264_packets_to_yuv420(
-            [&] {
-                PacketBatch batch;
-                for (const Packet& packet : switching) {
-                    auto owned = ByteBuffer::allocate(packet.size(), "test packet");
-                    std::copy(packet.begin(), packet.end(), owned->data());
-                    batch.push_back(std::move(*owned));
-                }
-                return batch;
-            }(),
-            FrameSelection({5}));
+        const auto yuv = decode_selected_h264_packets_to_yuv420(to_batch(switching), FrameSelection({5}));
         ASSERT_FALSE(yuv.has_value());
         EXPECT_EQ(yuv.error().message, "yuv420 video output expects FFmpeg to decode yuv420p frames, got YUVJ420P");
     });

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -55,9 +56,13 @@ inline YuvOutcome decode_yuv(const std::vector<Packet>& packets, std::vector<std
 // returns its result after the thread has exited.
 template <class Work>
 auto on_fresh_thread(Work work) {
-    decltype(work()) result{};
-    std::thread([&] { result = work(); }).join();
-    return result;
+    if constexpr (std::is_void_v<decltype(work())>) {
+        std::thread(work).join();
+    } else {
+        decltype(work()) result{};
+        std::thread([&] { result = work(); }).join();
+        return result;
+    }
 }
 
 // The index of the pattern a lossy frame is closest to: with lossy coding
