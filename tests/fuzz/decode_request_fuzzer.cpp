@@ -4,7 +4,8 @@
 //   byte 0      bit 0: output format code; bits 1-2: how packets are cut
 //               (CutMode);
 //               bit 3: insert an empty packet; bit 4: give it null data;
-//               bits 5-6: output size kind (see output_size)
+//               bits 5-6: output size kind (see output_size); bit 7: add 2
+//               to the format code (only its lowest bit may count)
 //   byte 1, 2   output width, height
 //   byte 3      low 3 bits: number of selected positions that follow
 //   byte 4-7    seed of the cut points
@@ -214,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     RuntimeDecodeRequest request{};
-    request.output_format = flags & 1U;
+    request.output_format = (flags & 1U) | ((flags & 0x80U) != 0 ? 2U : 0U);
     output_size(static_cast<std::uint8_t>((flags >> 5) & 3U), width, height, request);
     request.packets = packets.empty() ? nullptr : packets.data();
     request.packet_count = packets.size();
