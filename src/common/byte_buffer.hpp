@@ -21,7 +21,7 @@ public:
     ~ByteBuffer();
 
     // Storage is not initialised: every caller writes all of it. Large
-    // buffers are mappings of their own, advised for transparent huge pages,
+    // buffers are mappings of their own, populated when they are made,
     // because their page faults cost more than filling them. A failed
     // allocation is a failure of the request, named by `what`, because sizes
     // come from the host's request or the stream.
