@@ -57,9 +57,9 @@ def main():
             axis.set_xticklabels([name.replace(", ", "\n") for name in outputs], fontsize=7)
             axis.set_ylabel("frames per second")
             axis.set_title(f"{stream}, threads {threads}", fontsize=10)
-            if i == 0 and j == 0:
-                axis.legend(fontsize=7, loc="lower left")
-    figure.tight_layout()
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    figure.legend(handles, labels, loc="lower center", ncol=3, fontsize=8)
+    figure.tight_layout(rect=(0, 0.03, 1, 1))
     figure.savefig(target, dpi=90)
     print(f"wrote {target}")
 
