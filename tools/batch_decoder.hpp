@@ -9,6 +9,7 @@
 // pictures), the batch is decoded again over the doubtful range.
 #pragma once
 
+#include <string>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -58,7 +59,7 @@ private:
     FrameSelection selection_;
     std::uint64_t memory_budget_;
     // Decoded sizes learnt per set of sequence parameter sets.
-    std::map<std::vector<std::uint8_t>, FrameSize> decoded_sizes_;
+    std::map<std::string, FrameSize> decoded_sizes_;
     std::optional<FrameSize> last_size_;
 };
 

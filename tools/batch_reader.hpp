@@ -1,6 +1,7 @@
 // Groups access units into the batches handed to the library, one call each.
 #pragma once
 
+#include <string>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -28,7 +29,7 @@ struct Batch {
     // two single fields. Only a guess for streams that break the pattern.
     std::uint64_t expected_frames = 0;
     // Identifies the sequence parameter sets in force at the first packet.
-    std::vector<std::uint8_t> sequence_fingerprint;
+    std::string sequence_fingerprint;
     int reported_width = 0;
     int reported_height = 0;
 };

@@ -154,12 +154,14 @@ std::vector<std::uint8_t> ParameterSetMemory::replay() const {
     return out;
 }
 
-std::vector<std::uint8_t> ParameterSetMemory::sequence_fingerprint() const {
+std::string ParameterSetMemory::sequence_fingerprint() const {
     std::vector<std::uint8_t> out;
     for (const auto& [id, nal] : sequence_sets_) {
         append_with_start_code(out, nal);
     }
-    return out;
+    // A string key: GCC 12 at -O3 warns falsely on memcmp inside the
+    // three-way comparison of byte vectors that a map key would use.
+    return std::string(out.begin(), out.end());
 }
 
 }  // namespace pytovrik::cli

@@ -3,6 +3,7 @@
 // sets a fresh decoder will need.
 #pragma once
 
+#include <string>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -35,7 +36,7 @@ public:
     std::vector<std::uint8_t> replay() const;
     // Changes whenever a kept sequence parameter set does (and with it,
     // possibly, the decoded picture size).
-    std::vector<std::uint8_t> sequence_fingerprint() const;
+    std::string sequence_fingerprint() const;
 
 private:
     struct PictureSet {
