@@ -5,23 +5,13 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/ffmpeg_owners.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
 namespace bench {
-
-namespace {
-
-struct ParserDeleter {
-    void operator()(AVCodecParserContext* parser) const noexcept { av_parser_close(parser); }
-};
-
-struct ContextDeleter {
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-
-}  // namespace
 
 std::vector<Packet> read_access_units(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -33,8 +23,8 @@ std::vector<Packet> read_access_units(const std::string& path) {
     // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end.
     bytes.resize(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
 
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser(av_parser_init(AV_CODEC_ID_H264));
-    std::unique_ptr<AVCodecContext, ContextDeleter> context(
+    pytovrik::UniqueAVCodecParserContext parser(av_parser_init(AV_CODEC_ID_H264));
+    pytovrik::UniqueAVCodecContext context(
         avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264)));
     if (!parser || !context) {
         throw std::runtime_error("cannot create the H.264 parser");

@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/ffmpeg_owners.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -59,22 +61,10 @@ void check(int code, const char* what) {
     }
 }
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
-};
-struct ScalerDeleter {
-    void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
-};
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using PacketOwner = std::unique_ptr<AVPacket, PacketDeleter>;
-using FrameOwner = std::unique_ptr<AVFrame, FrameDeleter>;
-using ScalerOwner = std::unique_ptr<SwsContext, ScalerDeleter>;
+using CodecContext = pytovrik::UniqueAVCodecContext;
+using PacketOwner = pytovrik::UniqueAVPacket;
+using FrameOwner = pytovrik::UniqueAVFrame;
+using ScalerOwner = pytovrik::UniqueSwsContext;
 
 // Thread setting of a row: 0 is the variable unset (FFmpeg chooses).
 std::string thread_label(int threads) { return threads == 0 ? "auto" : std::to_string(threads); }

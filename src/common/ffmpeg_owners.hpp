@@ -22,6 +22,16 @@ struct AVPacketDeleter {
 };
 using UniqueAVPacket = std::unique_ptr<AVPacket, AVPacketDeleter>;
 
+struct AVCodecContextDeleter {
+    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
+};
+using UniqueAVCodecContext = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>;
+
+struct AVCodecParserContextDeleter {
+    void operator()(AVCodecParserContext* parser) const noexcept { av_parser_close(parser); }
+};
+using UniqueAVCodecParserContext = std::unique_ptr<AVCodecParserContext, AVCodecParserContextDeleter>;
+
 struct SwsContextDeleter {
     void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
 };

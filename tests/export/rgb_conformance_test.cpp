@@ -12,6 +12,8 @@
 #include "support/abi_helpers.hpp"
 #include "support/h264_streams.hpp"
 
+#include "common/ffmpeg_owners.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libswscale/swscale.h>
@@ -20,18 +22,6 @@ extern "C" {
 namespace pytovrik::testing {
 namespace {
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
-};
 
 // FFmpeg 5.1's unscaled YUV-to-RGB converters leave a row's last width % 8
 // pixels unwritten when the line ends right after them; this much room makes
@@ -39,7 +29,7 @@ struct SwsDeleter {
 constexpr int LINE_SLACK = 64;
 
 std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int height) {
-    std::unique_ptr<SwsContext, SwsDeleter> scaler(
+    UniqueSwsContext scaler(
         sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), width, height,
                        AV_PIX_FMT_RGBA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
     EXPECT_NE(scaler, nullptr);
@@ -61,11 +51,11 @@ std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int hei
 // Every frame of the stream decoded single-threaded, converted by the test.
 std::vector<std::vector<std::uint8_t>> reference_frames(const std::vector<Packet>& packets, int width, int height) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> decoder(avcodec_alloc_context3(codec));
+    UniqueAVCodecContext decoder(avcodec_alloc_context3(codec));
     decoder->thread_count = 1;
     EXPECT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    UniqueAVPacket packet(av_packet_alloc());
+    UniqueAVFrame frame(av_frame_alloc());
     std::vector<std::vector<std::uint8_t>> frames;
     const auto drain = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/ffmpeg_owners.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
@@ -17,18 +19,6 @@ namespace pytovrik::testing {
 
 namespace {
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-struct ParserDeleter {
-    void operator()(AVCodecParserContext* parser) const noexcept { av_parser_close(parser); }
-};
 
 void check(int code, const char* what) {
     if (code < 0) {
@@ -66,7 +56,7 @@ void fill_pattern(AVFrame& frame, int index, const SampleFunction& sample_at) {
 
 void drain(AVCodecContext* encoder, AVFrame* frame, std::vector<Packet>& packets) {
     check(avcodec_send_frame(encoder, frame), "avcodec_send_frame");
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    UniqueAVPacket packet(av_packet_alloc());
     for (;;) {
         const int code = avcodec_receive_packet(encoder, packet.get());
         if (code == AVERROR(EAGAIN) || code == AVERROR_EOF) {
@@ -102,7 +92,7 @@ std::vector<Packet> encode_h264(const StreamSpec& spec) {
     if (codec == nullptr) {
         throw std::runtime_error("libx264 encoder not available");
     }
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder(avcodec_alloc_context3(codec));
+    UniqueAVCodecContext encoder(avcodec_alloc_context3(codec));
     encoder->width = spec.width;
     encoder->height = spec.height;
     encoder->pix_fmt = spec.pixel_format;
@@ -130,7 +120,7 @@ std::vector<Packet> encode_h264(const StreamSpec& spec) {
     check(avcodec_open2(encoder.get(), codec, nullptr), "avcodec_open2(libx264)");
 
     std::vector<Packet> packets;
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    UniqueAVFrame frame(av_frame_alloc());
     for (int i = 0; i < spec.frames; ++i) {
         frame->format = spec.pixel_format;
         frame->width = spec.width;
@@ -171,8 +161,8 @@ std::vector<std::uint8_t> expected_interleaved_chroma(const StreamSpec& spec, in
 
 std::vector<Packet> split_access_units(std::span<const std::uint8_t> annexb) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser(av_parser_init(AV_CODEC_ID_H264));
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    UniqueAVCodecParserContext parser(av_parser_init(AV_CODEC_ID_H264));
+    UniqueAVCodecContext context(avcodec_alloc_context3(codec));
     std::vector<Packet> units;
     // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end.
     std::vector<std::uint8_t> padded(annexb.begin(), annexb.end());
