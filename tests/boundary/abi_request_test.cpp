@@ -17,16 +17,16 @@ std::vector<int> indices_up_to(int count) {
     return indices;
 }
 
-void expect_lossless_frames(const std::vector<FrameCopy>& frames, const StreamSpec& spec,
+void expect_lossless_frames(const std::vector<FrameCopy>& frames, const StreamRecipe& recipe,
                             const std::vector<int>& indices) {
     ASSERT_EQ(frames.size(), indices.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const FrameCopy& frame = frames[i];
         EXPECT_EQ(frame.format, 1U);
-        EXPECT_EQ(frame.width, static_cast<std::uint32_t>(spec.width));
-        EXPECT_EQ(frame.height, static_cast<std::uint32_t>(spec.height));
-        EXPECT_EQ(frame.y, expected_luma(spec, indices[i])) << "frame " << i;
-        EXPECT_EQ(frame.uv, expected_interleaved_chroma(spec, indices[i])) << "frame " << i;
+        EXPECT_EQ(frame.width, static_cast<std::uint32_t>(recipe.width));
+        EXPECT_EQ(frame.height, static_cast<std::uint32_t>(recipe.height));
+        EXPECT_EQ(frame.y, expected_luma(recipe, indices[i])) << "frame " << i;
+        EXPECT_EQ(frame.uv, expected_interleaved_chroma(recipe, indices[i])) << "frame " << i;
         EXPECT_TRUE(frame.rgb.empty());
     }
 }
@@ -37,16 +37,16 @@ TEST(AbiDecode, LosslessPlanesComeBackByteExactAtEverySize) {
     // Sizes below and between macroblock multiples are cropped in the SPS;
     // H.264 cannot code an odd 4:2:0 size, the synthetic-frame tests cover those.
     for (const auto& [width, height] : {std::pair{48, 32}, {34, 18}, {18, 34}, {2, 2}, {66, 2}}) {
-        const StreamSpec spec{.width = width, .height = height, .frames = 5};
-        const auto frames = decode_frames(encode_h264(spec), RuntimeFormatYuv420);
+        const StreamRecipe recipe{.width = width, .height = height, .frames = 5};
+        const auto frames = decode_frames(encode_h264(recipe), RuntimeFormatYuv420);
         ASSERT_TRUE(frames) << width << "x" << height;
-        expect_lossless_frames(*frames, spec, indices_up_to(5));
+        expect_lossless_frames(*frames, recipe, indices_up_to(5));
     }
 }
 
 TEST(AbiDecode, SelectionIsASetOfOutputPositions) {
-    const StreamSpec spec{.frames = 9};
-    const auto packets = encode_h264(spec);
+    const StreamRecipe recipe{.frames = 9};
+    const auto packets = encode_h264(recipe);
     const struct {
         std::vector<std::uint64_t> positions;
         std::vector<int> expected;
@@ -60,7 +60,7 @@ TEST(AbiDecode, SelectionIsASetOfOutputPositions) {
     for (const auto& c : cases) {
         const auto frames = decode_frames(packets, RuntimeFormatYuv420, c.positions);
         ASSERT_TRUE(frames);
-        expect_lossless_frames(*frames, spec, c.expected);
+        expect_lossless_frames(*frames, recipe, c.expected);
     }
 }
 
@@ -88,19 +88,19 @@ TEST(AbiDecode, SelectionThatReachesNoFrameSucceedsWithAnEmptyArray) {
 
 TEST(AbiDecode, BFramesComeOutInDisplayOrder) {
     // Fixed B-frame pattern: decode order I0 P4 B1 B2 B3 P8 B5 ...
-    const StreamSpec spec{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
-    const auto packets = encode_h264(spec);
+    const StreamRecipe recipe{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
+    const auto packets = encode_h264(recipe);
     const auto all = decode_frames(packets, RuntimeFormatYuv420);
     ASSERT_TRUE(all);
-    EXPECT_EQ(pattern_indices(*all, spec), indices_up_to(12));
+    EXPECT_EQ(pattern_indices(*all, recipe), indices_up_to(12));
     // The first two packets in decode order hold frames 0 and 4.
     const auto first_two = decode_frames({packets[0], packets[1]}, RuntimeFormatYuv420);
     ASSERT_TRUE(first_two);
-    EXPECT_EQ(pattern_indices(*first_two, spec), (std::vector<int>{0, 4}));
+    EXPECT_EQ(pattern_indices(*first_two, recipe), (std::vector<int>{0, 4}));
     // Positions count output order, not decode order.
     const auto selected = decode_frames(packets, RuntimeFormatYuv420, {5, 2, 2});
     ASSERT_TRUE(selected);
-    EXPECT_EQ(pattern_indices(*selected, spec), (std::vector<int>{2, 5}));
+    EXPECT_EQ(pattern_indices(*selected, recipe), (std::vector<int>{2, 5}));
     EXPECT_EQ((*selected)[0], (*all)[2]);
     EXPECT_EQ((*selected)[1], (*all)[5]);
 }
@@ -118,8 +118,8 @@ TEST(AbiDecode, OnlyTheLowestFormatBitRoutesAndYuvIgnoresTheOutputSize) {
 }
 
 TEST(AbiDecode, BuffersBelongToTheResponseAndAreExactlySized) {
-    const StreamSpec spec{.width = 34, .height = 18, .frames = 2};
-    const auto packets = encode_h264(spec);
+    const StreamRecipe recipe{.width = 34, .height = 18, .frames = 2};
+    const auto packets = encode_h264(recipe);
     RequestBuilder builder(packets, RuntimeFormatYuv420);
     ScopedResponse scoped;
     ASSERT_EQ(pytovrik_video_decode_h264_v1(&builder.request(), &scoped.response), 0);

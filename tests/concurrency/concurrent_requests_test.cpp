@@ -100,10 +100,10 @@ Result run(const RequestKind& kind) {
 // Streams of different sizes, formats and structure, in both outputs, with
 // requests that fail at the boundary, in decoding and in conversion.
 std::vector<RequestKind> mixed_request_kinds() {
-    const auto main = encode_h264(StreamSpec{.width = 64, .height = 48, .frames = 12, .gop = 5});
-    const auto small = encode_h264(StreamSpec{.width = 32, .height = 16, .frames = 6, .b_frames = 0});
-    const auto chroma422 = encode_h264(StreamSpec{.width = 48, .height = 32, .frames = 5, .pixel_format = AV_PIX_FMT_YUV422P});
-    const auto full_range = encode_h264(StreamSpec{.width = 32, .height = 32, .frames = 4, .full_range = true});
+    const auto main = encode_h264(StreamRecipe{.width = 64, .height = 48, .frames = 12, .gop = 5});
+    const auto small = encode_h264(StreamRecipe{.width = 32, .height = 16, .frames = 6, .b_frames = 0});
+    const auto chroma422 = encode_h264(StreamRecipe{.width = 48, .height = 32, .frames = 5, .pixel_format = AV_PIX_FMT_YUV422P});
+    const auto full_range = encode_h264(StreamRecipe{.width = 32, .height = 32, .frames = 4, .full_range = true});
     const auto size_change = concatenate(main, small);
     auto empty_inside = main;
     empty_inside.insert(empty_inside.begin() + 3, Packet{});

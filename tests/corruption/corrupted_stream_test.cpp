@@ -237,7 +237,7 @@ private:
 };
 
 TEST_F(CorruptedStreams, GeneratedStreamDamagedInTransport) {
-    const auto packets = encode_h264(StreamSpec{.width = 64, .height = 48, .frames = 12, .gop = 4});
+    const auto packets = encode_h264(StreamRecipe{.width = 64, .height = 48, .frames = 12, .gop = 4});
     const auto variants = damaged_variants(packets);
     // Most damage is concealed, so a run where nothing decodes means the
     // cases did not reach the decoder at all.
@@ -276,7 +276,7 @@ TEST_F(CorruptedStreams, RandomBytes) {
 }
 
 TEST_F(CorruptedStreams, ParameterSetsAnnouncingHugeOrImpossibleSizes) {
-    const auto packets = encode_h264(StreamSpec{.width = 32, .height = 32, .frames = 2, .b_frames = 0});
+    const auto packets = encode_h264(StreamRecipe{.width = 32, .height = 32, .frames = 2, .b_frames = 0});
     // 4096 x 2304 is within the decoder's limits: the slices of a 32 x 32
     // picture then decode into a 9 Mpixel picture, mostly concealed. Larger
     // sizes are refused by the decoder's own checks, up to sizes whose
@@ -291,7 +291,7 @@ TEST_F(CorruptedStreams, ParameterSetsAnnouncingHugeOrImpossibleSizes) {
 }
 
 TEST_F(CorruptedStreams, EmptyAndNearlyEmptyPackets) {
-    const auto packets = encode_h264(StreamSpec{.width = 32, .height = 32, .frames = 4});
+    const auto packets = encode_h264(StreamRecipe{.width = 32, .height = 32, .frames = 4});
     expect_contract_for_all({
         {"no packets", {}},
         {"one empty packet", {Packet{}}},

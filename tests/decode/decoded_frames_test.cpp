@@ -38,10 +38,10 @@ Pulled pull_all(FfmpegDecodedFrames& frames) {
 
 class DecodedFrames : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { packets_ = new std::vector<Packet>(encode_h264(SPEC)); }
+    static void SetUpTestSuite() { packets_ = new std::vector<Packet>(encode_h264(RECIPE)); }
     static void TearDownTestSuite() { delete packets_; }
     static const std::vector<Packet>& packets() { return *packets_; }
-    static inline const StreamSpec SPEC{.width = 32, .height = 16, .frames = 6};
+    static inline const StreamRecipe RECIPE{.width = 32, .height = 16, .frames = 6};
 
     // Pulls the batch on a fresh thread with one decoding thread, so a
     // rejected packet is reported at its own index, not a later one.
@@ -56,7 +56,7 @@ protected:
     static std::vector<std::vector<std::uint8_t>> expected_luma_of(std::initializer_list<int> indices) {
         std::vector<std::vector<std::uint8_t>> planes;
         for (const int index : indices) {
-            planes.push_back(expected_luma(SPEC, index));
+            planes.push_back(expected_luma(RECIPE, index));
         }
         return planes;
     }

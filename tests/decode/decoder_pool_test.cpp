@@ -53,7 +53,7 @@ TEST(DecoderPool, ThreadCountIsReadOnlyWhenADecoderIsCreated) {
 }
 
 TEST(DecoderPool, AFailedOrCutShortBatchLeavesNothingForTheNextRequest) {
-    const StreamSpec lossy{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
+    const StreamRecipe lossy{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
     const auto clean = encode_h264({.frames = 6});
     const auto b_frames = encode_h264(lossy);
     const std::vector<std::vector<Packet>> earlier = {
@@ -193,8 +193,8 @@ TEST(DecoderHistory, EveryStreamDecodesAsOnAFreshThreadWhateverCameBefore) {
 }
 
 TEST(DecoderHistory, AnUnsignalledStreamAfterAFullRangeOneDecodesAsLimitedRange) {
-    const StreamSpec spec{.frames = 4};
-    const auto unsignalled = encode_h264(spec);
+    const StreamRecipe recipe{.frames = 4};
+    const auto unsignalled = encode_h264(recipe);
     const auto full_range = encode_h264({.frames = 4, .full_range = true});
     const auto decode_both_kinds = [&] {
         return std::pair{decode_frames(unsignalled, RuntimeFormatYuv420),
@@ -206,7 +206,7 @@ TEST(DecoderHistory, AnUnsignalledStreamAfterAFullRangeOneDecodesAsLimitedRange)
         const auto fresh = on_fresh_thread(decode_both_kinds);
         ASSERT_TRUE(fresh.first);
         ASSERT_TRUE(fresh.second);
-        EXPECT_EQ((*fresh.first)[3].y, expected_luma(spec, 3));
+        EXPECT_EQ((*fresh.first)[3].y, expected_luma(recipe, 3));
         const auto after_full_range = on_fresh_thread([&] {
             EXPECT_TRUE(decode_frames(full_range, RuntimeFormatRgb, {}, 64, 48));
             EXPECT_FALSE(decode_frames(full_range, RuntimeFormatYuv420));

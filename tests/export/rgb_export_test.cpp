@@ -100,8 +100,8 @@ const std::vector<YCbCr> FLAT_COLOURS{GREY, BLACK, WHITE, ORANGE, BLUE};
 
 // Frame i is FLAT_COLOURS[i] all over. 70 columns: at the decoded size the
 // last 70 % 8 columns of a row take a path of their own in libswscale.
-StreamSpec flat_stream(int width = 70, int height = 50) {
-    return StreamSpec{.width = width, .height = height, .frames = static_cast<int>(FLAT_COLOURS.size()),
+StreamRecipe flat_stream(int width = 70, int height = 50) {
+    return StreamRecipe{.width = width, .height = height, .frames = static_cast<int>(FLAT_COLOURS.size()),
                       .b_frames = 0, .sample = [](int plane, int index, int, int) {
                           const YCbCr c = FLAT_COLOURS[static_cast<std::size_t>(index)];
                           return plane == 0 ? c.y : plane == 1 ? c.cb : c.cr;
@@ -144,7 +144,7 @@ TEST(RgbContent, FlatColoursAtEverySizeThroughTheAbi) {
 TEST(RgbContent, LeftRightSplitKeepsBothHalvesWhereTheyAre) {
     constexpr int SOURCE_WIDTH = 70;
     constexpr int SPLIT = 36;
-    const auto packets = encode_h264(StreamSpec{.width = SOURCE_WIDTH, .height = 50, .frames = 2, .b_frames = 0,
+    const auto packets = encode_h264(StreamRecipe{.width = SOURCE_WIDTH, .height = 50, .frames = 2, .b_frames = 0,
                                                 .sample = split_picture(ORANGE, BLUE, SPLIT)});
     for (const OutputSize size : OUTPUT_SIZES) {
         const std::string what = std::to_string(size.width) + "x" + std::to_string(size.height);
@@ -167,9 +167,9 @@ TEST(RgbContent, LeftRightSplitKeepsBothHalvesWhereTheyAre) {
 // and as full range (200 would read as 214 in studio swing).
 TEST(RgbContent, FullRangeInputConvertsAsFullRange) {
     constexpr YCbCr LIGHT{200, 128, 128};
-    auto spec = StreamSpec{.width = 64, .height = 48, .frames = 2, .b_frames = 0, .full_range = true,
+    auto recipe = StreamRecipe{.width = 64, .height = 48, .frames = 2, .b_frames = 0, .full_range = true,
                            .sample = split_picture(LIGHT, LIGHT, 64)};
-    const auto frames = decode_frames(encode_h264(spec), 0, {}, 32, 24);
+    const auto frames = decode_frames(encode_h264(recipe), 0, {}, 32, 24);
     ASSERT_TRUE(frames.has_value());
     ASSERT_EQ(frames->size(), 2U);
     for (const FrameCopy& frame : *frames) {
@@ -229,9 +229,9 @@ TEST(RgbScaler, OneContextServesFramesOfOneSizeAndEachRequestStartsWithout) {
 TEST(RgbScaler, DecodedSizeChangeBuildsANewContextAndOutputStaysRight) {
     // Two streams of different sizes back to back: the second starts with a
     // keyframe and its own parameter sets.
-    StreamSpec wide = flat_stream(64, 48);
+    StreamRecipe wide = flat_stream(64, 48);
     wide.frames = 2;
-    StreamSpec small = flat_stream(40, 30);
+    StreamRecipe small = flat_stream(40, 30);
     small.frames = 3;
     small.first_index = 2;
     const auto packets = concatenate(encode_h264(wide), encode_h264(small));
@@ -278,7 +278,7 @@ protected:
 };
 
 TEST_F(RgbFailures, SizesLibswscaleRefusesFailAtTheFirstSelectedFrameOnly) {
-    const auto packets = encode_h264(StreamSpec{.frames = 3, .b_frames = 0});
+    const auto packets = encode_h264(StreamRecipe{.frames = 3, .b_frames = 0});
     const std::uint32_t huge = 1U << 31;
     for (const OutputSize size : std::vector<OutputSize>{{0, 48}, {64, 0}, {0, 0}, {huge, 48}, {64, huge},
                                                          {UINT32_MAX, UINT32_MAX}, {536870912, 0}}) {
@@ -294,7 +294,7 @@ TEST_F(RgbFailures, SizesLibswscaleRefusesFailAtTheFirstSelectedFrameOnly) {
 }
 
 TEST_F(RgbFailures, WidthBeyondLineSizeLimitFailsWithoutBuildingFilters) {
-    const auto packets = encode_h264(StreamSpec{.frames = 2, .b_frames = 0});
+    const auto packets = encode_h264(StreamRecipe{.frames = 2, .b_frames = 0});
     for (const std::uint32_t width : {536870912U, 1U << 30, std::uint32_t{INT_MAX}}) {
         EXPECT_EQ(rgb_failure(packets, width, 48), "RGBA row size exceeds FFmpeg line size limits") << width;
         EXPECT_FALSE(decode_frames(packets, 0, {}, width, 48).has_value()) << width;
@@ -318,7 +318,7 @@ TEST_F(RgbFailures, UnreadableSourceFormatFailsAsARefusedScalerAndKeepsTheCached
             << format;
     }
 
-    const auto trace = convert_all(encode_h264(StreamSpec{.frames = 1, .b_frames = 0}), 32, 24, scaler);
+    const auto trace = convert_all(encode_h264(StreamRecipe{.frames = 1, .b_frames = 0}), 32, 24, scaler);
     ASSERT_EQ(trace.contexts.size(), 1U);
     EXPECT_EQ(convert_frame_to_rgb(none, 32, 24, scaler).error().message, SCALER_REFUSED);
     ASSERT_TRUE(scaler.has_value());
@@ -356,7 +356,7 @@ private:
 };
 
 TEST_F(RgbFailures, OutputTooLargeToAllocateFailsAndReleasesEverything) {
-    const auto packets = encode_h264(StreamSpec{.frames = 3, .b_frames = 0});
+    const auto packets = encode_h264(StreamRecipe{.frames = 3, .b_frames = 0});
     ASSERT_TRUE(decode_frames(packets, 0, {}, 16, 16).has_value());  // parks a decoder
     const std::uint64_t opened = opened_h264_decoder_count();
     const std::int64_t live = live_h264_decoder_count();
@@ -374,8 +374,8 @@ TEST_F(RgbFailures, OutputTooLargeToAllocateFailsAndReleasesEverything) {
 TEST_F(RgbFailures, FailureOnTheThirdFrameDiscardsTheFirstTwoAndPoolsTheDecoder) {
     // libswscale stretches 512 rows to 2^18 but refuses to stretch 16 that
     // far, so the third frame, the first of the short stream, fails.
-    const auto packets = concatenate(encode_h264(StreamSpec{.width = 64, .height = 512, .frames = 2, .b_frames = 0}),
-                                     encode_h264(StreamSpec{.width = 64, .height = 16, .frames = 2, .b_frames = 0}));
+    const auto packets = concatenate(encode_h264(StreamRecipe{.width = 64, .height = 512, .frames = 2, .b_frames = 0}),
+                                     encode_h264(StreamRecipe{.width = 64, .height = 16, .frames = 2, .b_frames = 0}));
     constexpr std::uint32_t TALL = 1U << 18;
     const auto first_two = decode_frames(packets, 0, {0, 1}, 4, TALL);
     ASSERT_TRUE(first_two.has_value());

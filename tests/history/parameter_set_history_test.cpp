@@ -59,10 +59,10 @@ std::vector<Packet> rewrite_first_packet(std::vector<Packet> packets, Keep keep,
     return packets;
 }
 
-const StreamSpec SPEC{.width = 64, .height = 48, .frames = 6, .b_frames = 1};
+const StreamRecipe RECIPE{.width = 64, .height = 48, .frames = 6, .b_frames = 1};
 
 TEST(ParameterSetHistory, BatchesThatCarryTheirParameterSetsAreRecognised) {
-    const auto packets = encode_h264(SPEC);
+    const auto packets = encode_h264(RECIPE);
     EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch(packets)));
     EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch({})));
     // Slices without any parameter set, and a PPS sent before its SPS.
@@ -75,7 +75,7 @@ TEST(ParameterSetHistory, BatchesThatCarryTheirParameterSetsAreRecognised) {
 }
 
 TEST(ParameterSetHistory, BatchWithoutParameterSetsDecodesAlikeOnWarmAndFreshThreads) {
-    const auto packets = encode_h264(SPEC);
+    const auto packets = encode_h264(RECIPE);
     const auto without_sets = rewrite_first_packet(packets, [](int type) { return type != NAL_SPS && type != NAL_PPS; });
     std::optional<std::vector<FrameCopy>> fresh;
     std::optional<std::vector<FrameCopy>> warm;
@@ -89,7 +89,7 @@ TEST(ParameterSetHistory, BatchWithoutParameterSetsDecodesAlikeOnWarmAndFreshThr
 }
 
 TEST(ParameterSetHistory, OnlyBatchesLeaningOnEarlierSetsBypassThePooledDecoder) {
-    const auto packets = encode_h264(SPEC);
+    const auto packets = encode_h264(RECIPE);
     on_fresh_thread([&] {
         ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
         const auto opened = opened_h264_decoder_count();

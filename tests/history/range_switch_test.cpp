@@ -9,8 +9,8 @@
 namespace pytovrik::testing {
 namespace {
 
-const StreamSpec LIMITED{.width = 64, .height = 48, .frames = 4, .b_frames = 0};
-const StreamSpec FULL{.width = 64, .height = 48, .frames = 4, .b_frames = 0, .full_range = true, .first_index = 7};
+const StreamRecipe LIMITED{.width = 64, .height = 48, .frames = 4, .b_frames = 0};
+const StreamRecipe FULL{.width = 64, .height = 48, .frames = 4, .b_frames = 0, .full_range = true, .first_index = 7};
 
 TEST(RangeSwitch, FullRangeFramesAreReadAsFullRangeWhateverTheirLabel) {
     UniqueAVFrame frame(av_frame_alloc());

@@ -81,8 +81,8 @@ class Soak : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         av_log_set_level(AV_LOG_QUIET);
-        const auto main = encode_h264(StreamSpec{.width = 64, .height = 48, .frames = 8, .gop = 4});
-        const auto chroma422 = encode_h264(StreamSpec{.width = 32, .height = 32, .frames = 3,
+        const auto main = encode_h264(StreamRecipe{.width = 64, .height = 48, .frames = 8, .gop = 4});
+        const auto chroma422 = encode_h264(StreamRecipe{.width = 32, .height = 32, .frames = 3,
                                                       .pixel_format = AV_PIX_FMT_YUV422P});
         auto empty_inside = main;
         empty_inside.insert(empty_inside.begin() + 2, Packet{});

@@ -87,46 +87,46 @@ SampleFunction split_picture(YCbCr left, YCbCr right, int split_x) {
     };
 }
 
-std::vector<Packet> encode_h264(const StreamSpec& spec) {
+std::vector<Packet> encode_h264(const StreamRecipe& recipe) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (codec == nullptr) {
         throw std::runtime_error("libx264 encoder not available");
     }
     UniqueAVCodecContext encoder(avcodec_alloc_context3(codec));
-    encoder->width = spec.width;
-    encoder->height = spec.height;
-    encoder->pix_fmt = spec.pixel_format;
+    encoder->width = recipe.width;
+    encoder->height = recipe.height;
+    encoder->pix_fmt = recipe.pixel_format;
     encoder->time_base = AVRational{1, 25};
     encoder->framerate = AVRational{25, 1};
-    encoder->gop_size = spec.gop;
-    encoder->max_b_frames = spec.b_frames;
+    encoder->gop_size = recipe.gop;
+    encoder->max_b_frames = recipe.b_frames;
     encoder->thread_count = 1;  // deterministic output
-    if (spec.full_range) {
+    if (recipe.full_range) {
         encoder->color_range = AVCOL_RANGE_JPEG;
     }
-    if (spec.interlaced) {
+    if (recipe.interlaced) {
         encoder->flags |= AV_CODEC_FLAG_INTERLACED_DCT;
     }
-    if (spec.slices > 0) {
-        encoder->slices = spec.slices;
+    if (recipe.slices > 0) {
+        encoder->slices = recipe.slices;
     }
     av_opt_set(encoder->priv_data, "preset", "veryfast", 0);
-    if (spec.lossless) {
+    if (recipe.lossless) {
         av_opt_set(encoder->priv_data, "qp", "0", 0);
     }
-    if (!spec.x264_params.empty()) {
-        av_opt_set(encoder->priv_data, "x264-params", spec.x264_params.c_str(), 0);
+    if (!recipe.x264_params.empty()) {
+        av_opt_set(encoder->priv_data, "x264-params", recipe.x264_params.c_str(), 0);
     }
     check(avcodec_open2(encoder.get(), codec, nullptr), "avcodec_open2(libx264)");
 
     std::vector<Packet> packets;
     UniqueAVFrame frame(av_frame_alloc());
-    for (int i = 0; i < spec.frames; ++i) {
-        frame->format = spec.pixel_format;
-        frame->width = spec.width;
-        frame->height = spec.height;
+    for (int i = 0; i < recipe.frames; ++i) {
+        frame->format = recipe.pixel_format;
+        frame->width = recipe.width;
+        frame->height = recipe.height;
         check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
-        fill_pattern(*frame, spec.first_index + i, spec.sample);
+        fill_pattern(*frame, recipe.first_index + i, recipe.sample);
         frame->pts = i;
         drain(encoder.get(), frame.get(), packets);
         av_frame_unref(frame.get());
@@ -135,25 +135,25 @@ std::vector<Packet> encode_h264(const StreamSpec& spec) {
     return packets;
 }
 
-std::vector<std::uint8_t> expected_luma(const StreamSpec& spec, int index) {
+std::vector<std::uint8_t> expected_luma(const StreamRecipe& recipe, int index) {
     std::vector<std::uint8_t> plane;
-    plane.reserve(static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height));
-    for (int y = 0; y < spec.height; ++y) {
-        for (int x = 0; x < spec.width; ++x) {
-            plane.push_back(pattern_sample(0, spec.first_index + index, x, y));
+    plane.reserve(static_cast<std::size_t>(recipe.width) * static_cast<std::size_t>(recipe.height));
+    for (int y = 0; y < recipe.height; ++y) {
+        for (int x = 0; x < recipe.width; ++x) {
+            plane.push_back(pattern_sample(0, recipe.first_index + index, x, y));
         }
     }
     return plane;
 }
 
-std::vector<std::uint8_t> expected_interleaved_chroma(const StreamSpec& spec, int index) {
-    const int chroma_width = (spec.width + 1) / 2;
-    const int chroma_height = (spec.height + 1) / 2;
+std::vector<std::uint8_t> expected_interleaved_chroma(const StreamRecipe& recipe, int index) {
+    const int chroma_width = (recipe.width + 1) / 2;
+    const int chroma_height = (recipe.height + 1) / 2;
     std::vector<std::uint8_t> plane;
     for (int y = 0; y < chroma_height; ++y) {
         for (int x = 0; x < chroma_width; ++x) {
-            plane.push_back(pattern_sample(1, spec.first_index + index, x, y));
-            plane.push_back(pattern_sample(2, spec.first_index + index, x, y));
+            plane.push_back(pattern_sample(1, recipe.first_index + index, x, y));
+            plane.push_back(pattern_sample(2, recipe.first_index + index, x, y));
         }
     }
     return plane;

@@ -21,7 +21,7 @@ using Packet = std::vector<std::uint8_t>;
 // their own coordinates.
 using SampleFunction = std::function<std::uint8_t(int plane, int index, int x, int y)>;
 
-struct StreamSpec {
+struct StreamRecipe {
     int width = 64;
     int height = 48;
     int frames = 12;
@@ -52,15 +52,15 @@ SampleFunction split_picture(YCbCr left, YCbCr right, int split_x);
 // Chroma planes use their own coordinates.
 std::uint8_t pattern_sample(int plane, int index, int x, int y);
 
-// Encodes spec.frames pictures of the pattern; one Annex B access unit per
+// Encodes recipe.frames pictures of the pattern; one Annex B access unit per
 // packet, in decode order, parameter sets in-band before each keyframe.
 // Throws std::runtime_error when the encoder refuses the settings.
-std::vector<Packet> encode_h264(const StreamSpec& spec);
+std::vector<Packet> encode_h264(const StreamRecipe& recipe);
 
 // What a YUV 4:2:0 request returns for frame `index` of a lossless 8-bit
 // 4:2:0 stream: the packed luma plane, and Cb/Cr interleaved.
-std::vector<std::uint8_t> expected_luma(const StreamSpec& spec, int index);
-std::vector<std::uint8_t> expected_interleaved_chroma(const StreamSpec& spec, int index);
+std::vector<std::uint8_t> expected_luma(const StreamRecipe& recipe, int index);
+std::vector<std::uint8_t> expected_interleaved_chroma(const StreamRecipe& recipe, int index);
 
 // Splits an Annex B byte stream into access units with libavcodec's parser.
 std::vector<Packet> split_access_units(std::span<const std::uint8_t> annexb);

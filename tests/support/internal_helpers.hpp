@@ -68,11 +68,11 @@ auto on_fresh_thread(Work work) {
 // The index of the pattern a lossy frame is closest to: with lossy coding
 // (which B-frames need, x264 turns them off when lossless) the content still
 // names its frame.
-inline int nearest_pattern_index(const FrameCopy& frame, const StreamSpec& spec) {
+inline int nearest_pattern_index(const FrameCopy& frame, const StreamRecipe& recipe) {
     int best = -1;
     std::uint64_t best_distance = UINT64_MAX;
-    for (int index = 0; index < spec.frames; ++index) {
-        const auto expected = expected_luma(spec, index);
+    for (int index = 0; index < recipe.frames; ++index) {
+        const auto expected = expected_luma(recipe, index);
         if (expected.size() != frame.y.size()) {
             continue;
         }
@@ -88,10 +88,10 @@ inline int nearest_pattern_index(const FrameCopy& frame, const StreamSpec& spec)
     return best;
 }
 
-inline std::vector<int> pattern_indices(const std::vector<FrameCopy>& frames, const StreamSpec& spec) {
+inline std::vector<int> pattern_indices(const std::vector<FrameCopy>& frames, const StreamRecipe& recipe) {
     std::vector<int> indices;
     for (const FrameCopy& frame : frames) {
-        indices.push_back(nearest_pattern_index(frame, spec));
+        indices.push_back(nearest_pattern_index(frame, recipe));
     }
     return indices;
 }

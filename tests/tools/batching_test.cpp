@@ -11,7 +11,7 @@ namespace pytovrik::cli {
 namespace {
 
 using pytovrik::testing::Packet;
-using pytovrik::testing::StreamSpec;
+using pytovrik::testing::StreamRecipe;
 
 class PacketSource final : public AccessUnitSource {
 public:
@@ -93,7 +93,7 @@ std::vector<Packet> without_parameter_sets_after_first_unit(const std::vector<Pa
     return stripped;
 }
 
-const StreamSpec five_frame_groups{.width = 64, .height = 48, .frames = 17, .b_frames = 2, .gop = 5,
+const StreamRecipe five_frame_groups{.width = 64, .height = 48, .frames = 17, .b_frames = 2, .gop = 5,
                                    .x264_params = "scenecut=0:open-gop=0"};
 
 TEST(BatchReader, StartsEachGroupAtAnIdrAndCarriesTheParameterSetsAlong) {
@@ -164,9 +164,9 @@ TEST(BatchDecoder, PutsEveryFrameAtItsPositionWhateverTheBatchingAndGuesses) {
 }
 
 TEST(BatchDecoder, RgbSizeDefaultsToTheDecodedSizeAndFollowsAChange) {
-    StreamSpec small = five_frame_groups;
+    StreamRecipe small = five_frame_groups;
     small.frames = 5;
-    StreamSpec large = small;
+    StreamRecipe large = small;
     large.width = 96;
     large.height = 64;
     const auto packets = testing::concatenate(testing::encode_h264(small), testing::encode_h264(large));
@@ -182,9 +182,9 @@ TEST(BatchDecoder, RgbSizeDefaultsToTheDecodedSizeAndFollowsAChange) {
 // every batch meets a fresh one; with parameter sets only at the start, the
 // batches after the first decode only thanks to the sets carried along.
 TEST(BatchDecoder, BatchesDecodeOnAFreshDecoderWithParameterSetsSentOnlyOnce) {
-    StreamSpec spec = five_frame_groups;
-    spec.full_range = true;
-    const auto packets = without_parameter_sets_after_first_unit(testing::encode_h264(spec));
+    StreamRecipe recipe = five_frame_groups;
+    recipe.full_range = true;
+    const auto packets = without_parameter_sets_after_first_unit(testing::encode_h264(recipe));
     const auto whole = decode_batches(read_batches(packets, BatchMode::whole_input),
                                       BatchDecoder(RuntimeFormatRgb, FrameSize{32, 24}, FrameSelection(), 0));
     const auto groups = decode_batches(read_batches(packets, BatchMode::group_of_pictures),
