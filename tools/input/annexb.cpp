@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 
+#include "ffmpeg_owners.hpp"
 #include "input/access_unit_source.hpp"
 
 extern "C" {
@@ -14,19 +15,12 @@ extern "C" {
 namespace pytovrik::cli {
 namespace {
 
-struct ParserDeleter {
-    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-
 constexpr std::size_t chunk_size = 1 << 20;
 
 class AnnexBInput final : public AccessUnitSource {
 public:
-    AnnexBInput(std::ifstream file, std::uint64_t total, std::unique_ptr<AVCodecParserContext, ParserDeleter> parser,
-                std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string path)
+    AnnexBInput(std::ifstream file, std::uint64_t total, ParserOwner parser,
+                CodecContextOwner context, std::string path)
         : file_(std::move(file)),
           total_(total),
           parser_(std::move(parser)),
@@ -102,8 +96,8 @@ private:
 
     std::ifstream file_;
     std::uint64_t total_;
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser_;
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    ParserOwner parser_;
+    CodecContextOwner context_;
     std::string path_;
     std::vector<std::uint8_t> chunk_;
     std::size_t chunk_filled_ = 0;
@@ -124,12 +118,12 @@ Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& p
     file.seekg(0);
     const std::uint64_t total = end > 0 ? static_cast<std::uint64_t>(end) : 0;
 
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> parser(av_parser_init(AV_CODEC_ID_H264));
+    ParserOwner parser(av_parser_init(AV_CODEC_ID_H264));
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (parser == nullptr || codec == nullptr) {
         return fail("this FFmpeg has no H.264 parser");
     }
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    CodecContextOwner context(avcodec_alloc_context3(codec));
     if (context == nullptr) {
         return fail("out of memory setting up the H.264 parser");
     }

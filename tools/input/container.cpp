@@ -5,6 +5,7 @@
 // that already are Annex B (MPEG-TS) through unchanged.
 #include <memory>
 
+#include "ffmpeg_owners.hpp"
 #include "input/access_unit_source.hpp"
 
 extern "C" {
@@ -15,20 +16,6 @@ extern "C" {
 
 namespace pytovrik::cli {
 namespace {
-
-struct FormatContextDeleter {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct BsfDeleter {
-    void operator()(AVBSFContext* context) const { av_bsf_free(&context); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
-using FormatContextOwner = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
-using BsfOwner = std::unique_ptr<AVBSFContext, BsfDeleter>;
-using PacketOwner = std::unique_ptr<AVPacket, PacketDeleter>;
 
 class ContainerInput final : public AccessUnitSource {
 public:

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "ffmpeg_owners.hpp"
 #include "output/frame_sink.hpp"
 
 extern "C" {
@@ -13,16 +14,6 @@ extern "C" {
 
 namespace pytovrik::cli {
 namespace {
-
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
 
 class PngEncoder {
 public:
@@ -34,8 +25,8 @@ public:
                 return std::unexpected(opened.error());
             }
         }
-        std::unique_ptr<AVFrame, FrameDeleter> picture(av_frame_alloc());
-        std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+        FrameOwner picture(av_frame_alloc());
+        PacketOwner packet(av_packet_alloc());
         if (picture == nullptr || packet == nullptr) {
             return fail("out of memory encoding PNG");
         }
@@ -76,7 +67,7 @@ private:
         return {};
     }
 
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    CodecContextOwner context_;
 };
 
 class ImageDirectorySink final : public FrameSink {
