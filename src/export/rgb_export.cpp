@@ -13,8 +13,9 @@ namespace pytovrik {
 
 namespace {
 
-bool scaler_fits(const CachedScaler& scaler, const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
-    return scaler.source_format == sample_pixel_format(frame) &&
+bool scaler_fits(const CachedScaler& scaler, const AVFrame& frame, AVPixelFormat source_format,
+                 std::uint32_t width, std::uint32_t height) {
+    return scaler.source_format == source_format &&
            scaler.source_width == static_cast<std::uint32_t>(frame.width) &&
            scaler.source_height == static_cast<std::uint32_t>(frame.height) &&
            scaler.destination_format == AV_PIX_FMT_RGBA && scaler.destination_width == width &&
@@ -25,16 +26,16 @@ Failure scaler_creation_failure() {
     return Failure{"failed to create video scaler: " + ffmpeg_error_text(AVERROR_INVALIDDATA)};
 }
 
-// Finds or builds the context for this frame; a failed build keeps the old one.
-Outcome<SwsContext*> scaler_for(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
-                                std::optional<CachedScaler>& scaler) {
-    if (scaler && scaler_fits(*scaler, frame, width, height)) {
+// Finds or builds the context for this frame, read as `source_format`; a
+// failed build keeps the old one.
+Outcome<SwsContext*> scaler_for(const AVFrame& frame, AVPixelFormat source_format, std::uint32_t width,
+                                std::uint32_t height, std::optional<CachedScaler>& scaler) {
+    if (scaler && scaler_fits(*scaler, frame, source_format, width, height)) {
         return scaler->context.get();
     }
     // libswscale aborts the process on a source format it cannot read (NONE
     // included) instead of returning NULL, so such a frame fails as a NULL
     // return would, without asking it.
-    const AVPixelFormat source_format = sample_pixel_format(frame);
     if (sws_isSupportedInput(source_format) == 0) {
         return std::unexpected(scaler_creation_failure());
     }
@@ -108,8 +109,9 @@ Outcome<RgbFrameSizes> rgb_frame_sizes(std::uint32_t width, std::uint32_t height
 // Whether libswscale would start building filters for these sizes rather
 // than refuse them at once (it refuses a format it cannot read, and any size
 // below 1, which is where values of 2^31 or more land).
-bool scaler_would_build_filters(const AVFrame& frame, std::uint32_t width, std::uint32_t height) {
-    return sws_isSupportedInput(sample_pixel_format(frame)) != 0 && frame.width > 0 &&
+bool scaler_would_build_filters(const AVFrame& frame, AVPixelFormat source_format, std::uint32_t width,
+                                std::uint32_t height) {
+    return sws_isSupportedInput(source_format) != 0 && frame.width > 0 &&
            frame.height > 0 && static_cast<int>(width) > 0 && static_cast<int>(height) > 0;
 }
 
@@ -117,15 +119,16 @@ bool scaler_would_build_filters(const AVFrame& frame, std::uint32_t width, std::
 
 Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width, std::uint32_t height,
                                        std::optional<CachedScaler>& scaler) {
+    const AVPixelFormat source_format = sample_pixel_format(frame);
     const auto sizes = rgb_frame_sizes(width, height);
     // For a width whose RGBA rows no int line size can describe, libswscale
     // allocates gigabytes of filters (2 GB and seconds of work for 2^29
     // pixels) before it gives up, so the size failure comes first there. Sizes
     // it refuses outright still go to it, to fail as a refused scaler.
-    if (!sizes && scaler_would_build_filters(frame, width, height)) {
+    if (!sizes && scaler_would_build_filters(frame, source_format, width, height)) {
         return std::unexpected(sizes.error());
     }
-    const auto context = scaler_for(frame, width, height, scaler);
+    const auto context = scaler_for(frame, source_format, width, height, scaler);
     if (!context) {
         return std::unexpected(context.error());
     }
