@@ -14,8 +14,8 @@ namespace pytovrik {
 namespace {
 
 bool scaler_fits(const CachedScaler& scaler, const AVFrame& frame, AVPixelFormat source_format,
-                 std::uint32_t width, std::uint32_t height) {
-    return scaler.source_format == source_format &&
+                 const SourceColour& colour, std::uint32_t width, std::uint32_t height) {
+    return scaler.source_format == source_format && scaler.source_colour == colour &&
            scaler.source_width == static_cast<std::uint32_t>(frame.width) &&
            scaler.source_height == static_cast<std::uint32_t>(frame.height) &&
            scaler.destination_format == AV_PIX_FMT_RGBA && scaler.destination_width == width &&
@@ -30,7 +30,8 @@ Failure scaler_creation_failure() {
 // failed build keeps the old one.
 Outcome<SwsContext*> scaler_for(const AVFrame& frame, AVPixelFormat source_format, std::uint32_t width,
                                 std::uint32_t height, std::optional<CachedScaler>& scaler) {
-    if (scaler && scaler_fits(*scaler, frame, source_format, width, height)) {
+    const SourceColour colour = source_colour(frame, source_format);
+    if (scaler && scaler_fits(*scaler, frame, source_format, colour, width, height)) {
         return scaler->context.get();
     }
     // libswscale aborts the process on a source format it cannot read (NONE
@@ -44,7 +45,7 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, AVPixelFormat source_forma
     UniqueSwsContext context(sws_getContext(frame.width, frame.height, source_format,
                                             static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA,
                                             SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
-    if (!context) {
+    if (!context || !apply_source_colour(*context, colour)) {
         return std::unexpected(scaler_creation_failure());
     }
     // The requested size, and so the RGBA buffer's, is the same for the
@@ -52,7 +53,7 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, AVPixelFormat source_forma
     ByteBuffer rgba = scaler ? std::move(scaler->rgba) : ByteBuffer();
     scaler.reset();
     scaler.emplace(CachedScaler{std::move(context), static_cast<std::uint32_t>(frame.width),
-                                static_cast<std::uint32_t>(frame.height), source_format, width, height,
+                                static_cast<std::uint32_t>(frame.height), source_format, colour, width, height,
                                 AV_PIX_FMT_RGBA, std::move(rgba)});
     return scaler->context.get();
 }

@@ -10,6 +10,7 @@
 #include "common/ffmpeg_owners.hpp"
 #include "common/outcome.hpp"
 #include "decode/decoded_frames.hpp"
+#include "export/source_colour.hpp"
 
 namespace pytovrik {
 
@@ -19,12 +20,13 @@ struct RgbFrame {
     std::uint32_t height = 0;
 };
 
-// A scaling context with the six values it was created for.
+// A scaling context with the values it was created for.
 struct CachedScaler {
     UniqueSwsContext context;
     std::uint32_t source_width = 0;
     std::uint32_t source_height = 0;
     int source_format = AV_PIX_FMT_NONE;
+    SourceColour source_colour;
     std::uint32_t destination_width = 0;
     std::uint32_t destination_height = 0;
     int destination_format = AV_PIX_FMT_NONE;
@@ -34,7 +36,7 @@ struct CachedScaler {
 };
 
 // Keeps one scaling context for a whole request and rebuilds it only when the
-// decoded format or size changes.
+// decoded format, size, colour matrix or range changes.
 class FfmpegRgbConverter {
 public:
     // Converts and releases the decoded frame, whatever the outcome.
