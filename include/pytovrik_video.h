@@ -120,7 +120,9 @@ PYTOVRIK_VIDEO_API int32_t pytovrik_video_abi_version(void) PYTOVRIK_VIDEO_NOEXC
  * A selection is a set: order and duplicates do not matter, positions past
  * the last frame are ignored. The whole batch is always decoded.
  *
- * RGB requests scale every kept frame to output_width x output_height.
+ * RGB requests scale every kept frame to output_width x output_height, as
+ * full-range RGB converted with the colour matrix and range the stream
+ * signals (BT.601 and limited range when it signals none).
  * YUV 4:2:0 requests return frames at their decoded size, and fail if a kept
  * frame is not 8-bit limited-range 4:2:0.
  *

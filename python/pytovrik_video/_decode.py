@@ -43,7 +43,11 @@ class DecodeError(RuntimeError):
 
 @dataclass(frozen=True, eq=False)
 class RgbFrame:
-    """A decoded frame as packed 8-bit RGB, scaled to the requested size."""
+    """A decoded frame as packed 8-bit full-range RGB, scaled to the requested size.
+
+    Converted with the colour matrix and range the stream signals, or as
+    BT.601 limited range when it signals none.
+    """
 
     rgb: np.ndarray
     """Shape (height, width, 3), dtype uint8, channels in R, G, B order."""

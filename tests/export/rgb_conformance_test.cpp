@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -28,11 +30,39 @@ namespace {
 // them write every pixel.
 constexpr int LINE_SLACK = 64;
 
-std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int height) {
+// The matrix and range a stream signals, as the test tells libswscale.
+struct ColourDetails {
+    AVColorSpace matrix;
+    bool full_range;
+};
+
+void tell_colour_details(SwsContext& scaler, ColourDetails details) {
+    int* source_table = nullptr;
+    int source_full_range = 0;
+    int* table = nullptr;
+    int full_range = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+    ASSERT_EQ(sws_getColorspaceDetails(&scaler, &source_table, &source_full_range, &table, &full_range, &brightness,
+                                       &contrast, &saturation),
+              0);
+    const int matrix = details.matrix == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : details.matrix;
+    ASSERT_EQ(sws_setColorspaceDetails(&scaler, sws_getCoefficients(matrix), details.full_range ? 1 : 0, table,
+                                       full_range, brightness, contrast, saturation),
+              0);
+}
+
+// Without details, libswscale's defaults for the frame's format.
+std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int height,
+                                        std::optional<ColourDetails> details) {
     UniqueSwsContext scaler(
         sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), width, height,
                        AV_PIX_FMT_RGBA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
     EXPECT_NE(scaler, nullptr);
+    if (details) {
+        tell_colour_details(*scaler, *details);
+    }
     const int line_size = width * 4 + LINE_SLACK;
     std::vector<std::uint8_t> rgba(static_cast<std::size_t>(line_size) * static_cast<std::size_t>(height));
     std::uint8_t* const planes[4] = {rgba.data()};
@@ -49,7 +79,8 @@ std::vector<std::uint8_t> reference_rgb(const AVFrame& frame, int width, int hei
 }
 
 // Every frame of the stream decoded single-threaded, converted by the test.
-std::vector<std::vector<std::uint8_t>> reference_frames(const std::vector<Packet>& packets, int width, int height) {
+std::vector<std::vector<std::uint8_t>> reference_frames(const std::vector<Packet>& packets, int width, int height,
+                                                        std::optional<ColourDetails> details = {}) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     UniqueAVCodecContext decoder(avcodec_alloc_context3(codec));
     decoder->thread_count = 1;
@@ -59,7 +90,7 @@ std::vector<std::vector<std::uint8_t>> reference_frames(const std::vector<Packet
     std::vector<std::vector<std::uint8_t>> frames;
     const auto drain = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-            frames.push_back(reference_rgb(*frame, width, height));
+            frames.push_back(reference_rgb(*frame, width, height, details));
             av_frame_unref(frame.get());
         }
     };
@@ -115,6 +146,53 @@ INSTANTIATE_TEST_SUITE_P(Streams, RgbConformance,
                          ::testing::Values(Case{"sva_base_b", "streams/SVA_Base_B.264", 176, 144, 17},
                                            Case{"cvfc1_sony_c", "streams/CVFC1_Sony_C.jsv", 326, 168, 50}),
                          [](const ::testing::TestParamInfo<Case>& stream) { return stream.param.name; });
+
+// Each source format in one batch of streams that signal every matrix at
+// both ranges, so that matrix and range also change within a request.
+TEST(RgbSignalledColour, MatchesLibswscaleToldTheSameMatrixAndRange) {
+    const std::vector<AVColorSpace> matrices{AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT709,     AVCOL_SPC_BT470BG,
+                                             AVCOL_SPC_SMPTE170M,   AVCOL_SPC_SMPTE240M, AVCOL_SPC_FCC,
+                                             AVCOL_SPC_BT2020_NCL};
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10, AV_PIX_FMT_YUV422P}) {
+        std::vector<std::vector<Packet>> streams;
+        std::vector<std::optional<ColourDetails>> details;
+        for (const AVColorSpace matrix : matrices) {
+            for (const bool full_range : {false, true}) {
+                streams.push_back(encode_h264({.width = 70, .height = 50, .frames = 2, .b_frames = 0,
+                                               .pixel_format = format, .full_range = full_range,
+                                               .colour_matrix = matrix}));
+                details.push_back(matrix == AVCOL_SPC_UNSPECIFIED && !full_range
+                                      ? std::nullopt
+                                      : std::optional(ColourDetails{matrix, full_range}));
+            }
+        }
+        std::vector<Packet> batch;
+        for (const auto& stream : streams) {
+            batch = concatenate(std::move(batch), stream);
+        }
+        for (const auto& [width, height] : {std::pair{70, 50}, std::pair{33, 17}}) {
+            const std::string what = std::string(av_get_pix_fmt_name(format)) + " " + std::to_string(width) + "x" +
+                                     std::to_string(height);
+            const auto frames = decode_frames(batch, 0, {}, static_cast<std::uint32_t>(width),
+                                              static_cast<std::uint32_t>(height));
+            ASSERT_TRUE(frames.has_value()) << what;
+            ASSERT_EQ(frames->size(), 2 * streams.size()) << what;
+            for (std::size_t s = 0; s < streams.size(); ++s) {
+                const auto expected = reference_frames(streams[s], width, height, details[s]);
+                ASSERT_EQ(expected.size(), 2U) << what;
+                for (std::size_t i = 0; i < 2; ++i) {
+                    EXPECT_EQ((*frames)[2 * s + i].rgb, expected[i])
+                        << what << ", matrix " << av_color_space_name(matrices[s / 2]) << (s % 2 ? " full" : " limited")
+                        << " range, frame " << i;
+                }
+            }
+            // The same samples: a matrix or range that were not applied
+            // would leave the pictures equal.
+            EXPECT_NE((*frames)[0].rgb, (*frames)[2].rgb) << what << ": full range";
+            EXPECT_NE((*frames)[0].rgb, (*frames)[4].rgb) << what << ": BT.709";
+        }
+    }
+}
 
 }  // namespace
 }  // namespace pytovrik::testing

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include "decode/decoder_pool.hpp"
 #include "decode/ffmpeg_startup.hpp"
 #include "export/rgb_export.hpp"
@@ -164,16 +168,19 @@ TEST(RgbContent, LeftRightSplitKeepsBothHalvesWhereTheyAre) {
 }
 
 // Full range is a property only the YUV output refuses; here it must convert,
-// and as full range (200 would read as 214 in studio swing).
+// and as full range (200 would read as 214 in studio swing), at every bit
+// depth and chroma format.
 TEST(RgbContent, FullRangeInputConvertsAsFullRange) {
     constexpr YCbCr LIGHT{200, 128, 128};
-    auto recipe = StreamRecipe{.width = 64, .height = 48, .frames = 2, .b_frames = 0, .full_range = true,
-                           .sample = split_picture(LIGHT, LIGHT, 64)};
-    const auto frames = decode_frames(encode_h264(recipe), 0, {}, 32, 24);
-    ASSERT_TRUE(frames.has_value());
-    ASSERT_EQ(frames->size(), 2U);
-    for (const FrameCopy& frame : *frames) {
-        expect_flat(frame.rgb, 32, 24, full_range_rgb(LIGHT), "full range");
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10, AV_PIX_FMT_YUV422P}) {
+        auto recipe = StreamRecipe{.width = 64, .height = 48, .frames = 2, .b_frames = 0, .pixel_format = format,
+                                   .full_range = true, .sample = split_picture(LIGHT, LIGHT, 64)};
+        const auto frames = decode_frames(encode_h264(recipe), 0, {}, 32, 24);
+        ASSERT_TRUE(frames.has_value());
+        ASSERT_EQ(frames->size(), 2U);
+        for (const FrameCopy& frame : *frames) {
+            expect_flat(frame.rgb, 32, 24, full_range_rgb(LIGHT), std::string("full range ") + av_get_pix_fmt_name(format));
+        }
     }
 }
 

@@ -104,6 +104,7 @@ std::vector<Packet> encode_h264(const StreamRecipe& recipe) {
     if (recipe.full_range) {
         encoder->color_range = AVCOL_RANGE_JPEG;
     }
+    encoder->colorspace = recipe.colour_matrix;
     if (recipe.interlaced) {
         encoder->flags |= AV_CODEC_FLAG_INTERLACED_DCT;
     }

@@ -30,6 +30,7 @@ struct StreamRecipe {
     AVPixelFormat pixel_format = AV_PIX_FMT_YUV420P;
     bool lossless = true;      // qp 0: decoded samples equal the pattern
     bool full_range = false;   // signal full range in the SPS (decodes as YUVJ420P)
+    AVColorSpace colour_matrix = AVCOL_SPC_UNSPECIFIED;  // signalled in the SPS when specified
     bool interlaced = false;
     int slices = 0;            // 0: encoder default
     int first_index = 0;       // index of the first frame's pattern
