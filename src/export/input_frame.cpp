@@ -20,6 +20,10 @@ Outcome<FfmpegRgbInputFrame> frame_for_rgb_conversion(const FfmpegDecodedFrame& 
     if (const int code = av_hwframe_transfer_data(copy.get(), &decoded, 0); code < 0) {
         return fail("failed to transfer FFmpeg hardware frame to system memory: " + ffmpeg_error_text(code));
     }
+    // The transfer copies samples only; how to read them stays with the
+    // decoded frame.
+    copy->colorspace = decoded.colorspace;
+    copy->color_range = decoded.color_range;
     return FfmpegRgbInputFrame::owned(std::move(copy));
 }
 
