@@ -36,20 +36,13 @@ struct ColourDetails {
     bool full_range;
 };
 
+// The destination side and picture adjustments at libswscale's defaults
+// (RGB is full range whatever the range flag; brightness 0, contrast and
+// saturation 1.0 in 16.16).
 void tell_colour_details(SwsContext& scaler, ColourDetails details) {
-    int* source_table = nullptr;
-    int source_full_range = 0;
-    int* table = nullptr;
-    int full_range = 0;
-    int brightness = 0;
-    int contrast = 0;
-    int saturation = 0;
-    ASSERT_EQ(sws_getColorspaceDetails(&scaler, &source_table, &source_full_range, &table, &full_range, &brightness,
-                                       &contrast, &saturation),
-              0);
     const int matrix = details.matrix == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : details.matrix;
-    ASSERT_EQ(sws_setColorspaceDetails(&scaler, sws_getCoefficients(matrix), details.full_range ? 1 : 0, table,
-                                       full_range, brightness, contrast, saturation),
+    ASSERT_EQ(sws_setColorspaceDetails(&scaler, sws_getCoefficients(matrix), details.full_range ? 1 : 0,
+                                       sws_getCoefficients(SWS_CS_DEFAULT), 0, 0, 1 << 16, 1 << 16),
               0);
 }
 
