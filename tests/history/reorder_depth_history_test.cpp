@@ -3,19 +3,11 @@
 // and the streams the thread decoded before.
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "support/abi_helpers.hpp"
 #include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {
-
-std::vector<int> first_indices(int count) {
-    std::vector<int> indices(static_cast<std::size_t>(count));
-    std::iota(indices.begin(), indices.end(), 0);
-    return indices;
-}
 
 TEST(ReorderDepthHistory, UndeclaredDepthGivesEveryFrameOnFreshAndWarmThreads) {
     // A B-pyramid holds pictures back two deep. The levels cover a depth the
@@ -37,7 +29,7 @@ TEST(ReorderDepthHistory, UndeclaredDepthGivesEveryFrameOnFreshAndWarmThreads) {
             const ScopedEnv env("TOVRIK_VIDEO_FFMPEG_THREADS", threads);
             const auto fresh = on_fresh_thread([&] { return decode_frames(undeclared, RuntimeFormatYuv420); });
             ASSERT_TRUE(fresh);
-            EXPECT_EQ(pattern_indices(*fresh, recipe), first_indices(recipe.frames));
+            EXPECT_EQ(pattern_indices(*fresh, recipe), indices_up_to(recipe.frames));
             // The same request after the stream that declares its depth, and
             // after itself.
             const auto warm = on_fresh_thread([&] {
