@@ -269,7 +269,9 @@ public:
     std::uint32_t ue() {
         int zeros = 0;
         while (bits(1) == 0) {
-            ++zeros;
+            if (++zeros > 31) {
+                throw std::runtime_error("SPS holds an overlong code");
+            }
         }
         return (std::uint32_t{1} << zeros) - 1 + bits(zeros);
     }
