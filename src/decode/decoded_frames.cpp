@@ -56,7 +56,8 @@ FfmpegDecodedFrames::~FfmpegDecodedFrames() {
 
 Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
     for (;;) {
-        if (avcodec_receive_frame(decoder_.get(), frame_.get()) >= 0) {
+        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (received >= 0) {
             UniqueAVFrame fresh(av_frame_alloc());
             if (!fresh) {
                 finished_ = true;
@@ -64,9 +65,16 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
             }
             return FfmpegDecodedFrame(std::exchange(frame_, std::move(fresh)));
         }
-        // No frame is ready, whatever the code says (EAGAIN, EOF or an error).
         if (finished_) {
             return std::nullopt;
+        }
+        // With frame threading a picture's decode error surfaces here rather
+        // than from the send that carried it; read as "no frame yet", it
+        // would drop the pictures behind it and let the thread count decide
+        // between a short success and a failure.
+        if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+            finished_ = true;
+            return fail("failed to decode H.264 frame: " + ffmpeg_error_text(received));
         }
         if (eof_sent_) {
             finished_ = true;

@@ -73,6 +73,13 @@ Outcome<DecoderHandle> create_h264_decoder() {
     decoder->thread_type = FF_THREAD_FRAME;
     // FFmpeg takes an int; keeping the low 32 bits is the documented rule.
     decoder->thread_count = static_cast<int>(static_cast<std::uint32_t>(ffmpeg_thread_count_from_env()));
+    // An SPS without bitstream_restriction never says how many pictures wait
+    // for output. By default the decoder grows its reorder buffer only when a
+    // picture arrives out of order, drops the pictures it has already let out
+    // too early, and keeps the grown depth across a flush. Strict compliance
+    // makes it hold back the largest depth the stream's level allows instead;
+    // in the H.264 decoder it changes nothing else that reaches our output.
+    decoder->strict_std_compliance = FF_COMPLIANCE_STRICT;
 
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (codec == nullptr) {

@@ -3,19 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <numeric>
 
 #include "boundary/abi_layout_checks.h"  // the header compiles as C++ with the C layout
 #include "support/internal_helpers.hpp"
 
 namespace pytovrik::testing {
 namespace {
-
-std::vector<int> indices_up_to(int count) {
-    std::vector<int> indices(static_cast<std::size_t>(count));
-    std::iota(indices.begin(), indices.end(), 0);
-    return indices;
-}
 
 void expect_lossless_frames(const std::vector<FrameCopy>& frames, const StreamRecipe& recipe,
                             const std::vector<int>& indices) {

@@ -121,54 +121,6 @@ std::vector<Variant> damaged_variants(const std::vector<Packet>& packets) {
     return variants;
 }
 
-// Writes the bits of a NAL unit; finish() adds the stop bit and the
-// emulation prevention bytes of the Annex B form.
-class NalWriter {
-public:
-    explicit NalWriter(std::uint8_t header) : header_(header) {}
-
-    void bits(std::uint64_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) {
-            bits_.push_back(((value >> i) & 1U) != 0);
-        }
-    }
-    void ue(std::uint64_t value) {
-        const std::uint64_t coded = value + 1;
-        int length = 0;
-        while ((coded >> length) > 1) {
-            ++length;
-        }
-        bits(0, length);
-        bits(coded, length + 1);
-    }
-
-    Packet finish() {
-        bits_.push_back(true);
-        while (bits_.size() % 8 != 0) {
-            bits_.push_back(false);
-        }
-        Packet nal{0, 0, 0, 1, header_};
-        int zeros = 0;
-        for (std::size_t i = 0; i < bits_.size(); i += 8) {
-            std::uint8_t byte = 0;
-            for (std::size_t b = 0; b < 8; ++b) {
-                byte = static_cast<std::uint8_t>((byte << 1) | (bits_[i + b] ? 1 : 0));
-            }
-            if (zeros >= 2 && byte <= 3) {
-                nal.push_back(3);
-                zeros = 0;
-            }
-            nal.push_back(byte);
-            zeros = byte == 0 ? zeros + 1 : 0;
-        }
-        return nal;
-    }
-
-private:
-    std::uint8_t header_;
-    std::vector<bool> bits_;
-};
-
 // A baseline SPS (id 0, like the generated streams) for a picture of the
 // given size in macroblocks.
 Packet sps_announcing(std::uint64_t width_in_mbs, std::uint64_t height_in_mbs) {

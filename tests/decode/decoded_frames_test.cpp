@@ -141,6 +141,34 @@ TEST_F(DecodedFrames, ARejectedPacketEndsTheSequenceWithItsIndex) {
     }
 }
 
+// With frame threading a damaged picture is reported by the receive call, not
+// by the send that carried it: the request must fail as it does on one thread,
+// never succeed without the frames behind the damage.
+TEST_F(DecodedFrames, ADamagedPictureGivesTheSameOutcomeWhateverTheThreadCount) {
+    const StreamRecipe recipe{.width = 64, .height = 48, .frames = 24, .b_frames = 3, .lossless = false,
+                              .x264_params = "b-pyramid=normal"};
+    const auto packets = encode_h264(recipe);
+    for (const std::size_t damaged : {std::size_t{0}, packets.size() / 2, packets.size() - 1}) {
+        SCOPED_TRACE("slice header of packet " + std::to_string(damaged) + " garbled");
+        auto batch = packets;
+        Packet& packet = batch[damaged];
+        const std::size_t slice = packet.size() - nal_units(packet).back().size() + 1;
+        for (std::size_t i = slice; i < std::min(slice + 8, packet.size()); ++i) {
+            packet[i] ^= 0xff;
+        }
+        std::vector<std::string> outcomes[2];
+        for (const int one_thread : {0, 1}) {
+            const ScopedEnv env("TOVRIK_VIDEO_FFMPEG_THREADS", one_thread != 0 ? "1" : nullptr);
+            outcomes[one_thread] =
+                on_fresh_thread([&] { return framecrc_lines(decode_frames(batch, RuntimeFormatYuv420)); });
+        }
+        EXPECT_EQ(outcomes[0], outcomes[1]);
+        if (outcomes[0] != std::vector<std::string>{"status -1"}) {
+            EXPECT_EQ(outcomes[0].size(), std::size_t(recipe.frames));
+        }
+    }
+}
+
 TEST_F(DecodedFrames, PacketsAreSentOnlyAsFramesArePulled) {
     // The first pull sends only what its frame needs, so the empty packet
     // (and the refused packet after it) is reached only by the second pull.

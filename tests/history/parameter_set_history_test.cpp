@@ -12,36 +12,6 @@ namespace {
 constexpr int NAL_SPS = 7;
 constexpr int NAL_PPS = 8;
 
-// The NAL units of an Annex B packet, each without its start code.
-std::vector<Packet> nal_units(const Packet& packet) {
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i + 3 <= packet.size(); ++i) {
-        if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1) {
-            starts.push_back(i + 3);
-            i += 2;
-        }
-    }
-    std::vector<Packet> units;
-    for (std::size_t k = 0; k < starts.size(); ++k) {
-        std::size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : packet.size();
-        while (end > starts[k] && packet[end - 1] == 0) {
-            --end;
-        }
-        units.emplace_back(packet.begin() + static_cast<std::ptrdiff_t>(starts[k]),
-                           packet.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-    return units;
-}
-
-Packet annexb(const std::vector<Packet>& units) {
-    Packet packet;
-    for (const Packet& unit : units) {
-        packet.insert(packet.end(), {0, 0, 0, 1});
-        packet.insert(packet.end(), unit.begin(), unit.end());
-    }
-    return packet;
-}
-
 // Rebuilds the first packet keeping only the NAL units `keep` accepts, in the
 // order `reorder` gives.
 template <class Keep>

@@ -83,6 +83,17 @@ std::string framecrc_line(const FrameCopy& frame) {
     return line;
 }
 
+std::vector<std::string> framecrc_lines(const std::optional<std::vector<FrameCopy>>& frames) {
+    if (!frames) {
+        return {"status -1"};
+    }
+    std::vector<std::string> lines;
+    for (const FrameCopy& frame : *frames) {
+        lines.push_back(framecrc_line(frame));
+    }
+    return lines;
+}
+
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* previous = std::getenv(name); previous != nullptr) {
         previous_ = previous;

@@ -54,6 +54,9 @@ std::optional<std::vector<FrameCopy>> decode_frames(const std::vector<Packet>& p
 // "<size> 0x<adler32>" of a YUV frame, planes Y, U, V packed, Adler-32 with
 // start value 0: the reference format of the conformance checksums.
 std::string framecrc_line(const FrameCopy& frame);
+// One line per YUV frame, or "status -1" for a failed request: outcomes that
+// compare, and print, briefly.
+std::vector<std::string> framecrc_lines(const std::optional<std::vector<FrameCopy>>& frames);
 
 // Sets or unsets an environment variable for the life of the object.
 class ScopedEnv {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "common/ffmpeg_owners.hpp"
@@ -198,6 +199,240 @@ std::vector<std::uint8_t> read_binary_file(const std::string& path) {
 std::vector<Packet> concatenate(std::vector<Packet> first, const std::vector<Packet>& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
+}
+
+void NalWriter::bits(std::uint64_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        bits_.push_back(((value >> i) & 1U) != 0);
+    }
+}
+
+void NalWriter::ue(std::uint64_t value) {
+    const std::uint64_t coded = value + 1;
+    int length = 0;
+    while ((coded >> length) > 1) {
+        ++length;
+    }
+    bits(0, length);
+    bits(coded, length + 1);
+}
+
+Packet NalWriter::finish() {
+    bits_.push_back(true);
+    while (bits_.size() % 8 != 0) {
+        bits_.push_back(false);
+    }
+    Packet nal{0, 0, 0, 1, header_};
+    int zeros = 0;
+    for (std::size_t i = 0; i < bits_.size(); i += 8) {
+        std::uint8_t byte = 0;
+        for (std::size_t b = 0; b < 8; ++b) {
+            byte = static_cast<std::uint8_t>((byte << 1) | (bits_[i + b] ? 1 : 0));
+        }
+        if (zeros >= 2 && byte <= 3) {
+            nal.push_back(3);
+            zeros = 0;
+        }
+        nal.push_back(byte);
+        zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    return nal;
+}
+
+namespace {
+
+// Reads the payload of a NAL unit (after its header byte) with the emulation
+// prevention bytes removed; reading past the end throws.
+class RbspReader {
+public:
+    explicit RbspReader(std::span<const std::uint8_t> payload) {
+        int zeros = 0;
+        for (const std::uint8_t byte : payload) {
+            if (zeros >= 2 && byte == 3) {
+                zeros = 0;
+                continue;
+            }
+            zeros = byte == 0 ? zeros + 1 : 0;
+            bytes_.push_back(byte);
+        }
+    }
+    std::uint32_t bits(int count) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < count; ++i) {
+            if (position_ >= 8 * bytes_.size()) {
+                throw std::runtime_error("SPS ends early");
+            }
+            value = (value << 1) | ((bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U);
+            ++position_;
+        }
+        return value;
+    }
+    std::uint32_t ue() {
+        int zeros = 0;
+        while (bits(1) == 0) {
+            if (++zeros > 31) {
+                throw std::runtime_error("SPS holds an overlong code");
+            }
+        }
+        return (std::uint32_t{1} << zeros) - 1 + bits(zeros);
+    }
+    [[nodiscard]] std::size_t position() const { return position_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t position_ = 0;
+};
+
+void skip_hrd_parameters(RbspReader& sps) {
+    const std::uint32_t cpb_count = sps.ue() + 1;
+    sps.bits(8);  // bit_rate_scale, cpb_size_scale
+    for (std::uint32_t i = 0; i < cpb_count; ++i) {
+        sps.ue();
+        sps.ue();
+        sps.bits(1);
+    }
+    sps.bits(20);  // four delay and length fields of 5 bits
+}
+
+// The bit position of bitstream_restriction_flag in the SPS payload, or none
+// when the SPS has no VUI.
+std::optional<std::size_t> bitstream_restriction_position(RbspReader& sps) {
+    const std::uint32_t profile = sps.bits(8);
+    sps.bits(16);  // constraint flags, level_idc
+    sps.ue();      // seq_parameter_set_id
+    if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 || profile == 83 ||
+        profile == 86 || profile == 118 || profile == 128 || profile == 138 || profile == 139 || profile == 134 ||
+        profile == 135) {
+        if (sps.ue() == 3) {
+            throw std::runtime_error("4:4:4 SPS not rewritten");
+        }
+        sps.ue();
+        sps.ue();
+        sps.bits(1);
+        if (sps.bits(1) != 0) {
+            throw std::runtime_error("SPS with scaling matrices not rewritten");
+        }
+    }
+    sps.ue();  // log2_max_frame_num_minus4
+    if (const std::uint32_t poc_type = sps.ue(); poc_type == 0) {
+        sps.ue();
+    } else if (poc_type == 1) {
+        sps.bits(1);
+        sps.ue();
+        sps.ue();
+        for (std::uint32_t cycle = sps.ue(); cycle > 0; --cycle) {
+            sps.ue();
+        }
+    }
+    sps.ue();      // max_num_ref_frames
+    sps.bits(1);   // gaps_in_frame_num_value_allowed_flag
+    sps.ue();      // width in macroblocks
+    sps.ue();      // height in map units
+    if (sps.bits(1) == 0) {
+        sps.bits(1);  // mb_adaptive_frame_field_flag
+    }
+    sps.bits(1);  // direct_8x8_inference_flag
+    if (sps.bits(1) != 0) {
+        for (int side = 0; side < 4; ++side) {
+            sps.ue();
+        }
+    }
+    if (sps.bits(1) == 0) {
+        return std::nullopt;
+    }
+    if (sps.bits(1) != 0 && sps.bits(8) == 255) {
+        sps.bits(32);  // sample aspect ratio
+    }
+    if (sps.bits(1) != 0) {
+        sps.bits(1);  // overscan_appropriate_flag
+    }
+    if (sps.bits(1) != 0 && (sps.bits(5) & 1U) != 0) {
+        sps.bits(24);  // colour description
+    }
+    if (sps.bits(1) != 0) {
+        sps.ue();
+        sps.ue();
+    }
+    if (sps.bits(1) != 0) {
+        sps.bits(32);
+        sps.bits(32);
+        sps.bits(1);
+    }
+    const bool nal_hrd = sps.bits(1) != 0;
+    if (nal_hrd) {
+        skip_hrd_parameters(sps);
+    }
+    const bool vcl_hrd = sps.bits(1) != 0;
+    if (vcl_hrd) {
+        skip_hrd_parameters(sps);
+    }
+    if (nal_hrd || vcl_hrd) {
+        sps.bits(1);  // low_delay_hrd_flag
+    }
+    sps.bits(1);  // pic_struct_present_flag
+    return sps.position();
+}
+
+Packet sps_without_reorder_depth(const Packet& nal) {
+    const std::span<const std::uint8_t> payload(nal.data() + 1, nal.size() - 1);
+    RbspReader sps(payload);
+    const auto restriction = bitstream_restriction_position(sps);
+    if (!restriction) {
+        return nal;
+    }
+    RbspReader copy(payload);
+    NalWriter rewritten(nal[0]);
+    for (std::size_t bit = 0; bit < *restriction; ++bit) {
+        rewritten.bits(copy.bits(1), 1);
+    }
+    rewritten.bits(0, 1);  // bitstream_restriction_flag
+    const Packet annexb_form = rewritten.finish();
+    return {annexb_form.begin() + 4, annexb_form.end()};
+}
+
+}  // namespace
+
+std::vector<Packet> nal_units(const Packet& packet) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i + 3 <= packet.size(); ++i) {
+        if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1) {
+            starts.push_back(i + 3);
+            i += 2;
+        }
+    }
+    std::vector<Packet> units;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        std::size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : packet.size();
+        while (end > starts[k] && packet[end - 1] == 0) {
+            --end;
+        }
+        units.emplace_back(packet.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                           packet.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return units;
+}
+
+Packet annexb(const std::vector<Packet>& units) {
+    Packet packet;
+    for (const Packet& unit : units) {
+        packet.insert(packet.end(), {0, 0, 0, 1});
+        packet.insert(packet.end(), unit.begin(), unit.end());
+    }
+    return packet;
+}
+
+std::vector<Packet> without_declared_reorder_depth(std::vector<Packet> packets) {
+    constexpr int NAL_SPS = 7;
+    for (Packet& packet : packets) {
+        auto units = nal_units(packet);
+        for (Packet& unit : units) {
+            if (!unit.empty() && (unit[0] & 0x1f) == NAL_SPS) {
+                unit = sps_without_reorder_depth(unit);
+            }
+        }
+        packet = annexb(units);
+    }
+    return packets;
 }
 
 }  // namespace pytovrik::testing

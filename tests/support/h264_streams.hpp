@@ -71,4 +71,29 @@ std::vector<std::uint8_t> read_binary_file(const std::string& path);
 // Concatenates packet lists (e.g. two streams of different sizes).
 std::vector<Packet> concatenate(std::vector<Packet> first, const std::vector<Packet>& second);
 
+// The NAL units of an Annex B packet, each without its start code, and the
+// packet they make again behind four-byte start codes.
+std::vector<Packet> nal_units(const Packet& packet);
+Packet annexb(const std::vector<Packet>& units);
+
+// Writes the bits of a NAL unit; finish() adds the stop bit and the
+// emulation prevention bytes of the Annex B form, behind a start code.
+class NalWriter {
+public:
+    explicit NalWriter(std::uint8_t header) : header_(header) {}
+    void bits(std::uint64_t value, int count);
+    void ue(std::uint64_t value);
+    Packet finish();
+
+private:
+    std::uint8_t header_;
+    std::vector<bool> bits_;
+};
+
+// The stream with every SPS rewritten to end its VUI before
+// bitstream_restriction, so it no longer declares how many pictures wait for
+// output (as many encoders write it). Throws std::runtime_error for an SPS
+// this rewrite does not read (scaling matrices, 4:4:4).
+std::vector<Packet> without_declared_reorder_depth(std::vector<Packet> packets);
+
 }  // namespace pytovrik::testing

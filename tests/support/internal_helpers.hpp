@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -86,6 +87,13 @@ inline int nearest_pattern_index(const FrameCopy& frame, const StreamRecipe& rec
         }
     }
     return best;
+}
+
+// 0, 1, ..., count - 1: the pattern indices of a stream's frames in order.
+inline std::vector<int> indices_up_to(int count) {
+    std::vector<int> indices(static_cast<std::size_t>(count));
+    std::iota(indices.begin(), indices.end(), 0);
+    return indices;
 }
 
 inline std::vector<int> pattern_indices(const std::vector<FrameCopy>& frames, const StreamRecipe& recipe) {
