@@ -2,7 +2,8 @@
 # Makes the benchmark's H.264 inputs with the ffmpeg command line and libx264:
 # synthetic pictures with temporal noise, so the encoder spends bits the way
 # it does on camera footage (a flat test pattern decodes unrealistically fast).
-# Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5)
+# Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5;
+# the seconds apply to the raw streams, the MP4 files are always 10 s)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 out="${1:-$here/../build-bench/bench-inputs}"
@@ -27,8 +28,28 @@ make_stream() {
     echo "$target: $(stat -c %s "$target") bytes"
 }
 
+# The same pictures in MP4, 10 s with a key frame every 2 s, for frame
+# access by index across a file (bench/sparse_bench.py).
+make_file() {
+    local name="$1" size="$2"
+    local target="$out/$name.mp4"
+    if [[ -s "$target" ]]; then
+        echo "$target exists, kept"
+        return
+    fi
+    ffmpeg -hide_banner -loglevel error -nostdin -y \
+        -f lavfi -i "testsrc2=size=$size:rate=30:duration=10" \
+        -vf "noise=alls=10:allf=t+u,format=yuv420p" \
+        -c:v libx264 -profile:v high -preset fast -crf 23 -bf 3 -x264-params b-pyramid=normal \
+        -g 60 -keyint_min 60 -sc_threshold 0 -an -f mp4 "$target.partial"
+    mv "$target.partial" "$target"
+    echo "$target: $(stat -c %s "$target") bytes"
+}
+
 make_stream 1080p 1920x1080
 make_stream 720p 1280x720
+make_file sparse_1080p 1920x1080
+make_file sparse_720p 1280x720
 # A real-world stream: a conformance bitstream shipped with the tests.
 cp -f "$here/../tests/data/conformance/streams/BA1_FT_C.264" "$out/conformance_cif.h264"
 echo "$out/conformance_cif.h264: copied"
