@@ -2,33 +2,41 @@
 # Makes the benchmark's H.264 inputs with the ffmpeg command line and libx264:
 # synthetic pictures with temporal noise, so the encoder spends bits the way
 # it does on camera footage (a flat test pattern decodes unrealistically fast).
-# Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5)
+# Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5;
+# the seconds apply to the raw streams, the MP4 files are always 10 s)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 out="${1:-$here/../build-bench/bench-inputs}"
 seconds="${2:-5}"
 mkdir -p "$out"
 
-make_stream() {
-    local name="$1" size="$2"
-    local target="$out/$name.h264"
+# Usage: make_input NAME SIZE SECONDS FORMAT [extra encoder options]
+make_input() {
+    local name="$1" size="$2" duration="$3" format="$4"
+    shift 4
+    local target="$out/$name.$format"
     if [[ -s "$target" ]]; then
         echo "$target exists, kept"
         return
     fi
     # High profile, 3 B-frames with pyramid, 2-second GOP, yuv420p: what a
-    # typical camera or web file looks like. Raw Annex B, no container.
+    # typical camera or web file looks like.
     ffmpeg -hide_banner -loglevel error -nostdin -y \
-        -f lavfi -i "testsrc2=size=$size:rate=30:duration=$seconds" \
+        -f lavfi -i "testsrc2=size=$size:rate=30:duration=$duration" \
         -vf "noise=alls=10:allf=t+u,format=yuv420p" \
-        -c:v libx264 -profile:v high -preset fast -crf 23 -bf 3 -x264-params b-pyramid=normal -g 60 \
-        -an -f h264 "$target.partial"
+        -c:v libx264 -profile:v high -preset fast -crf 23 -bf 3 -x264-params b-pyramid=normal -g 60 "$@" \
+        -an -f "$format" "$target.partial"
     mv "$target.partial" "$target"
     echo "$target: $(stat -c %s "$target") bytes"
 }
 
-make_stream 1080p 1920x1080
-make_stream 720p 1280x720
+# Raw Annex B, no container, for the library's own benchmark.
+make_input 1080p 1920x1080 "$seconds" h264
+make_input 720p 1280x720 "$seconds" h264
+# MP4, 10 s, a key frame exactly every 2 s, for frame access by index
+# across a file (bench/sparse_bench.py).
+make_input sparse_1080p 1920x1080 10 mp4 -keyint_min 60 -sc_threshold 0
+make_input sparse_720p 1280x720 10 mp4 -keyint_min 60 -sc_threshold 0
 # A real-world stream: a conformance bitstream shipped with the tests.
 cp -f "$here/../tests/data/conformance/streams/BA1_FT_C.264" "$out/conformance_cif.h264"
 echo "$out/conformance_cif.h264: copied"

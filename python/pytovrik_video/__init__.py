@@ -11,13 +11,16 @@ package, then through the system loader.
 from ._decode import DecodeError, Frame, RgbFrame, Yuv420Frame, abi_version, decode_h264
 from ._library import LIBRARY_ENV_VAR, LibraryNotFoundError
 from .annexb import split_annexb
+from .video_file import FrameBatch, VideoFile
 
 __all__ = [
     "DecodeError",
     "Frame",
+    "FrameBatch",
     "LIBRARY_ENV_VAR",
     "LibraryNotFoundError",
     "RgbFrame",
+    "VideoFile",
     "Yuv420Frame",
     "abi_version",
     "decode_h264",
