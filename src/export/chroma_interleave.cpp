@@ -2,12 +2,10 @@
 
 #include <array>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(PYTOVRIK_X86_PATHS)
 #include <emmintrin.h>
-#define PYTOVRIK_X86_PATHS 1
-#elif defined(__aarch64__) && defined(__ARM_NEON)
+#elif defined(PYTOVRIK_NEON_PATHS)
 #include <arm_neon.h>
-#define PYTOVRIK_NEON_PATHS 1
 #endif
 
 namespace pytovrik {

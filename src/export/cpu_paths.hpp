@@ -6,6 +6,13 @@
 
 #include <span>
 
+// The vector versions this target's compiler can build.
+#if defined(__x86_64__) || defined(__i386__)
+#define PYTOVRIK_X86_PATHS 1
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#define PYTOVRIK_NEON_PATHS 1
+#endif
+
 namespace pytovrik {
 
 template <class Function>
