@@ -4,15 +4,15 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <ranges>
+#include <string>
 #include <vector>
 
 #include "export/alpha_drop.hpp"
 
 namespace {
 
-using DropAlpha = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
-
-void run(benchmark::State& state, DropAlpha drop_alpha, bool supported) {
+void run(benchmark::State& state, pytovrik::DropAlphaFunction* drop_alpha, bool supported) {
     if (!supported) {
         state.SkipWithError("CPU lacks the instructions");
         return;
@@ -31,20 +31,22 @@ void run(benchmark::State& state, DropAlpha drop_alpha, bool supported) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(pixels * 4));
 }
 
-void plain(benchmark::State& state) { run(state, pytovrik::drop_alpha_plain, true); }
-void ssse3(benchmark::State& state) {
-    run(state, pytovrik::drop_alpha_ssse3, __builtin_cpu_supports("ssse3") != 0);
-}
-void avx2(benchmark::State& state) { run(state, pytovrik::drop_alpha_avx2, __builtin_cpu_supports("avx2") != 0); }
-
 void frame_sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->ArgNames({"w", "h"})->Args({1920, 1080})->Args({224, 224})->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
 
-BENCHMARK(plain)->Name("drop_alpha_plain")->Apply(frame_sizes);
-BENCHMARK(ssse3)->Name("drop_alpha_ssse3")->Apply(frame_sizes);
-BENCHMARK(avx2)->Name("drop_alpha_avx2")->Apply(frame_sizes);
-
-BENCHMARK_MAIN();
+// Every version this build carries, plain loop first; one this CPU cannot
+// run reports an error instead of a time.
+int main(int argc, char** argv) {
+    for (const auto& path : pytovrik::drop_alpha_paths() | std::views::reverse) {
+        benchmark::RegisterBenchmark((std::string("drop_alpha_") + path.name).c_str(),
+                                     [path](benchmark::State& state) { run(state, path.function, path.runs_here); })
+            ->Apply(frame_sizes);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,6 +1,12 @@
 #include "export/alpha_drop.hpp"
 
+#include <array>
+
+#if defined(PYTOVRIK_X86_PATHS)
 #include <immintrin.h>
+#elif defined(PYTOVRIK_NEON_PATHS)
+#include <arm_neon.h>
+#endif
 
 namespace pytovrik {
 
@@ -12,6 +18,12 @@ void drop_alpha_plain(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t p
     }
 }
 
+#if defined(PYTOVRIK_X86_PATHS)
+
+namespace {
+
+// Vector widths are chosen per CPU at run time: the library ships one build
+// for every x86-64 CPU, so only the baseline may be assumed when compiling.
 __attribute__((target("ssse3"))) void drop_alpha_ssse3(const std::uint8_t* rgba, std::uint8_t* rgb,
                                                        std::size_t pixels) noexcept {
     // Packs the R, G, B bytes of four pixels into the low 12 bytes and zeroes
@@ -61,16 +73,46 @@ __attribute__((target("avx2"))) void drop_alpha_avx2(const std::uint8_t* rgba, s
     drop_alpha_ssse3(rgba + 4 * i, rgb + 3 * i, pixels - i);
 }
 
-void drop_alpha(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
-    static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
-    static const bool has_ssse3 = __builtin_cpu_supports("ssse3") != 0;
-    if (has_avx2) {
-        drop_alpha_avx2(rgba, rgb, pixels);
-    } else if (has_ssse3) {
-        drop_alpha_ssse3(rgba, rgb, pixels);
-    } else {
-        drop_alpha_plain(rgba, rgb, pixels);
+}  // namespace
+
+#endif
+
+#if defined(PYTOVRIK_NEON_PATHS)
+
+namespace {
+
+// Every aarch64 CPU has NEON, so it needs no check at run time. Structure
+// loads split 16 pixels into their four channels; the store interleaves three.
+void drop_alpha_neon(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
+    std::size_t i = 0;
+    for (; i + 16 <= pixels; i += 16) {
+        const uint8x16x4_t in = vld4q_u8(rgba + 4 * i);
+        const uint8x16x3_t out = {{in.val[0], in.val[1], in.val[2]}};
+        vst3q_u8(rgb + 3 * i, out);
     }
+    drop_alpha_plain(rgba + 4 * i, rgb + 3 * i, pixels - i);
+}
+
+}  // namespace
+
+#endif
+
+std::span<const CpuPath<DropAlphaFunction>> drop_alpha_paths() noexcept {
+    static const auto paths = std::to_array<CpuPath<DropAlphaFunction>>({
+#if defined(PYTOVRIK_X86_PATHS)
+        {"avx2", drop_alpha_avx2, __builtin_cpu_supports("avx2") != 0},
+        {"ssse3", drop_alpha_ssse3, __builtin_cpu_supports("ssse3") != 0},
+#elif defined(PYTOVRIK_NEON_PATHS)
+        {"neon", drop_alpha_neon, true},
+#endif
+        {"plain", drop_alpha_plain, true},
+    });
+    return paths;
+}
+
+void drop_alpha(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept {
+    static DropAlphaFunction* const fastest = first_path_that_runs(drop_alpha_paths());
+    fastest(rgba, rgb, pixels);
 }
 
 }  // namespace pytovrik

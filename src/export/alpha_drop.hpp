@@ -3,19 +3,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "export/cpu_paths.hpp"
 
 namespace pytovrik {
 
-// The reference: one pixel at a time.
+using DropAlphaFunction = void(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept;
+
+// The reference: one pixel at a time, on any CPU.
 void drop_alpha_plain(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept;
 
-// 16 pixels per step with SSSE3 byte shuffles; needs a CPU with SSSE3.
-void drop_alpha_ssse3(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept;
+// Every version this build carries, fastest first, ending with the plain loop.
+std::span<const CpuPath<DropAlphaFunction>> drop_alpha_paths() noexcept;
 
-// 32 pixels per step with AVX2 shuffles; needs a CPU with AVX2.
-void drop_alpha_avx2(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept;
-
-// The fastest of the above that this CPU runs.
+// The fastest of drop_alpha_paths() that this CPU runs.
 void drop_alpha(const std::uint8_t* rgba, std::uint8_t* rgb, std::size_t pixels) noexcept;
 
 }  // namespace pytovrik

@@ -3,40 +3,16 @@
 #include <cstring>
 #include <string>
 
+#include "export/chroma_interleave.hpp"
 #include "export/input_frame.hpp"
 #include "export/pixel_format_names.hpp"
 #include "export/selected_frames.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace pytovrik {
 
 // Sizes are computed in std::size_t from 32-bit values; with a 64-bit size
 // type a 32-bit width or height always converts.
 static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
-
-namespace {
-
-// One chroma row: out[2i] = cb[i], out[2i + 1] = cr[i].
-void interleave_row(const std::uint8_t* cb, const std::uint8_t* cr, std::uint8_t* out, std::size_t count) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 16 <= count; i += 16) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + i));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(u, v));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(u, v));
-    }
-#endif
-    for (; i < count; ++i) {
-        out[2 * i] = cb[i];
-        out[2 * i + 1] = cr[i];
-    }
-}
-
-}  // namespace
 
 Outcome<PlaneView> frame_plane_ptr(const AVFrame& frame, std::size_t plane, std::size_t row_width) {
     if (plane >= AV_NUM_DATA_POINTERS) {
@@ -108,6 +84,7 @@ Outcome<ByteBuffer> interleave_chroma_planes(const AVFrame& frame, std::uint32_t
     if (!output) {
         return output;
     }
+    InterleaveChromaFunction* const interleave_row = fastest_interleave_chroma_row();
     for (std::size_t row = 0; row < rows; ++row) {
         interleave_row(cb->first_byte + row * cb->line_size, cr->first_byte + row * cr->line_size,
                        output->data() + row * row_size, width);

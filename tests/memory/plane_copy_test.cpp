@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <random>
 #include <vector>
 
 #include "common/ffmpeg_owners.hpp"
+#include "export/chroma_interleave.hpp"
 #include "export/yuv420_export.hpp"
 
 namespace {
@@ -100,6 +102,34 @@ TEST(PlaneCopyTest, InterleavedChromaAndLumaMatchPlainLoopsOnEveryWidth) {
                                                       static_cast<std::uint32_t>(height));
             ASSERT_TRUE(y.has_value()) << y.error().message;
             ASSERT_EQ(bytes_of(*y), plain_luma(frame)) << "width " << width << ", padding " << padding;
+        }
+    }
+}
+
+TEST(PlaneCopyTest, EveryInterleaveVersionThisCpuRunsMatchesThePlainLoop) {
+    // The frame-level test above sees only the version this CPU picks; the
+    // others are checked row by row, from unaligned addresses, with guard
+    // bytes behind the row.
+    constexpr std::uint8_t GUARD = 0xA5;
+    std::mt19937 random(16);
+    for (const auto& path : pytovrik::interleave_chroma_row_paths()) {
+        if (!path.runs_here) {
+            std::cout << "skipping " << path.name << ": not supported by this CPU\n";
+            continue;
+        }
+        for (std::size_t count = 0; count <= 70; ++count) {
+            std::vector<std::uint8_t> cb(count + 1), cr(count + 3);
+            for (std::uint8_t& sample : cb) {
+                sample = static_cast<std::uint8_t>(random());
+            }
+            for (std::uint8_t& sample : cr) {
+                sample = static_cast<std::uint8_t>(random());
+            }
+            std::vector<std::uint8_t> expected(2 * count + 33, GUARD);
+            std::vector<std::uint8_t> actual(expected);
+            pytovrik::interleave_chroma_row_plain(cb.data() + 1, cr.data() + 3, expected.data() + 1, count);
+            path.function(cb.data() + 1, cr.data() + 3, actual.data() + 1, count);
+            ASSERT_EQ(actual, expected) << path.name << ", " << count << " pairs";
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,15 @@ bool resident_size_is_meaningful() {
 constexpr std::int64_t RESIDENT_GROWTH_BOUND = 2 * 1024 * 1024;
 
 constexpr int REQUEST_KINDS = 6;
+
+// True for the first successful response of the run, and only when
+// PYTOVRIK_SOAK_LEAK_ONE_RESPONSE is set: the memcheck test that makes sure a
+// leak is still reported leaves that one response unfreed.
+bool leak_this_response() {
+    static const bool wanted = std::getenv("PYTOVRIK_SOAK_LEAK_ONE_RESPONSE") != nullptr;
+    static std::atomic<bool> leaked{false};
+    return wanted && !leaked.exchange(true);
+}
 
 int soak_requests() {
     const char* value = std::getenv("PYTOVRIK_SOAK_REQUESTS");
@@ -112,6 +122,9 @@ protected:
             RuntimeDecodeResponse response{nullptr, 0};
             if (pytovrik_video_decode_h264_v1(&builder.request(), &response) == 0) {
                 ++succeeded;
+                if (leak_this_response()) {
+                    continue;
+                }
             }
             pytovrik_video_free_response_v1(&response);
         }

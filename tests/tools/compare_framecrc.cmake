@@ -1,8 +1,10 @@
 # Runs the decoder on one stream and requires its --framecrc output to equal
 # the reference file line for line.
-# -DTOOL= -DSTREAM= -DREFERENCE= -DBATCH=gop|all
+# -DTOOL= -DSTREAM= -DREFERENCE= -DBATCH=gop|all [-DEMULATOR=program|arg...]
+# EMULATOR runs a cross-built tool (ctest adds it only to targets it starts).
+string(REPLACE "|" ";" emulator "${EMULATOR}")
 execute_process(
-  COMMAND ${TOOL} ${STREAM} --framecrc --quiet --batch ${BATCH}
+  COMMAND ${emulator} ${TOOL} ${STREAM} --framecrc --quiet --batch ${BATCH}
   OUTPUT_VARIABLE actual ERROR_VARIABLE errors RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "pytovrik-video exited with ${status}: ${errors}")
