@@ -10,3 +10,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libbenchmark-dev ffmpeg \
   python3 python3-numpy python3-pytest \
   valgrind libclang-rt-14-dev
+# Data loaders: PyAV demuxes files, torch runs the DataLoader tests, pip and
+# venv the install test; OpenCV and torchvision are the benchmark's peers.
+$SUDO apt-get install -y -qq --no-install-recommends \
+  python3-av python3-torch python3-torchvision python3-opencv python3-pip python3-venv
