@@ -221,10 +221,11 @@ class _BufferView:
 def _copy_into(out: np.ndarray, frames: list[Frame]) -> np.ndarray:
     if len(frames) != out.shape[0]:
         raise ValueError(f"out holds {out.shape[0]} frames but {len(frames)} were decoded; out is unchanged")
-    frame_bytes = out[0].nbytes if len(out) else 0
-    for index, frame in enumerate(frames):
+    for frame in frames:
         if frame.rgb.shape != out.shape[1:]:
             raise RuntimeError(f"the library returned a frame of shape {frame.rgb.shape} for {out.shape[1:]}")
+    frame_bytes = out[0].nbytes if len(out) else 0
+    for index, frame in enumerate(frames):
         # ctypes releases the GIL for the copy, numpy's assignment would not.
         ctypes.memmove(out.ctypes.data + index * frame_bytes, frame.rgb.ctypes.data, frame_bytes)
     return out
