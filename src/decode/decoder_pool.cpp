@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <new>
 #include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
@@ -49,13 +50,33 @@ struct DecoderPoolSlot {
 // thread_local objects are destroyed; the closer below empties it at exit.
 constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr, 0};
 
+// Decoders abandoned after a fork stay reachable from here, so that leak
+// checkers see memory kept on purpose rather than lost. Pushed without a
+// lock: a lock held by a thread that a later fork leaves behind would never
+// be released in that child.
+struct AbandonedDecoder {
+    AVCodecContext* decoder;
+    AbandonedDecoder* next;
+};
+std::atomic<AbandonedDecoder*> ABANDONED_DECODERS{nullptr};
+
+void abandon(AVCodecContext* decoder) noexcept {
+    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+    auto* entry = new (std::nothrow) AbandonedDecoder{decoder, ABANDONED_DECODERS.load(std::memory_order_relaxed)};
+    if (entry != nullptr) {
+        while (!ABANDONED_DECODERS.compare_exchange_weak(entry->next, entry, std::memory_order_release,
+                                                         std::memory_order_relaxed)) {
+        }
+    }
+}
+
 // The slot's idle decoder, which the caller then owns. One parked before a
 // fork is abandoned instead: it stays allocated for good, since freeing it
 // would wait for its lost threads, and is no longer counted as alive.
 DecoderHandle take_idle_decoder() {
     AVCodecContext* idle = std::exchange(H264_DECODER_POOL.idle, nullptr);
     if (idle != nullptr && H264_DECODER_POOL.idle_generation != FORK_GENERATION.load(std::memory_order_relaxed)) {
-        LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+        abandon(idle);
         return nullptr;
     }
     return DecoderHandle(idle);
