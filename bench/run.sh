@@ -30,6 +30,12 @@ if /usr/bin/python3 -c 'import av' 2>/dev/null; then
         done
     } > "$parts/pyav.md"
 fi
+# Whole clips from Python: the package against the bare C call and PyAV, interleaved.
+if /usr/bin/python3 -c 'import av, numpy' 2>/dev/null; then
+    PYTOVRIK_VIDEO_LIBRARY="$build/src/libpytovrik_video.so" PYTHONPATH="$here/../python" \
+        /usr/bin/python3 "$here/whole_clip_bench.py" "$inputs/720p.h264" "$inputs/1080p.h264" \
+        --rounds "$rounds" --markdown "$parts/python.md"
+fi
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 {
@@ -55,6 +61,12 @@ load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
         echo "## A peer: PyAV keeping RGB ndarrays (run after the table above, best of $rounds)"
         echo
         cat "$parts/pyav.md"
+        echo
+    fi
+    if [[ -s "$parts/python.md" ]]; then
+        echo "## Whole clips from Python"
+        echo
+        cat "$parts/python.md"
         echo
     fi
     echo "## Fresh output memory"

@@ -18,7 +18,9 @@
  * unsigned decimal number, sets the thread count of decoders created after it
  * is set (0, unset or invalid: FFmpeg chooses). Each thread keeps one idle
  * decoder between requests, so a change only reaches threads that have not
- * created their decoder yet.
+ * created their decoder yet. A process forked from a host leaves the idle
+ * decoder it inherits alone (its worker threads did not survive the fork)
+ * and opens its own.
  *
  * Records have a fixed layout (x86-64 System V ABI, little-endian); sizes and
  * offsets are given beside each record.

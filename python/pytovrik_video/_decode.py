@@ -94,7 +94,9 @@ def decode_h264(
     output: OutputKind = "rgb",
     size: tuple[int, int] | None = None,
     positions: Iterable[int] | None = None,
-) -> list[Frame]:
+    copy: bool = False,
+    out: np.ndarray | None = None,
+) -> list[Frame] | np.ndarray:
     """Decode one batch of H.264 packets and return the selected frames.
 
     Args:
@@ -114,23 +116,40 @@ def decode_h264(
             duplicates do not matter and indexes past the last frame are
             ignored. An empty collection returns no frame (the batch is
             still decoded, so a broken stream still raises).
+        copy: ``True`` gives every frame arrays of its own (see Returns).
+        out: for ``"rgb"`` only, a writeable C-contiguous ``uint8`` array of
+            shape ``(N, height, width, 3)`` (a reused buffer, the numpy view
+            of a pinned tensor) that receives the selected frames in output
+            order. N must be the number of frames selected; the shape is
+            checked before decoding, N after, and a mismatch raises
+            ``ValueError`` with ``out`` unchanged.
 
     Returns:
-        The selected frames in output order. Their arrays are owned by Python;
-        nothing refers to the library's memory after the call.
+        The selected frames in output order, or ``out`` when it is given.
+        Without ``copy``, the frames' arrays are writeable views of the
+        library's memory, with no copy made: all the frames of one call
+        share it, and it stays allocated, whole, for as long as any of their
+        arrays (or any view of one) is alive. A host that keeps a few frames
+        of a large batch should pass ``copy=True``, which gives arrays owned
+        by Python and releases the library's memory before returning.
 
     Raises:
         DecodeError: the library refused the request.
         ValueError, TypeError: bad arguments (checked before the library is
-            called, because it would report them only as a refusal).
+            called, because it would report them only as a refusal), or an
+            ``out`` whose N differs from the number of frames decoded.
     """
     request = RuntimeDecodeRequest()
     if output == "rgb":
         request.output_format = FORMAT_RGB
         request.output_width, request.output_height = _checked_size(size)
+        if out is not None:
+            _check_out(out, request.output_width, request.output_height)
     elif output == "yuv420":
         if size is not None:
             raise ValueError("size applies only to output='rgb'; YUV frames keep their decoded size")
+        if out is not None:
+            raise ValueError("out applies only to output='rgb'")
         request.output_format = FORMAT_YUV420
     else:
         raise ValueError(f"output must be 'rgb' or 'yuv420', not {output!r}")
@@ -151,20 +170,79 @@ def decode_h264(
     request.selected_position_count = len(selection)
 
     lib = library()
-    response = RuntimeDecodeResponse()
-    # The call sits inside the try so that a KeyboardInterrupt landing right
-    # after it returns still frees the response; freeing a response the call
-    # never filled is harmless.
-    try:
-        status = lib.decode_h264(ctypes.byref(request), ctypes.byref(response))
-        if status != 0:
-            raise DecodeError(
-                f"the library refused to decode the {len(views)} packets as {output} "
-                f"(status {status}); it gives no reason"
-            )
-        return [_copy_frame(response.frames[i], request.output_format) for i in range(response.frame_count)]
-    finally:
-        lib.free_response(ctypes.byref(response))
+    # Made before the call, so that whatever interrupts this function (a
+    # KeyboardInterrupt right after the call returns included) frees the
+    # response with its owner; freeing a response the call never filled is
+    # harmless.
+    owner = _ResponseOwner(lib)
+    status = lib.decode_h264(ctypes.byref(request), owner.reference)
+    if status != 0:
+        raise DecodeError(
+            f"the library refused to decode the {len(views)} packets as {output} "
+            f"(status {status}); it gives no reason"
+        )
+    response = owner.response
+    frames = [_frame(response.frames[i], request.output_format, owner) for i in range(response.frame_count)]
+    if out is not None:
+        return _copy_into(out, frames)
+    if copy:
+        return [_owned(frame) for frame in frames]
+    return frames
+
+
+class _ResponseOwner:
+    """One library response, freed when the last array that views it is gone.
+
+    Every array handed out has, at the end of its ``base`` chain, a
+    ``_BufferView`` that refers to this owner, so numpy's reference counting
+    decides when the library's memory goes back, on whatever thread drops
+    the last array.
+    """
+
+    __slots__ = ("response", "reference", "_free")
+
+    def __init__(self, lib) -> None:
+        self.response = RuntimeDecodeResponse()
+        # Kept ready, as module globals may already be gone when the last
+        # array dies at interpreter exit.
+        self.reference = ctypes.byref(self.response)
+        self._free = lib.free_response
+
+    def __del__(self) -> None:
+        self._free(self.reference)
+
+
+class _BufferView:
+    """Exposes one library buffer to numpy, keeping its response alive."""
+
+    __slots__ = ("__array_interface__", "_owner")
+
+    def __init__(self, address: int, shape: tuple[int, ...], owner: _ResponseOwner) -> None:
+        self.__array_interface__ = {"version": 3, "shape": shape, "typestr": "|u1", "data": (address, False)}
+        self._owner = owner
+
+
+def _copy_into(out: np.ndarray, frames: list[Frame]) -> np.ndarray:
+    if len(frames) != out.shape[0]:
+        raise ValueError(f"out holds {out.shape[0]} frames but {len(frames)} were decoded; out is unchanged")
+    for frame in frames:
+        if frame.rgb.shape != out.shape[1:]:
+            raise RuntimeError(f"the library returned a frame of shape {frame.rgb.shape} for {out.shape[1:]}")
+    frame_bytes = out[0].nbytes if len(out) else 0
+    for index, frame in enumerate(frames):
+        # ctypes releases the GIL for the copy, numpy's assignment would not.
+        ctypes.memmove(out.ctypes.data + index * frame_bytes, frame.rgb.ctypes.data, frame_bytes)
+    return out
+
+
+def _check_out(out: np.ndarray, width: int, height: int) -> None:
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
+    expected = f"a writeable C-contiguous uint8 array of shape (N, {height}, {width}, 3)"
+    if out.dtype != np.uint8 or out.ndim != 4 or out.shape[1:] != (height, width, 3):
+        raise ValueError(f"out must be {expected}, not {out.dtype} of shape {out.shape}")
+    if not (out.flags.c_contiguous and out.flags.writeable):
+        raise ValueError(f"out must be {expected}; this one is not C-contiguous or not writeable")
 
 
 def _checked_size(size: tuple[int, int] | None) -> tuple[int, int]:
@@ -220,23 +298,28 @@ def _checked_positions(positions: Iterable[int] | None) -> list[int]:
     return selection or [_NO_POSITION]
 
 
-def _copy_frame(record: RuntimeFrame, requested_format: int) -> Frame:
+def _frame(record: RuntimeFrame, requested_format: int, owner: _ResponseOwner) -> Frame:
     width, height = int(record.width), int(record.height)
     if record.format != requested_format:
         raise RuntimeError(f"the library returned a frame of format {record.format}, asked {requested_format}")
     if requested_format == FORMAT_RGB:
-        return RgbFrame(rgb=_copy_bytes(record.rgb, (height, width, 3), "rgb"))
+        return RgbFrame(rgb=_view(record.rgb, (height, width, 3), "rgb", owner))
     chroma = ((height + 1) // 2, (width + 1) // 2, 2)
-    return Yuv420Frame(y=_copy_bytes(record.y, (height, width), "y"), uv=_copy_bytes(record.uv, chroma, "uv"))
+    return Yuv420Frame(y=_view(record.y, (height, width), "y", owner), uv=_view(record.uv, chroma, "uv", owner))
 
 
-def _copy_bytes(buffer: RuntimeBytes, shape: tuple[int, ...], name: str) -> np.ndarray:
+def _view(buffer: RuntimeBytes, shape: tuple[int, ...], name: str, owner: _ResponseOwner) -> np.ndarray:
     expected = int(np.prod(shape))
-    # A length that disagrees with the frame's size would make the copy read
-    # past the library's buffer or leave garbage behind, so it stops here.
+    # A length that disagrees with the frame's size would let the array reach
+    # past the library's buffer, so it stops here.
     if buffer.len != expected or (expected and not buffer.data):
         raise RuntimeError(f"the library returned a {name} buffer of {buffer.len} bytes for shape {shape}")
-    array = np.empty(shape, dtype=np.uint8)
-    if expected:
-        ctypes.memmove(array.ctypes.data, buffer.data, expected)
-    return array
+    if not expected:
+        return np.empty(shape, dtype=np.uint8)
+    return np.asarray(_BufferView(ctypes.cast(buffer.data, ctypes.c_void_p).value, shape, owner))
+
+
+def _owned(frame: Frame) -> Frame:
+    if isinstance(frame, RgbFrame):
+        return RgbFrame(rgb=frame.rgb.copy())
+    return Yuv420Frame(y=frame.y.copy(), uv=frame.uv.copy())

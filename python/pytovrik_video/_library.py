@@ -11,6 +11,8 @@ from pathlib import Path
 from ._records import RuntimeDecodeRequest, RuntimeDecodeResponse
 
 LIBRARY_ENV_VAR = "PYTOVRIK_VIDEO_LIBRARY"
+# Read by the library when a thread opens its decoder.
+FFMPEG_THREADS_ENV_VAR = "TOVRIK_VIDEO_FFMPEG_THREADS"
 SONAME = "libpytovrik_video.so.1"
 SUPPORTED_ABI_VERSION = 1
 

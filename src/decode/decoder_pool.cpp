@@ -1,6 +1,9 @@
 #include "decode/decoder_pool.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <new>
 #include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
@@ -17,16 +20,67 @@ namespace {
 std::atomic<std::uint64_t> OPENED_DECODERS{0};
 std::atomic<std::int64_t> LIVE_DECODERS{0};
 
+// Counts the forks this process descends from since the library was loaded.
+// A forked child has only the thread that called fork(): the worker threads
+// of every decoder it inherited are gone, and both decoding with such a
+// decoder and freeing it wait for them forever.
+std::atomic<std::uint64_t> FORK_GENERATION{0};
+
+void after_fork_in_child() noexcept {
+    FORK_GENERATION.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Registered before the first decoder is parked, so that no parked decoder
+// can outlive a fork unnoticed. glibc drops the handler when the library is
+// unloaded. Without it decoders are not parked at all.
+bool fork_handler_registered() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+    return registered;
+}
+
 enum class SlotState : unsigned char { Unused, Open, Destroyed };
 
 struct DecoderPoolSlot {
     SlotState state;
     AVCodecContext* idle;
+    std::uint64_t idle_generation;  // FORK_GENERATION when `idle` was parked
 };
 
 // Trivially destructible, so it stays readable while the thread's other
 // thread_local objects are destroyed; the closer below empties it at exit.
-constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr};
+constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr, 0};
+
+// Decoders abandoned after a fork stay reachable from here, so that leak
+// checkers see memory kept on purpose rather than lost. Pushed without a
+// lock: a lock held by a thread that a later fork leaves behind would never
+// be released in that child.
+struct AbandonedDecoder {
+    AVCodecContext* decoder;
+    AbandonedDecoder* next;
+};
+std::atomic<AbandonedDecoder*> ABANDONED_DECODERS{nullptr};
+
+void abandon(AVCodecContext* decoder) noexcept {
+    LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
+    auto* entry = new (std::nothrow) AbandonedDecoder{decoder, ABANDONED_DECODERS.load(std::memory_order_relaxed)};
+    if (entry != nullptr) {
+        while (!ABANDONED_DECODERS.compare_exchange_weak(entry->next, entry, std::memory_order_release,
+                                                         std::memory_order_relaxed)) {
+        }
+    }
+}
+
+// The slot's idle decoder, which the caller then owns. One parked before a
+// fork is abandoned instead: it stays allocated for good, since freeing it
+// would wait for its lost threads, and is no longer counted as alive.
+DecoderHandle take_idle_decoder() {
+    AVCodecContext* idle = std::exchange(H264_DECODER_POOL.idle, nullptr);
+    if (idle != nullptr && H264_DECODER_POOL.idle_generation != FORK_GENERATION.load(std::memory_order_relaxed)) {
+        abandon(idle);
+        return nullptr;
+    }
+    return DecoderHandle(idle);
+}
 
 struct DecoderPoolSlotCloser {
     DecoderPoolSlotCloser() = default;
@@ -34,7 +88,7 @@ struct DecoderPoolSlotCloser {
     DecoderPoolSlotCloser& operator=(const DecoderPoolSlotCloser&) = delete;
     ~DecoderPoolSlotCloser() {
         H264_DECODER_POOL.state = SlotState::Destroyed;
-        DecoderHandle idle(std::exchange(H264_DECODER_POOL.idle, nullptr));
+        take_idle_decoder();
     }
 };
 
@@ -101,18 +155,21 @@ Outcome<DecoderHandle> create_h264_decoder() {
 }
 
 Outcome<DecoderHandle> take_or_create_decoder() {
-    if (open_pool_slot() && H264_DECODER_POOL.idle != nullptr) {
-        return DecoderHandle(std::exchange(H264_DECODER_POOL.idle, nullptr));
+    if (open_pool_slot()) {
+        if (DecoderHandle idle = take_idle_decoder()) {
+            return idle;
+        }
     }
     return create_h264_decoder();
 }
 
 void return_decoder_to_pool(DecoderHandle decoder) {
     avcodec_flush_buffers(decoder.get());
-    if (!decodes_like_a_fresh_decoder(*decoder) || !open_pool_slot() ||
-        H264_DECODER_POOL.idle != nullptr) {
+    if (!decodes_like_a_fresh_decoder(*decoder) || !open_pool_slot() || H264_DECODER_POOL.idle != nullptr ||
+        !fork_handler_registered()) {
         return;  // the handle frees the decoder
     }
+    H264_DECODER_POOL.idle_generation = FORK_GENERATION.load(std::memory_order_relaxed);
     H264_DECODER_POOL.idle = decoder.release();
 }
 

@@ -1,6 +1,7 @@
 // Each host thread keeps at most one idle H.264 decoder, so opening a decoder
 // and starting its frame-threading workers happens once per thread, not once
-// per request.
+// per request. After fork() a child never uses or frees a decoder its parent
+// parked: it opens its own.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,6 @@
 # Script mode (cmake -P): every input comes from the add_test() command line.
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    list(JOIN ARGN " " command)
-    message(FATAL_ERROR "`${command}` failed (${result}):\n${out}\n${err}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/run_command.cmake)
 
 function(expect_consumer_output label)
   string(STRIP "${run_output}" printed)

@@ -64,16 +64,34 @@ def test_positions_select_frames_in_output_order(x264_clip):
         decode_h264(packets[3:], output="yuv420", positions=[])
 
 
-def test_frames_own_their_pixels(x264_clip):
+def test_frames_view_the_response_until_the_last_array_is_gone(x264_clip):
     packets = split_annexb(x264_clip)
     first = decode_h264(packets, output="yuv420", positions=[0])[0]
     snapshot = framecrc_line(first)
-    # Decoding again reuses the library's memory; the earlier arrays must not change.
+    # Later requests reuse the library's memory; live arrays must not change.
     for _ in range(3):
         decode_h264(packets, output="rgb", size=(98, 66))
     assert framecrc_line(first) == snapshot
-    for array in (first.y, first.uv):
-        assert array.flags.owndata and array.flags.writeable and array.flags.c_contiguous
+    assert not first.y.flags.owndata and first.y.flags.writeable and first.y.flags.c_contiguous
+
+    owned = decode_h264(packets, output="yuv420", positions=[0], copy=True)[0]
+    assert framecrc_line(owned) == snapshot
+    assert owned.y.flags.owndata and owned.uv.flags.owndata
+
+
+def test_out_receives_the_selected_frames_in_order(x264_clip):
+    packets = split_annexb(x264_clip)
+    frames = decode_h264(packets, output="rgb", size=(50, 30), positions=[3, 20, 7])
+    out = np.full((3, 30, 50, 3), 7, np.uint8)
+    assert decode_h264(packets, output="rgb", size=(50, 30), positions=[3, 20, 7], out=out) is out
+    assert all(np.array_equal(frame.rgb, array) for frame, array in zip(frames, out))
+
+    # The count is known only once decoded; a wrong one leaves out as it was.
+    for wrong in (out[:2], np.zeros((4, 30, 50, 3), np.uint8)):
+        before = wrong.copy()
+        with pytest.raises(ValueError, match="were decoded"):
+            decode_h264(packets, output="rgb", size=(50, 30), positions=[3, 20, 7], out=wrong)
+        assert np.array_equal(wrong, before)
 
 
 def test_threads_decode_at_once_with_exact_results(x264_clip):

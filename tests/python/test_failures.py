@@ -81,6 +81,12 @@ def test_refused_requests_raise_and_leave_the_thread_usable(packets, yuv444_clip
         (dict(output="yuv420", positions=[2**64]), ValueError),
         (dict(output="yuv420", positions=[1.0]), TypeError),
         (dict(output="yuv420", positions="12"), TypeError),
+        (dict(output="yuv420", out=np.zeros((1, 8, 8, 3), np.uint8)), ValueError),
+        (dict(output="rgb", size=(8, 6), out=np.zeros((1, 8, 6, 3), np.uint8)), ValueError),
+        (dict(output="rgb", size=(8, 6), out=np.zeros((1, 6, 8, 3), np.float32)), ValueError),
+        (dict(output="rgb", size=(8, 6), out=np.zeros((1, 6, 8, 3, 1), np.uint8)), ValueError),
+        (dict(output="rgb", size=(8, 6), out=np.zeros((1, 6, 16, 3), np.uint8)[:, :, ::2]), ValueError),
+        (dict(output="rgb", size=(8, 6), out=np.zeros((1, 6, 8, 3), np.uint8).tolist()), TypeError),
     ],
 )
 def test_bad_arguments_never_reach_the_library(packets, counting, arguments, error):
@@ -100,22 +106,33 @@ def test_packets_that_are_not_bytes_are_rejected(counting, bad_packets):
     assert counting.decodes == 0
 
 
-def test_response_is_freed_when_copying_is_interrupted(packets, counting, monkeypatch):
-    copied = []
-    real_copy = _decode._copy_frame
+def test_response_is_freed_once_with_its_last_array_or_on_interruption(packets, counting, monkeypatch):
+    frames = decode_h264(packets, output="yuv420")
+    kept = frames[1].uv[1:, ::2]
+    del frames
+    assert counting.frees == []  # a view of one frame holds the whole response
+    decode_h264(packets, output="yuv420", positions=[1])
+    assert len(counting.frees) == 1
+    del kept
+    assert len(counting.frees) == 2
 
-    def copy_then_interrupt(record, requested_format):
-        if len(copied) == 2:
+    made = []
+    real_frame = _decode._frame
+
+    def interrupt_third(record, requested_format, owner):
+        if len(made) == 2:
             raise KeyboardInterrupt
-        copied.append(real_copy(record, requested_format))
-        return copied[-1]
+        made.append(real_frame(record, requested_format, owner))
+        return made[-1]
 
-    monkeypatch.setattr(_decode, "_copy_frame", copy_then_interrupt)
+    monkeypatch.setattr(_decode, "_frame", interrupt_third)
     with pytest.raises(KeyboardInterrupt):
         decode_h264(packets, output="yuv420")
-    assert counting.decodes == 1 and len(counting.frees) == 1
-    # What was copied before the interruption lives on after the free.
-    assert [framecrc_line(f) for f in copied] == SHORT_STREAMS[0].reference_lines()[:2]
+    assert counting.decodes == 3 and len(counting.frees) == 2
+    # What was made before the interruption stays valid, and holds the response.
+    assert [framecrc_line(f) for f in made] == SHORT_STREAMS[0].reference_lines()[:2]
+    del made[:]
+    assert len(counting.frees) == 3
 
 
 def _load_in_subprocess(env_changes: dict[str, str | None], package_root: Path) -> subprocess.CompletedProcess:

@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""Whole-clip RGB from Python: decode_h264 against the bare C call and PyAV.
+
+Every row decodes the whole Annex B file as one batch with FFmpeg's automatic
+frame threading and keeps every frame until the end of the batch, as a data
+loader handing out a batch does; releasing the frames is timed too.
+
+- C call: pytovrik_video_decode_h264_v1 and pytovrik_video_free_response_v1
+  through ctypes, with the request built beforehand: what the library costs;
+- decode_h264: the package's call, frames viewing the response;
+- decode_h264 copy=True: every frame copied into an array of its own;
+- decode_h264 out=: the frames copied into one array reused across rounds;
+- PyAV: to_ndarray(format="rgb24") per frame (with width and height for the
+  scaled rows), frames kept.
+
+The rows run interleaved, round after round, and each reports its best
+round; ratios compare best rounds within this run.
+
+Usage: bench/whole_clip_bench.py FILE.h264 [FILE.h264 ...] [--rounds N] [--markdown OUT.md]
+Needs PYTHONPATH=python and PYTOVRIK_VIDEO_LIBRARY (or the package installed).
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import time
+from pathlib import Path
+
+import av
+import numpy as np
+
+from pytovrik_video import _library, _records, decode_h264, split_annexb
+
+SCALED = (224, 224)
+
+
+def c_call(packets: list[bytes], size: tuple[int, int]):
+    lib = _library.library()
+    request = _records.RuntimeDecodeRequest()
+    request.output_format = _records.FORMAT_RGB
+    request.output_width, request.output_height = size
+    buffers = [ctypes.create_string_buffer(packet, len(packet)) for packet in packets]
+    records = (_records.RuntimePacket * len(packets))()
+    for record, buffer in zip(records, buffers):
+        record.data, record.len = ctypes.addressof(buffer), len(buffer)
+    request.packets, request.packet_count = records, len(packets)
+
+    def run() -> int:
+        response = _records.RuntimeDecodeResponse()
+        if lib.decode_h264(ctypes.byref(request), ctypes.byref(response)) != 0:
+            raise RuntimeError("the library refused the clip")
+        count = response.frame_count
+        lib.free_response(ctypes.byref(response))
+        return count
+
+    run.keep = buffers  # the packets' memory lives as long as the row
+    return run
+
+
+def package_call(packets: list[bytes], size: tuple[int, int], **options):
+    def run() -> int:
+        frames = decode_h264(packets, output="rgb", size=size, **options)
+        count = len(frames)
+        del frames
+        return count
+
+    return run
+
+
+def out_call(packets: list[bytes], size: tuple[int, int], count: int):
+    out = np.zeros((count, size[1], size[0], 3), np.uint8)  # touched once, before timing
+
+    def run() -> int:
+        return len(decode_h264(packets, output="rgb", size=size, out=out))
+
+    return run
+
+
+def pyav_call(data: bytes, size: tuple[int, int] | None):
+    parser = av.CodecContext.create("h264", "r")
+    packets = parser.parse(data) + parser.parse(None)
+    scale = {} if size is None else {"width": size[0], "height": size[1]}
+
+    def run() -> int:
+        context = av.CodecContext.create("h264", "r")
+        context.thread_type = "FRAME"
+        kept = []
+        for packet in packets + [None]:
+            for frame in context.decode(packet):
+                kept.append(frame.to_ndarray(format="rgb24", **scale))
+        context.close()
+        count = len(kept)
+        del kept
+        return count
+
+    return run
+
+
+def rows_for(path: Path) -> tuple[list[tuple[str, object]], int]:
+    data = path.read_bytes()
+    packets = split_annexb(data)
+    first = decode_h264(packets, output="yuv420", positions=[0])[0]
+    source = (first.width, first.height)
+    count = len(decode_h264(packets, output="yuv420"))
+    rows = []
+    for label, size in (("source", source), ("224x224", SCALED)):
+        rows += [
+            (f"C call, RGB {label}", c_call(packets, size)),
+            (f"decode_h264, RGB {label}", package_call(packets, size)),
+            (f"decode_h264 copy=True, RGB {label}", package_call(packets, size, copy=True)),
+            (f"decode_h264 out=, RGB {label}", out_call(packets, size, count)),
+            (f"PyAV kept, RGB {label}", pyav_call(data, None if size == source else size)),
+        ]
+    return rows, count
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("files", nargs="+", type=Path)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--markdown", type=Path)
+    args = parser.parse_args()
+
+    lines = [
+        f"Best of {args.rounds} interleaved rounds, automatic threads. \"x C call\" and \"x PyAV\" are time "
+        "ratios to the C call and to the PyAV loop of the same size (above 1: the row is faster).",
+        "",
+        "| stream | row | fps | x C call | x PyAV |",
+        "|---|---|---:|---:|---:|",
+    ]
+    for path in args.files:
+        rows, count = rows_for(path)
+        best = [float("inf")] * len(rows)
+        for _ in range(args.rounds):
+            for index, (label, run) in enumerate(rows):
+                gc.collect()
+                start = time.perf_counter()
+                decoded = run()
+                best[index] = min(best[index], time.perf_counter() - start)
+                if decoded != count:
+                    raise RuntimeError(f"{label} gave {decoded} frames, expected {count}")
+        stream = path.name.removesuffix(".h264")
+        for group in range(0, len(rows), 5):
+            c_time, pyav_time = best[group], best[group + 4]
+            for index in range(group, group + 5):
+                label = rows[index][0]
+                c_ratio = "" if index == group else f"{c_time / best[index]:.2f}"
+                pyav_ratio = "" if index == group + 4 else f"{pyav_time / best[index]:.2f}"
+                lines.append(f"| {stream} | {label} | {count / best[index]:.1f} | {c_ratio} | {pyav_ratio} |")
+        del rows
+    text = "\n".join(lines)
+    print(text)
+    if args.markdown:
+        args.markdown.write_text(text + "\n")
+
+
+if __name__ == "__main__":
+    main()

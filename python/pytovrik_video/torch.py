@@ -1,0 +1,70 @@
+"""A PyTorch dataset of video clips, imported only when asked for.
+
+    >>> from torch.utils.data import DataLoader
+    >>> from pytovrik_video.torch import VideoClips
+    >>> clips = VideoClips([("a.mp4", range(0, 64, 4)), ("b.mp4", [3, 9, 27])], size=(224, 224))
+    >>> for batch in DataLoader(clips, batch_size=None, num_workers=4): ...
+"""
+
+from __future__ import annotations
+
+import os
+from collections import OrderedDict
+from collections.abc import Iterable, Sequence
+from typing import Union
+
+import torch
+import torch.utils.data
+
+from ._library import FFMPEG_THREADS_ENV_VAR
+from .video_file import VideoFile
+
+PathLike = Union[str, os.PathLike]
+
+# Each open file holds a mapping and a descriptor; a dataset of many files
+# would otherwise run out of descriptors.
+_OPEN_FILES = 16
+
+
+class VideoClips(torch.utils.data.Dataset):
+    """Map-style dataset: item ``i`` is the frames of ``clips[i]`` as one tensor.
+
+    Each clip is a ``(path, frame indices)`` pair; the item is a
+    ``torch.uint8`` tensor of shape ``(N, height, width, 3)`` (RGB) holding
+    the frames in the order asked, read with ``VideoFile.get_frames``. The
+    most recently used files stay open and indexed for later clips.
+
+    It works in the main process and in DataLoader workers, forked or
+    spawned. In a worker, every decoder gets ``ffmpeg_threads`` threads (one
+    by default): the workers already keep the cores busy, and frame threads
+    on top of them only add memory and contention. ``None`` leaves the
+    library's setting (``TOVRIK_VIDEO_FFMPEG_THREADS``) as it is.
+    """
+
+    def __init__(
+        self,
+        clips: Iterable[tuple[PathLike, Sequence[int]]],
+        *,
+        size: tuple[int, int] | None = None,
+        ffmpeg_threads: int | None = 1,
+    ) -> None:
+        self.clips = [(os.fspath(path), list(indices)) for path, indices in clips]
+        self.size = size
+        self.ffmpeg_threads = ffmpeg_threads
+        self._files: OrderedDict[str, VideoFile] = OrderedDict()
+
+    def __len__(self) -> int:
+        return len(self.clips)
+
+    def __getitem__(self, index: int) -> torch.Tensor:
+        path, indices = self.clips[index]
+        if self.ffmpeg_threads is not None and torch.utils.data.get_worker_info() is not None:
+            # The library reads it when a thread opens its decoder, which in
+            # a worker happens after this point: one inherited from a forking
+            # parent is never reused.
+            os.environ[FFMPEG_THREADS_ENV_VAR] = str(self.ffmpeg_threads)
+        video = self._files.pop(path, None)
+        self._files[path] = video = VideoFile(path) if video is None else video
+        while len(self._files) > _OPEN_FILES:
+            self._files.popitem(last=False)
+        return torch.from_numpy(video.get_frames(indices, output="rgb", size=self.size).data)

@@ -1,0 +1,130 @@
+"""Data loaders: decoding in forked children and DataLoader workers, and the torch dataset."""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import REPO, framecrc_line
+
+import pytovrik_video
+from pytovrik_video import decode_h264, split_annexb
+
+# Long enough for a loaded machine, short enough that a hang fails the test
+# rather than the suite's own timeout.
+DEADLINE = 60
+POSITIONS = [0, 9, 17, 23]
+
+
+def _checksums(packets: list[bytes]) -> list[str]:
+    return [framecrc_line(frame) for frame in decode_h264(packets, output="yuv420", positions=POSITIONS)]
+
+
+def _report_checksums(packets: list[bytes], connection) -> None:
+    connection.send(_checksums(packets))
+
+
+def test_a_forked_child_decodes_after_the_parent_did(x264_clip):
+    packets = split_annexb(x264_clip)
+    # Leaves this thread's decoder parked, with FFmpeg's frame threads on a
+    # machine of several cores; the child inherits it without its threads.
+    expected = _checksums(packets)
+    receiver, sender = multiprocessing.Pipe(duplex=False)
+    child = multiprocessing.get_context("fork").Process(target=_report_checksums, args=(packets, sender))
+    child.start()
+    child.join(DEADLINE)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        pytest.fail(f"the forked child did not finish decoding within {DEADLINE} s")
+    assert child.exitcode == 0
+    assert receiver.poll() and receiver.recv() == expected
+    assert _checksums(packets) == expected
+
+
+class _Batches:
+    """A dataset of one batch decoded with the package (picklable for spawn too)."""
+
+    def __init__(self, packets: list[bytes]) -> None:
+        self.packets = packets
+
+    def __len__(self) -> int:
+        return 4
+
+    def __getitem__(self, index: int) -> np.ndarray:
+        positions = POSITIONS[index:] + POSITIONS[:index]
+        return np.stack([f.rgb for f in decode_h264(self.packets, output="rgb", size=(64, 48), positions=positions)])
+
+
+def test_a_forking_data_loader_decodes_in_its_workers(x264_clip):
+    torch = pytest.importorskip("torch")
+    packets = split_annexb(x264_clip)
+    expected = _Batches(packets)[0]
+    loader = torch.utils.data.DataLoader(
+        _Batches(packets), batch_size=None, num_workers=2, multiprocessing_context="fork", timeout=DEADLINE
+    )
+    batches = list(loader)
+    assert len(batches) == 4
+    assert all(batch.dtype == torch.uint8 and np.array_equal(batch.numpy(), expected) for batch in batches)
+
+
+@pytest.fixture(scope="module")
+def mp4_clip(tmp_path_factory):
+    """40 frames, 96x64, B-frames, an IDR every 10 frames, in MP4."""
+    path = tmp_path_factory.mktemp("mp4") / "clip.mp4"
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25",
+         "-frames:v", "40", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "2",
+         "-x264-params", "keyint=10:min-keyint=10:scenecut=0", str(path)],
+        check=True,
+    )
+    return path
+
+
+needs_video_file = pytest.mark.skipif(
+    not hasattr(pytovrik_video, "VideoFile"), reason="the dataset reads files through pytovrik_video.VideoFile"
+)
+
+
+@needs_video_file
+def test_video_clips_in_forked_workers_match_the_parent(mp4_clip):
+    torch = pytest.importorskip("torch")
+    from pytovrik_video.torch import VideoClips
+
+    class ReportingThreads(VideoClips):
+        def __getitem__(self, index):
+            return super().__getitem__(index), os.environ.get("TOVRIK_VIDEO_FFMPEG_THREADS")
+
+    clips = [(mp4_clip, [5, 31, 5, 12]), (str(mp4_clip), range(0, 40, 7)), (mp4_clip, [39])]
+    for threads in (1, 3):
+        dataset = ReportingThreads(clips, size=(48, 32), ffmpeg_threads=threads)
+        # Read in the parent first, so that the workers inherit its decoder,
+        # its open file and its decoding threads.
+        expected = [dataset[i][0] for i in range(len(clips))]
+        assert expected[0].dtype == torch.uint8 and expected[0].shape == (4, 32, 48, 3)
+        assert torch.equal(expected[0][0], expected[0][2])
+        loader = torch.utils.data.DataLoader(
+            dataset, batch_size=None, num_workers=2, multiprocessing_context="fork", timeout=DEADLINE
+        )
+        got = list(loader)
+        assert all(torch.equal(tensor, want) for (tensor, _), want in zip(got, expected))
+        assert {setting for _, setting in got} == {str(threads)}
+
+
+@needs_video_file
+def test_the_readme_data_loader_example_runs_as_written():
+    readme = (REPO / "README.md").read_text()
+    section = readme.split("## Data loaders", 1)[1]
+    example = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    assert len(example.splitlines()) <= 15
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run(
+        [sys.executable, "-c", example], cwd=REPO, env=env, capture_output=True, text=True, timeout=DEADLINE * 2
+    )
+    assert result.returncode == 0, result.stderr
+    assert "torch.uint8" in result.stdout
