@@ -1,5 +1,7 @@
 #include "options.hpp"
 
+#include <getopt.h>
+
 #include <charconv>
 #include <filesystem>
 #include <span>
@@ -81,137 +83,153 @@ Result<void> settle_format(Options& options, bool format_given) {
     return {};
 }
 
+// Long-only options take codes above any character, so they cannot clash
+// with the short ones.
+enum OptionCode : int { format_code = 256, size_code, frames_code, threads_code, batch_code, image_code, framecrc_code };
+
+constexpr option option_table[] = {
+    {"format", required_argument, nullptr, format_code},
+    {"size", required_argument, nullptr, size_code},
+    {"frames", required_argument, nullptr, frames_code},
+    {"threads", required_argument, nullptr, threads_code},
+    {"batch", required_argument, nullptr, batch_code},
+    {"output", required_argument, nullptr, 'o'},
+    {"image", required_argument, nullptr, image_code},
+    {"framecrc", no_argument, nullptr, framecrc_code},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+// The leading ':' makes a missing value its own case; getopt prints nothing.
+constexpr const char* short_options = ":ho:q";
+
+// One word of a small closed set, e.g. "--batch gop|all".
+template <typename Value, std::size_t Count>
+Result<Value> parse_choice(std::string_view name, std::string_view text,
+                           const std::pair<std::string_view, Value> (&choices)[Count]) {
+    for (const auto& [word, value] : choices) {
+        if (text == word) {
+            return value;
+        }
+    }
+    std::string words;
+    for (std::size_t i = 0; i < Count; ++i) {
+        words += std::string(i == 0 ? "" : " nor ") + std::string(choices[i].first);
+    }
+    return fail(std::string(name) + ": '" + std::string(text) + "' is neither " + words);
+}
+
+Result<std::string> parse_threads(std::string_view text) {
+    const auto threads = parse_number<unsigned>(text);
+    if (!threads || *threads > max_threads) {
+        return fail("--threads: '" + std::string(text) + "' is not a thread count from 0 (FFmpeg chooses) to " +
+                    std::to_string(max_threads));
+    }
+    return std::to_string(*threads);
+}
+
+// The option as the user wrote it, for messages: a long one whole, a short
+// one alone even where it stood in a cluster such as "-qx".
+std::string option_as_written(const char* argument, int code) {
+    const std::string_view text = argument;
+    if (text.starts_with("--")) {
+        return std::string(text);
+    }
+    return code > 0 && code < 256 ? std::string{'-', static_cast<char>(code)} : std::string(text);
+}
+
+// Hands a parsed value to `keep`, or passes the parse failure on.
+template <typename Value, typename Keep>
+Result<void> store(Result<Value> parsed, Keep keep) {
+    if (!parsed) {
+        return std::unexpected(std::move(parsed.error()));
+    }
+    keep(std::move(*parsed));
+    return {};
+}
+
+// Applies one option with its value (if it takes one) to the options.
+Result<void> apply_option(Options& options, int code, std::string_view value, bool& format_given,
+                          bool& image_given) {
+    switch (code) {
+    case 'h':
+        options.help = true;
+        return {};
+    case 'q':
+        options.quiet = true;
+        return {};
+    case framecrc_code:
+        options.framecrc = true;
+        return {};
+    case format_code: {
+        auto format = parse_choice<RuntimeFormat>(
+            "--format", value, {{"rgb", RuntimeFormatRgb}, {"yuv420", RuntimeFormatYuv420}});
+        return store(std::move(format), [&](RuntimeFormat chosen) {
+            options.format = chosen;
+            format_given = true;
+        });
+    }
+    case size_code:
+        return store(parse_size(value), [&](FrameSize size) { options.size = size; });
+    case frames_code:
+        return store(FrameSelection::parse(value), [&](FrameSelection frames) { options.frames = std::move(frames); });
+    case threads_code:
+        return store(parse_threads(value), [&](std::string threads) { options.threads = std::move(threads); });
+    case batch_code:
+        return store(parse_choice<BatchMode>("--batch", value,
+                                             {{"gop", BatchMode::group_of_pictures}, {"all", BatchMode::whole_input}}),
+                     [&](BatchMode batch) { options.batch = batch; });
+    case image_code:
+        return store(parse_choice<ImageFormat>("--image", value, {{"ppm", ImageFormat::ppm}, {"png", ImageFormat::png}}),
+                     [&](ImageFormat image) {
+                         options.image = image;
+                         image_given = true;
+                     });
+    case 'o':
+        if (value.empty()) {
+            return fail("-o needs a file or directory name");
+        }
+        return store(output_kind_of(std::string(value)), [&](OutputKind kind) {
+            options.output = kind;
+            options.output_path = std::string(value);
+        });
+    default:
+        return fail("unhandled option code " + std::to_string(code));
+    }
+}
+
 }  // namespace
 
 Result<Options> parse_command_line(int argc, char** argv) {
     Options options;
     bool format_given = false;
     bool image_given = false;
-    const std::span<char*> arguments(argv, static_cast<std::size_t>(argc));
-    std::size_t i = 1;
-    // "--name value" and "--name=value" both work.
-    auto value_of = [&](std::string_view argument, std::string_view name) -> Result<std::string> {
-        if (argument.size() > name.size() && argument[name.size()] == '=') {
-            return std::string(argument.substr(name.size() + 1));
+    opterr = 0;
+    optind = 0;  // 0, not 1: glibc then starts afresh, so the parser can run more than once
+    for (;;) {
+        const int code = getopt_long(argc, argv, short_options, option_table, nullptr);
+        if (code == -1) {
+            break;
         }
-        if (i + 1 >= arguments.size()) {
-            return fail(std::string(name) + " needs a value");
+        const char* argument = argv[optind - 1];
+        if (code == ':') {
+            return fail(option_as_written(argument, optopt) + " needs a value");
         }
-        return std::string(arguments[++i]);
-    };
-    auto is = [](std::string_view argument, std::string_view name) {
-        return argument == name || (argument.starts_with(name) && argument.size() > name.size() &&
-                                    argument[name.size()] == '=');
-    };
-
-    bool only_inputs_follow = false;
-    for (; i < arguments.size(); ++i) {
-        const std::string_view argument = arguments[i];
-        if (only_inputs_follow || !argument.starts_with("-")) {
-            if (options.input) {
-                return fail("one input at a time: got '" + *options.input + "' and '" + std::string(argument) + "'");
-            }
-            options.input = std::string(argument);
-        } else if (argument == "--") {
-            only_inputs_follow = true;
-        } else if (argument == "-h" || argument == "--help") {
-            options.help = true;
-        } else if (argument == "-q" || argument == "--quiet") {
-            options.quiet = true;
-        } else if (argument == "--framecrc") {
-            options.framecrc = true;
-        } else if (is(argument, "--format")) {
-            auto value = value_of(argument, "--format");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            if (*value == "rgb") {
-                options.format = RuntimeFormatRgb;
-            } else if (*value == "yuv420") {
-                options.format = RuntimeFormatYuv420;
-            } else {
-                return fail("--format: '" + *value + "' is neither rgb nor yuv420");
-            }
-            format_given = true;
-        } else if (is(argument, "--size")) {
-            auto value = value_of(argument, "--size");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            auto size = parse_size(*value);
-            if (!size) {
-                return std::unexpected(size.error());
-            }
-            options.size = *size;
-        } else if (is(argument, "--frames")) {
-            auto value = value_of(argument, "--frames");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            auto frames = FrameSelection::parse(*value);
-            if (!frames) {
-                return std::unexpected(frames.error());
-            }
-            options.frames = std::move(*frames);
-        } else if (is(argument, "--threads")) {
-            auto value = value_of(argument, "--threads");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            const auto threads = parse_number<unsigned>(*value);
-            if (!threads || *threads > max_threads) {
-                return fail("--threads: '" + *value + "' is not a thread count from 0 (FFmpeg chooses) to " +
-                            std::to_string(max_threads));
-            }
-            options.threads = std::to_string(*threads);
-        } else if (is(argument, "--batch")) {
-            auto value = value_of(argument, "--batch");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            if (*value == "gop") {
-                options.batch = BatchMode::group_of_pictures;
-            } else if (*value == "all") {
-                options.batch = BatchMode::whole_input;
-            } else {
-                return fail("--batch: '" + *value + "' is neither gop nor all");
-            }
-        } else if (is(argument, "--image")) {
-            auto value = value_of(argument, "--image");
-            if (!value) {
-                return std::unexpected(value.error());
-            }
-            if (*value == "ppm") {
-                options.image = ImageFormat::ppm;
-            } else if (*value == "png") {
-                options.image = ImageFormat::png;
-            } else {
-                return fail("--image: '" + *value + "' is neither ppm nor png");
-            }
-            image_given = true;
-        } else if (argument == "-o" || is(argument, "--output") || (argument.starts_with("-o") && argument.size() > 2)) {
-            std::string value;
-            if (argument.starts_with("-o") && argument.size() > 2) {
-                value = std::string(argument.substr(2));
-            } else {
-                auto given = value_of(argument, argument == "-o" ? "-o" : "--output");
-                if (!given) {
-                    return std::unexpected(given.error());
-                }
-                value = *given;
-            }
-            if (value.empty()) {
-                return fail("-o needs a file or directory name");
-            }
-            auto kind = output_kind_of(value);
-            if (!kind) {
-                return std::unexpected(kind.error());
-            }
-            options.output = *kind;
-            options.output_path = value;
-        } else {
-            return fail("unknown option '" + std::string(argument) + "'");
+        if (code == '?') {
+            return fail("unknown option '" + option_as_written(argument, optopt) + "'");
         }
+        if (auto applied = apply_option(options, code, optarg != nullptr ? optarg : "", format_given, image_given);
+            !applied) {
+            return std::unexpected(applied.error());
+        }
+    }
+    // getopt has moved every operand behind the options, "--" included.
+    const std::span<char*> operands(argv + optind, static_cast<std::size_t>(argc - optind));
+    for (const char* operand : operands) {
+        if (options.input) {
+            return fail("one input at a time: got '" + *options.input + "' and '" + operand + "'");
+        }
+        options.input = std::string(operand);
     }
     if (options.help) {
         return options;
