@@ -9,19 +9,20 @@
 #include <span>
 #include <vector>
 
+#include "common/h264_syntax.hpp"
+
 namespace pytovrik::cli {
 
-using Bytes = std::span<const std::uint8_t>;
+using h264::Bytes;
 
 // The NAL units of an Annex B buffer, without start codes or the zero bytes
 // that may trail a unit before the next start code.
 std::vector<Bytes> split_nal_units(Bytes annexb);
 
-constexpr int nal_type_idr_slice = 5;
-constexpr int nal_type_sps = 7;
-constexpr int nal_type_pps = 8;
-
-inline int nal_unit_type(Bytes nal) { return nal.empty() ? -1 : nal[0] & 0x1f; }
+constexpr int nal_type_idr_slice = h264::NAL_IDR_SLICE;
+constexpr int nal_type_sps = h264::NAL_SPS;
+constexpr int nal_type_pps = h264::NAL_PPS;
+using h264::nal_unit_type;
 
 bool contains_idr_slice(Bytes access_unit);
 

@@ -39,6 +39,23 @@ TEST(NalUnits, SplitsOnThreeAndFourByteStartCodesAndDropsTrailingZeros) {
     EXPECT_FALSE(contains_idr_slice(annexb({sps0, pps0_on_sps0, {0x41, 0x9a}})));
 }
 
+TEST(NalUnits, ReadsExpGolombCodesOfUpToThirtyOneLeadingZeros) {
+    // 31 zeros, a one and 31 ones: 2^32 - 2, the largest code read. Then a
+    // lone zero bit runs past the payload.
+    const ByteVector largest{0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE};
+    h264::PayloadBits bits(largest);
+    EXPECT_EQ(bits.read_ue(), UINT32_MAX - 1);
+    EXPECT_EQ(bits.read_ue(), std::nullopt);
+    const ByteVector too_long{0, 0, 0, 0, 0x80};
+    EXPECT_EQ(h264::PayloadBits(too_long).read_ue(), std::nullopt);
+    // The escape byte is gone before bits are read: 00 00 03 80 reads as
+    // 00 00 80, so the code after two bytes is a lone one bit, 0.
+    const ByteVector escaped{0, 0, 3, 0x80};
+    h264::PayloadBits escaped_bits(escaped);
+    escaped_bits.skip_bits(16);
+    EXPECT_EQ(escaped_bits.read_ue(), 0u);
+}
+
 TEST(ParameterSetMemory, ReplaysTheLatestSetOfEachIdSequenceSetsFirst) {
     ParameterSetMemory memory;
     EXPECT_TRUE(memory.replay().empty());
