@@ -61,10 +61,10 @@ void check(int code, const char* what) {
     }
 }
 
-using CodecContext = pytovrik::UniqueAVCodecContext;
-using PacketOwner = pytovrik::UniqueAVPacket;
-using FrameOwner = pytovrik::UniqueAVFrame;
-using ScalerOwner = pytovrik::UniqueSwsContext;
+using pytovrik::UniqueAVCodecContext;
+using pytovrik::UniqueAVFrame;
+using pytovrik::UniqueAVPacket;
+using pytovrik::UniqueSwsContext;
 
 // Thread setting of a row: 0 is the variable unset (FFmpeg chooses).
 std::string thread_label(int threads) { return threads == 0 ? "auto" : std::to_string(threads); }
@@ -73,15 +73,15 @@ struct Stream {
     std::string name;
     std::vector<bench::Packet> units;
     std::vector<RuntimePacket> runtime_packets;
-    std::vector<PacketOwner> packets;  // refcounted copies, so the floor pays no copy on send
+    std::vector<UniqueAVPacket> packets;  // refcounted copies, so the floor pays no copy on send
     int width = 0;
     int height = 0;
     std::uint64_t frames = 0;
 };
 
-CodecContext open_decoder(int threads) {
+UniqueAVCodecContext open_decoder(int threads) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    CodecContext context(avcodec_alloc_context3(codec));
+    UniqueAVCodecContext context(avcodec_alloc_context3(codec));
     if (!context) {
         throw std::runtime_error("cannot allocate a codec context");
     }
@@ -96,7 +96,7 @@ CodecContext open_decoder(int threads) {
 // position, and is released right after.
 std::uint64_t decode_batch(AVCodecContext& decoder, const Stream& stream,
                            const std::function<void(const AVFrame&, std::uint64_t)>& consume) {
-    FrameOwner frame(av_frame_alloc());
+    UniqueAVFrame frame(av_frame_alloc());
     std::uint64_t position = 0;
     const auto drain = [&] {
         for (;;) {
@@ -112,7 +112,7 @@ std::uint64_t decode_batch(AVCodecContext& decoder, const Stream& stream,
             av_frame_unref(frame.get());
         }
     };
-    for (const PacketOwner& packet : stream.packets) {
+    for (const UniqueAVPacket& packet : stream.packets) {
         int code = 0;
         while ((code = avcodec_send_packet(&decoder, packet.get())) == AVERROR(EAGAIN)) {
             drain();
@@ -203,7 +203,7 @@ public:
 private:
     int width_;
     int height_;
-    ScalerOwner scaler_;
+    UniqueSwsContext scaler_;
     std::unique_ptr<std::uint8_t[]> rgba_;
 };
 
@@ -332,13 +332,13 @@ Stream load_stream(const std::string& directory, const std::string& name) {
     stream.units = bench::read_access_units(directory + "/" + name + ".h264");
     for (bench::Packet& unit : stream.units) {
         stream.runtime_packets.push_back(RuntimePacket{unit.data(), unit.size()});
-        PacketOwner packet(av_packet_alloc());
+        UniqueAVPacket packet(av_packet_alloc());
         check(av_new_packet(packet.get(), static_cast<int>(unit.size())), "av_new_packet");
         std::memcpy(packet->data, unit.data(), unit.size());
         stream.packets.push_back(std::move(packet));
     }
     // One single-threaded pass learns the frame count and size.
-    CodecContext decoder = open_decoder(1);
+    UniqueAVCodecContext decoder = open_decoder(1);
     stream.frames = decode_batch(*decoder, stream, [&](const AVFrame& frame, std::uint64_t) {
         stream.width = frame.width;
         stream.height = frame.height;
@@ -497,7 +497,7 @@ int run(const Options& options) {
             }
         }
     }
-    std::vector<CodecContext> floor_decoders;  // one per stream and thread setting, as rows hold them
+    std::vector<UniqueAVCodecContext> floor_decoders;  // one per stream and thread setting, as rows hold them
     for (std::size_t s = 0; s < streams.size(); ++s) {
         floor_decoders.push_back(open_decoder(0));
         floor_decoders.push_back(open_decoder(1));

@@ -1,40 +1,47 @@
-// The one owner type of each FFmpeg object the library holds. Release happens
-// in the destructor on every path, so failure paths need no clean-up code.
+// The one owner type of each FFmpeg object, for the library, the decoder
+// tool, the tests and the benchmarks alike. Release happens in the
+// destructor on every path, so failure paths need no clean-up code. Header
+// only: the decoder tool, which calls the library through its public header
+// alone, uses these aliases without linking anything of the library.
 #pragma once
 
 #include <memory>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
 
 namespace pytovrik {
 
-struct AVFrameDeleter {
-    void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
+// Calls FFmpeg's release function for the object: the av_*_free kind, which
+// takes the address of the pointer to clear it, or the kind that takes the
+// pointer itself.
+template <auto Release>
+struct FfmpegReleaser {
+    template <typename Object>
+    void operator()(Object* object) const noexcept {
+        if constexpr (std::is_invocable_v<decltype(Release), Object**>) {
+            Release(&object);
+        } else {
+            Release(object);
+        }
+    }
 };
-using UniqueAVFrame = std::unique_ptr<AVFrame, AVFrameDeleter>;
 
-struct AVPacketDeleter {
-    void operator()(AVPacket* packet) const noexcept { av_packet_free(&packet); }
-};
-using UniqueAVPacket = std::unique_ptr<AVPacket, AVPacketDeleter>;
+template <typename Object, auto Release>
+using FfmpegOwner = std::unique_ptr<Object, FfmpegReleaser<Release>>;
 
-struct AVCodecContextDeleter {
-    void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }
-};
-using UniqueAVCodecContext = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>;
-
-struct AVCodecParserContextDeleter {
-    void operator()(AVCodecParserContext* parser) const noexcept { av_parser_close(parser); }
-};
-using UniqueAVCodecParserContext = std::unique_ptr<AVCodecParserContext, AVCodecParserContextDeleter>;
-
-struct SwsContextDeleter {
-    void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
-};
-using UniqueSwsContext = std::unique_ptr<SwsContext, SwsContextDeleter>;
+using UniqueAVFrame = FfmpegOwner<AVFrame, av_frame_free>;
+using UniqueAVPacket = FfmpegOwner<AVPacket, av_packet_free>;
+using UniqueAVCodecContext = FfmpegOwner<AVCodecContext, avcodec_free_context>;
+using UniqueAVCodecParserContext = FfmpegOwner<AVCodecParserContext, av_parser_close>;
+using UniqueSwsContext = FfmpegOwner<SwsContext, sws_freeContext>;
+using UniqueAVFormatContext = FfmpegOwner<AVFormatContext, avformat_close_input>;
+using UniqueAVBSFContext = FfmpegOwner<AVBSFContext, av_bsf_free>;
 
 }  // namespace pytovrik

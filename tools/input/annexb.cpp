@@ -5,7 +5,7 @@
 #include <fstream>
 #include <memory>
 
-#include "ffmpeg_owners.hpp"
+#include "common/ffmpeg_owners.hpp"
 #include "input/access_unit_source.hpp"
 
 extern "C" {
@@ -19,8 +19,8 @@ constexpr std::size_t chunk_size = 1 << 20;
 
 class AnnexBInput final : public AccessUnitSource {
 public:
-    AnnexBInput(std::ifstream file, std::uint64_t total, ParserOwner parser,
-                CodecContextOwner context, std::string path)
+    AnnexBInput(std::ifstream file, std::uint64_t total, UniqueAVCodecParserContext parser,
+                UniqueAVCodecContext context, std::string path)
         : file_(std::move(file)),
           total_(total),
           parser_(std::move(parser)),
@@ -96,8 +96,8 @@ private:
 
     std::ifstream file_;
     std::uint64_t total_;
-    ParserOwner parser_;
-    CodecContextOwner context_;
+    UniqueAVCodecParserContext parser_;
+    UniqueAVCodecContext context_;
     std::string path_;
     std::vector<std::uint8_t> chunk_;
     std::size_t chunk_filled_ = 0;
@@ -118,12 +118,12 @@ Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& p
     file.seekg(0);
     const std::uint64_t total = end > 0 ? static_cast<std::uint64_t>(end) : 0;
 
-    ParserOwner parser(av_parser_init(AV_CODEC_ID_H264));
+    UniqueAVCodecParserContext parser(av_parser_init(AV_CODEC_ID_H264));
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (parser == nullptr || codec == nullptr) {
         return fail("this FFmpeg has no H.264 parser");
     }
-    CodecContextOwner context(avcodec_alloc_context3(codec));
+    UniqueAVCodecContext context(avcodec_alloc_context3(codec));
     if (context == nullptr) {
         return fail("out of memory setting up the H.264 parser");
     }

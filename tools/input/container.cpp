@@ -5,7 +5,7 @@
 // that already are Annex B (MPEG-TS) through unchanged.
 #include <memory>
 
-#include "ffmpeg_owners.hpp"
+#include "common/ffmpeg_owners.hpp"
 #include "input/access_unit_source.hpp"
 
 extern "C" {
@@ -19,7 +19,7 @@ namespace {
 
 class ContainerInput final : public AccessUnitSource {
 public:
-    ContainerInput(FormatContextOwner format, BsfOwner filter, PacketOwner packet, int stream_index, std::string path)
+    ContainerInput(UniqueAVFormatContext format, UniqueAVBSFContext filter, UniqueAVPacket packet, int stream_index, std::string path)
         : format_(std::move(format)),
           filter_(std::move(filter)),
           packet_(std::move(packet)),
@@ -97,9 +97,9 @@ public:
     }
 
 private:
-    FormatContextOwner format_;
-    BsfOwner filter_;
-    PacketOwner packet_;
+    UniqueAVFormatContext format_;
+    UniqueAVBSFContext filter_;
+    UniqueAVPacket packet_;
     AVStream* stream_;
     int stream_index_;
     std::string path_;
@@ -114,7 +114,7 @@ Result<std::unique_ptr<AccessUnitSource>> open_container_input(const std::string
         return fail("'" + path + "' is neither an H.264 stream nor a container FFmpeg can read: " +
                     ffmpeg_error_text(status));
     }
-    FormatContextOwner format(opened);
+    UniqueAVFormatContext format(opened);
     if (const int status = avformat_find_stream_info(format.get(), nullptr); status < 0) {
         return fail("cannot read the tracks of '" + path + "': " + ffmpeg_error_text(status));
     }
@@ -140,7 +140,7 @@ Result<std::unique_ptr<AccessUnitSource>> open_container_input(const std::string
     if (const int status = av_bsf_alloc(to_annexb, &allocated); status < 0) {
         return fail("cannot set up h264_mp4toannexb: " + ffmpeg_error_text(status));
     }
-    BsfOwner filter(allocated);
+    UniqueAVBSFContext filter(allocated);
     AVStream* stream = format->streams[stream_index];
     if (const int status = avcodec_parameters_copy(filter->par_in, stream->codecpar); status < 0) {
         return fail("cannot set up h264_mp4toannexb: " + ffmpeg_error_text(status));
@@ -149,7 +149,7 @@ Result<std::unique_ptr<AccessUnitSource>> open_container_input(const std::string
     if (const int status = av_bsf_init(filter.get()); status < 0) {
         return fail("cannot convert the H.264 track of '" + path + "' to Annex B: " + ffmpeg_error_text(status));
     }
-    PacketOwner packet(av_packet_alloc());
+    UniqueAVPacket packet(av_packet_alloc());
     if (packet == nullptr) {
         return fail("out of memory reading '" + path + "'");
     }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "ffmpeg_owners.hpp"
+#include "common/ffmpeg_owners.hpp"
 #include "output/frame_sink.hpp"
 
 extern "C" {
@@ -25,8 +25,8 @@ public:
                 return std::unexpected(opened.error());
             }
         }
-        FrameOwner picture(av_frame_alloc());
-        PacketOwner packet(av_packet_alloc());
+        UniqueAVFrame picture(av_frame_alloc());
+        UniqueAVPacket packet(av_packet_alloc());
         if (picture == nullptr || packet == nullptr) {
             return fail("out of memory encoding PNG");
         }
@@ -67,7 +67,7 @@ private:
         return {};
     }
 
-    CodecContextOwner context_;
+    UniqueAVCodecContext context_;
 };
 
 class ImageDirectorySink final : public FrameSink {
