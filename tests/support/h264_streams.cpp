@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/ffmpeg_owners.hpp"
+#include "input/access_unit_splitter.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -162,30 +163,11 @@ std::vector<std::uint8_t> expected_interleaved_chroma(const StreamRecipe& recipe
 }
 
 std::vector<Packet> split_access_units(std::span<const std::uint8_t> annexb) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    UniqueAVCodecParserContext parser(av_parser_init(AV_CODEC_ID_H264));
-    UniqueAVCodecContext context(avcodec_alloc_context3(codec));
-    std::vector<Packet> units;
-    // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the end.
-    std::vector<std::uint8_t> padded(annexb.begin(), annexb.end());
-    padded.resize(annexb.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    const std::uint8_t* data = padded.data();
-    int remaining = static_cast<int>(annexb.size());
-    // An empty input at the end flushes the parser's last access unit.
-    bool flushed = false;
-    while (!flushed) {
-        flushed = remaining == 0;
-        std::uint8_t* unit = nullptr;
-        int unit_size = 0;
-        const int used = av_parser_parse2(parser.get(), context.get(), &unit, &unit_size, flushed ? nullptr : data,
-                                          remaining, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        data += used;
-        remaining -= used;
-        if (unit_size > 0) {
-            units.emplace_back(unit, unit + unit_size);
-        }
+    auto units = pytovrik::split_access_units(annexb);
+    if (!units) {
+        check(units.error(), "av_parser_parse2");
     }
-    return units;
+    return std::move(*units);
 }
 
 std::vector<std::uint8_t> read_binary_file(const std::string& path) {

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <memory>
 
-#include "common/ffmpeg_owners.hpp"
 #include "input/access_unit_source.hpp"
+#include "input/access_unit_splitter.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,12 +19,9 @@ constexpr std::size_t chunk_size = 1 << 20;
 
 class AnnexBInput final : public AccessUnitSource {
 public:
-    AnnexBInput(std::ifstream file, std::uint64_t total, UniqueAVCodecParserContext parser,
-                UniqueAVCodecContext context, std::string path)
+    AnnexBInput(std::ifstream file, std::uint64_t total, std::string path)
         : file_(std::move(file)),
           total_(total),
-          parser_(std::move(parser)),
-          context_(std::move(context)),
           path_(std::move(path)),
           // The parser may read up to AV_INPUT_BUFFER_PADDING_SIZE bytes past
           // what it is given; the padding stays zero.
@@ -40,33 +37,33 @@ public:
             // An empty input after the last byte makes the parser hand over
             // the access unit it still holds.
             const bool flushing = chunk_used_ == chunk_filled_;
-            std::uint8_t* unit = nullptr;
-            int unit_size = 0;
-            const int used = av_parser_parse2(
-                parser_.get(), context_.get(), &unit, &unit_size, flushing ? nullptr : chunk_.data() + chunk_used_,
-                static_cast<int>(chunk_filled_ - chunk_used_), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-            if (used < 0) {
-                return fail("cannot split '" + path_ + "' into access units: " + ffmpeg_error_text(used));
+            const auto step =
+                splitter_.step(std::span<const std::uint8_t>(chunk_).subspan(chunk_used_, chunk_filled_ - chunk_used_));
+            if (!step) {
+                return fail("cannot split '" + path_ + "' into access units: " + ffmpeg_error_text(step.error()));
             }
-            chunk_used_ += static_cast<std::size_t>(used);
+            chunk_used_ += step->used;
             flushed_ = flushing;
-            if (unit_size > 0) {
+            if (!step->unit.empty()) {
                 AccessUnit access_unit;
-                access_unit.bytes.assign(unit, unit + unit_size);
+                access_unit.bytes.assign(step->unit.begin(), step->unit.end());
                 // The parser neither drops nor adds bytes, so units laid end
                 // to end give the file back and each one's offset is the sum
                 // of those before it.
                 access_unit.input_offset = next_offset_;
-                next_offset_ += static_cast<std::uint64_t>(unit_size);
-                access_unit.single_field = parser_->picture_structure == AV_PICTURE_STRUCTURE_TOP_FIELD ||
-                                           parser_->picture_structure == AV_PICTURE_STRUCTURE_BOTTOM_FIELD;
-                access_unit.width = parser_->width;
-                access_unit.height = parser_->height;
+                next_offset_ += step->unit.size();
+                const AVCodecParserContext& parser = splitter_.parser();
+                access_unit.single_field = parser.picture_structure == AV_PICTURE_STRUCTURE_TOP_FIELD ||
+                                           parser.picture_structure == AV_PICTURE_STRUCTURE_BOTTOM_FIELD;
+                access_unit.width = parser.width;
+                access_unit.height = parser.height;
                 return access_unit;
             }
         }
         return std::nullopt;
     }
+
+    bool ready() const { return splitter_.ready(); }
 
     // What has been handed on, not what sits read ahead in the chunk.
     std::uint64_t bytes_read() const override { return next_offset_; }
@@ -75,8 +72,9 @@ public:
     FrameRate frame_rate() const override {
         // The parser fills this from the stream's timing information, when
         // the stream carries any.
-        if (context_->framerate.num > 0 && context_->framerate.den > 0) {
-            return {context_->framerate.num, context_->framerate.den};
+        const AVRational rate = splitter_.context().framerate;
+        if (rate.num > 0 && rate.den > 0) {
+            return {rate.num, rate.den};
         }
         return {};
     }
@@ -96,8 +94,7 @@ private:
 
     std::ifstream file_;
     std::uint64_t total_;
-    UniqueAVCodecParserContext parser_;
-    UniqueAVCodecContext context_;
+    AccessUnitSplitter splitter_;
     std::string path_;
     std::vector<std::uint8_t> chunk_;
     std::size_t chunk_filled_ = 0;
@@ -118,16 +115,11 @@ Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& p
     file.seekg(0);
     const std::uint64_t total = end > 0 ? static_cast<std::uint64_t>(end) : 0;
 
-    UniqueAVCodecParserContext parser(av_parser_init(AV_CODEC_ID_H264));
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (parser == nullptr || codec == nullptr) {
+    auto input = std::make_unique<AnnexBInput>(std::move(file), total, path);
+    if (!input->ready()) {
         return fail("this FFmpeg has no H.264 parser");
     }
-    UniqueAVCodecContext context(avcodec_alloc_context3(codec));
-    if (context == nullptr) {
-        return fail("out of memory setting up the H.264 parser");
-    }
-    return std::make_unique<AnnexBInput>(std::move(file), total, std::move(parser), std::move(context), path);
+    return input;
 }
 
 }  // namespace pytovrik::cli
