@@ -60,8 +60,9 @@ bool for_each_nal_unit(Bytes annexb, Visit&& visit) {
 
 // Reads bits and unsigned Exp-Golomb codes from the start of a NAL unit's
 // payload (the bytes after its one-byte header), with the emulation
-// prevention bytes (00 00 03) removed. The ids that callers want sit in the
-// first few bytes, so only a short prefix is kept.
+// prevention bytes (00 00 03) removed. Only the first `Capacity` bytes are
+// kept: the ids the library and the tool want sit in the first few.
+template <std::size_t Capacity = 32>
 class PayloadBits {
 public:
     explicit PayloadBits(Bytes payload) {
@@ -80,6 +81,20 @@ public:
     }
 
     void skip_bits(std::size_t count) { position_ += count; }
+    std::size_t position() const { return position_; }
+
+    // u(n) for n up to 32; std::nullopt past the kept prefix.
+    std::optional<std::uint32_t> read_bits(int count) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < count; ++i) {
+            const auto bit = read_bit();
+            if (!bit) {
+                return std::nullopt;
+            }
+            value = (value << 1) | *bit;
+        }
+        return value;
+    }
 
     std::optional<std::uint32_t> read_bit() {
         if (position_ >= 8 * size_) {
@@ -106,15 +121,11 @@ public:
                 return std::nullopt;
             }
         }
-        std::uint64_t suffix = 0;
-        for (int i = 0; i < leading_zeros; ++i) {
-            const auto bit = read_bit();
-            if (!bit) {
-                return std::nullopt;
-            }
-            suffix = (suffix << 1) | *bit;
+        const auto suffix = read_bits(leading_zeros);
+        if (!suffix) {
+            return std::nullopt;
         }
-        const std::uint64_t value = ((std::uint64_t{1} << leading_zeros) - 1) + suffix;
+        const std::uint64_t value = ((std::uint64_t{1} << leading_zeros) - 1) + *suffix;
         if (value > UINT32_MAX) {
             return std::nullopt;
         }
@@ -122,7 +133,7 @@ public:
     }
 
 private:
-    std::array<std::uint8_t, 32> bytes_{};
+    std::array<std::uint8_t, Capacity> bytes_{};
     std::size_t size_ = 0;
     std::size_t position_ = 0;
 };

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/ffmpeg_owners.hpp"
+#include "common/h264_syntax.hpp"
 #include "input/access_unit_splitter.hpp"
 
 extern "C" {
@@ -225,44 +226,24 @@ namespace {
 
 // Reads the payload of a NAL unit (after its header byte) with the emulation
 // prevention bytes removed; reading past the end throws.
+// A whole SPS, read bit by bit; a sequence set this small rewrite cannot
+// read is a fault of the test, so it throws.
 class RbspReader {
 public:
-    explicit RbspReader(std::span<const std::uint8_t> payload) {
-        int zeros = 0;
-        for (const std::uint8_t byte : payload) {
-            if (zeros >= 2 && byte == 3) {
-                zeros = 0;
-                continue;
-            }
-            zeros = byte == 0 ? zeros + 1 : 0;
-            bytes_.push_back(byte);
-        }
-    }
-    std::uint32_t bits(int count) {
-        std::uint32_t value = 0;
-        for (int i = 0; i < count; ++i) {
-            if (position_ >= 8 * bytes_.size()) {
-                throw std::runtime_error("SPS ends early");
-            }
-            value = (value << 1) | ((bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U);
-            ++position_;
-        }
-        return value;
-    }
-    std::uint32_t ue() {
-        int zeros = 0;
-        while (bits(1) == 0) {
-            if (++zeros > 31) {
-                throw std::runtime_error("SPS holds an overlong code");
-            }
-        }
-        return (std::uint32_t{1} << zeros) - 1 + bits(zeros);
-    }
-    [[nodiscard]] std::size_t position() const { return position_; }
+    explicit RbspReader(std::span<const std::uint8_t> payload) : bits_(payload) {}
+    std::uint32_t bits(int count) { return value_or_throw(bits_.read_bits(count)); }
+    std::uint32_t ue() { return value_or_throw(bits_.read_ue()); }
+    [[nodiscard]] std::size_t position() const { return bits_.position(); }
 
 private:
-    std::vector<std::uint8_t> bytes_;
-    std::size_t position_ = 0;
+    static std::uint32_t value_or_throw(std::optional<std::uint32_t> value) {
+        if (!value) {
+            throw std::runtime_error("SPS ends early or holds an overlong code");
+        }
+        return *value;
+    }
+
+    h264::PayloadBits<1024> bits_;
 };
 
 void skip_hrd_parameters(RbspReader& sps) {
@@ -375,22 +356,11 @@ Packet sps_without_reorder_depth(const Packet& nal) {
 }  // namespace
 
 std::vector<Packet> nal_units(const Packet& packet) {
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i + 3 <= packet.size(); ++i) {
-        if (packet[i] == 0 && packet[i + 1] == 0 && packet[i + 2] == 1) {
-            starts.push_back(i + 3);
-            i += 2;
-        }
-    }
     std::vector<Packet> units;
-    for (std::size_t k = 0; k < starts.size(); ++k) {
-        std::size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : packet.size();
-        while (end > starts[k] && packet[end - 1] == 0) {
-            --end;
-        }
-        units.emplace_back(packet.begin() + static_cast<std::ptrdiff_t>(starts[k]),
-                           packet.begin() + static_cast<std::ptrdiff_t>(end));
-    }
+    h264::for_each_nal_unit(packet, [&](h264::Bytes nal) {
+        units.emplace_back(nal.begin(), nal.end());
+        return true;
+    });
     return units;
 }
 
@@ -404,11 +374,10 @@ Packet annexb(const std::vector<Packet>& units) {
 }
 
 std::vector<Packet> without_declared_reorder_depth(std::vector<Packet> packets) {
-    constexpr int NAL_SPS = 7;
     for (Packet& packet : packets) {
         auto units = nal_units(packet);
         for (Packet& unit : units) {
-            if (!unit.empty() && (unit[0] & 0x1f) == NAL_SPS) {
+            if (h264::nal_unit_type(unit) == h264::NAL_SPS) {
                 unit = sps_without_reorder_depth(unit);
             }
         }
