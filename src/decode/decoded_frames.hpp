@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "common/byte_buffer.hpp"
@@ -28,7 +27,6 @@ public:
 
     [[nodiscard]] bool selects(std::uint64_t position) const;
     [[nodiscard]] std::size_t size() const noexcept { return positions_.size(); }
-    [[nodiscard]] std::span<const std::uint64_t> positions() const noexcept { return positions_; }
 
 private:
     std::vector<std::uint64_t> positions_;
