@@ -235,11 +235,19 @@ def _copy_into(out: np.ndarray, frames: list[Frame]) -> np.ndarray:
     return out
 
 
-def _check_out(out: np.ndarray, width: int, height: int) -> None:
+def _check_out(out: np.ndarray, width: int, height: int, frames: int | None = None) -> None:
+    """Refuses an ``out`` that cannot take RGB frames of this size (and, when
+    ``frames`` is given, exactly that many)."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
-    expected = f"a writeable C-contiguous uint8 array of shape (N, {height}, {width}, 3)"
-    if out.dtype != np.uint8 or out.ndim != 4 or out.shape[1:] != (height, width, 3):
+    count = "N" if frames is None else frames
+    expected = f"a writeable C-contiguous uint8 array of shape ({count}, {height}, {width}, 3)"
+    if (
+        out.dtype != np.uint8
+        or out.ndim != 4
+        or out.shape[1:] != (height, width, 3)
+        or (frames is not None and out.shape[0] != frames)
+    ):
         raise ValueError(f"out must be {expected}, not {out.dtype} of shape {out.shape}")
     if not (out.flags.c_contiguous and out.flags.writeable):
         raise ValueError(f"out must be {expected}; this one is not C-contiguous or not writeable")

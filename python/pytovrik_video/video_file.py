@@ -15,7 +15,7 @@ from typing import Literal, Optional, Union
 
 import numpy as np
 
-from ._decode import DecodeError, decode_h264
+from ._decode import DecodeError, _check_out, decode_h264
 from .annexb import _nal_units
 
 _START_CODE = b"\x00\x00\x00\x01"
@@ -137,9 +137,10 @@ class VideoFile:
                     continue
                 data = bytes(packet)
                 units = list(self._units(data))
-                if not group_starts and not any(kind == _NAL_IDR_SLICE for kind, _ in units):
+                starts_group = any(kind == _NAL_IDR_SLICE for kind, _ in units)
+                if not group_starts and not starts_group:
                     continue
-                if any(kind == _NAL_IDR_SLICE for kind, _ in units):
+                if starts_group:
                     group_starts.append((len(packets), b"".join(parameter_sets)))
                 slices = [ref_idc for kind, ref_idc in units if kind in _SLICE_TYPES]
                 carries_sets = False
@@ -264,7 +265,11 @@ class VideoFile:
         if output == "rgb":
             width, height = (self.width, self.height) if size is None else size
             shape = (len(wanted), int(height), int(width), 3)
-            data = _checked_out(out, shape) if out is not None else np.empty(shape, dtype=np.uint8)
+            if out is None:
+                data = np.empty(shape, dtype=np.uint8)
+            else:
+                _check_out(out, shape[2], shape[1], frames=shape[0])
+                data = out
             planes: list[np.ndarray] = [data]
             decode_size: Optional[tuple[int, int]] = (shape[2], shape[1])
         elif output == "yuv420":
@@ -393,17 +398,6 @@ def _length_prefixed_to_annexb(data: bytes, length_size: int) -> bytes:
         units.append(_START_CODE + data[pos + length_size : pos + length_size + size])
         pos += length_size + size
     return b"".join(units)
-
-
-def _checked_out(out: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
-    if out.dtype != np.uint8 or out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
-        raise ValueError(
-            f"out must be a writeable C-contiguous uint8 array of shape {shape}, "
-            f"not {out.dtype} {out.shape}{'' if out.flags.c_contiguous else ' (not C-contiguous)'}"
-        )
-    return out
 
 
 def _stacked_yuv(yuv: list, path: Path) -> dict[str, np.ndarray]:
