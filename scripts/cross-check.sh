@@ -8,8 +8,8 @@
 # check, the conformance streams through the library and through the CLI
 # (both batch modes), the export suites (NEON paths against the plain loops
 # included), decode, history, corruption, memory, concurrency, the CLI's
-# in-process suites and the fuzz corpus replay: about three and a half
-# minutes on two cores. qemu-user runs threads with the build machine's
+# in-process suites and the fuzz corpus replay: about a minute on two cores,
+# after a cross build of a minute and a half. qemu-user runs threads with the build machine's
 # memory ordering, so the concurrency suite here checks results, not Arm's
 # weaker ordering.
 #
