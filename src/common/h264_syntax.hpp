@@ -16,6 +16,7 @@ using Bytes = std::span<const std::uint8_t>;
 
 constexpr int NAL_SLICE = 1;
 constexpr int NAL_IDR_SLICE = 5;
+constexpr int NAL_SEI = 6;
 constexpr int NAL_SPS = 7;
 constexpr int NAL_PPS = 8;
 // Limits of the syntax; a set outside them is refused by the decoder too.
@@ -131,6 +132,19 @@ public:
         }
         return static_cast<std::uint32_t>(value);
     }
+
+    // se(v), mapped from ue(v) as 1, -1, 2, -2, ...
+    std::optional<std::int64_t> read_se() {
+        const auto code = read_ue();
+        if (!code) {
+            return std::nullopt;
+        }
+        const auto magnitude = static_cast<std::int64_t>((std::uint64_t{*code} + 1) / 2);
+        return (*code & 1U) != 0 ? magnitude : -magnitude;
+    }
+
+    // Whether any bit of the kept prefix is left to read.
+    bool exhausted() const { return position_ >= 8 * size_; }
 
 private:
     std::array<std::uint8_t, Capacity> bytes_{};

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
-#include "decode/parameter_sets.hpp"
 
 namespace pytovrik {
 
@@ -42,13 +41,16 @@ Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index
     return packet;  // `bytes` is released here, so the packet lives in one place
 }
 
-FfmpegDecodedFrames::FfmpegDecodedFrames(DecoderHandle decoder, UniqueAVFrame work_frame,
+FfmpegDecodedFrames::FfmpegDecodedFrames(DecoderHandle decoder, StreamKey key, UniqueAVFrame work_frame,
                                          PacketBatch packets) noexcept
-    : decoder_(std::move(decoder)), frame_(std::move(work_frame)), packets_(std::move(packets)) {}
+    : decoder_(std::move(decoder)),
+      key_(std::move(key)),
+      frame_(std::move(work_frame)),
+      packets_(std::move(packets)) {}
 
 FfmpegDecodedFrames::~FfmpegDecodedFrames() {
     if (decoder_) {
-        return_decoder_to_pool(std::move(decoder_));
+        return_decoder_to_pool(std::move(decoder_), std::move(key_));
     }
     frame_.reset();
     packets_.clear();
@@ -106,18 +108,18 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
 
 Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets) {
     ensure_ffmpeg_initialized();
-    // A pooled decoder still knows earlier requests' parameter sets; a batch
-    // that leans on them must not decode differently from a fresh thread.
-    auto decoder = batch_defines_its_parameter_sets(packets) ? take_or_create_decoder() : create_h264_decoder();
+    // What earlier requests taught a pooled decoder must not change this one.
+    StreamKey key = stream_key_of(packets);
+    auto decoder = take_or_create_decoder(key);
     if (!decoder) {
         return std::unexpected(std::move(decoder.error()));
     }
     UniqueAVFrame work_frame(av_frame_alloc());
     if (!work_frame) {
-        return_decoder_to_pool(std::move(*decoder));
+        return_decoder_to_pool(std::move(*decoder), std::move(key));
         return fail("failed to allocate FFmpeg frame");
     }
-    return FfmpegDecodedFrames(std::move(*decoder), std::move(work_frame), std::move(packets));
+    return FfmpegDecodedFrames(std::move(*decoder), std::move(key), std::move(work_frame), std::move(packets));
 }
 
 }  // namespace pytovrik

@@ -11,13 +11,10 @@
 #include "common/ffmpeg_owners.hpp"
 #include "common/outcome.hpp"
 #include "decode/decoder_pool.hpp"
+#include "decode/packet_batch.hpp"
+#include "decode/stream_key.hpp"
 
 namespace pytovrik {
-
-// One H.264 packet copied out of the request; a batch is a request's packets
-// in decode order.
-using OwnedPacket = ByteBuffer;
-using PacketBatch = std::vector<OwnedPacket>;
 
 // A sorted set of distinct frame positions; empty selects every frame.
 class FrameSelection {
@@ -49,12 +46,13 @@ Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index
 
 class FfmpegDecodedFrames {
 public:
-    FfmpegDecodedFrames(DecoderHandle decoder, UniqueAVFrame work_frame, PacketBatch packets) noexcept;
+    FfmpegDecodedFrames(DecoderHandle decoder, StreamKey key, UniqueAVFrame work_frame, PacketBatch packets) noexcept;
     FfmpegDecodedFrames(FfmpegDecodedFrames&&) noexcept = default;
     FfmpegDecodedFrames& operator=(FfmpegDecodedFrames&&) = delete;
     FfmpegDecodedFrames(const FfmpegDecodedFrames&) = delete;
     FfmpegDecodedFrames& operator=(const FfmpegDecodedFrames&) = delete;
-    // Flushes the decoder and returns it to the calling thread's pool.
+    // Flushes the decoder and returns it to the calling thread's pool, under
+    // the batch's stream key.
     ~FfmpegDecodedFrames();
 
     // The next frame, std::nullopt at the end of the sequence, or a failure.
@@ -62,6 +60,7 @@ public:
 
 private:
     DecoderHandle decoder_;
+    StreamKey key_;
     UniqueAVFrame frame_;
     PacketBatch packets_;  // packets_[packets_sent_..] are not sent yet
     std::uint64_t packets_sent_ = 0;

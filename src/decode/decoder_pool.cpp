@@ -3,15 +3,12 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <utility>
 
 #include "decode/ffmpeg_startup.hpp"
 #include "decode/thread_count.hpp"
-
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
 
 namespace pytovrik {
 
@@ -40,46 +37,55 @@ bool fork_handler_registered() {
 
 enum class SlotState : unsigned char { Unused, Open, Destroyed };
 
+// A decoder at rest, with the key of the stream it has decoded so far.
+struct ParkedDecoder {
+    AVCodecContext* decoder;
+    std::uint64_t generation;  // FORK_GENERATION when it was parked
+    StreamKey key;
+    ParkedDecoder* next_abandoned;
+};
+
 struct DecoderPoolSlot {
     SlotState state;
-    AVCodecContext* idle;
-    std::uint64_t idle_generation;  // FORK_GENERATION when `idle` was parked
+    ParkedDecoder* idle;
 };
 
 // Trivially destructible, so it stays readable while the thread's other
 // thread_local objects are destroyed; the closer below empties it at exit.
-constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr, 0};
+constinit thread_local DecoderPoolSlot H264_DECODER_POOL{SlotState::Unused, nullptr};
 
 // Decoders abandoned after a fork stay reachable from here, so that leak
 // checkers see memory kept on purpose rather than lost. Pushed without a
 // lock: a lock held by a thread that a later fork leaves behind would never
 // be released in that child.
-struct AbandonedDecoder {
-    AVCodecContext* decoder;
-    AbandonedDecoder* next;
-};
-std::atomic<AbandonedDecoder*> ABANDONED_DECODERS{nullptr};
+std::atomic<ParkedDecoder*> ABANDONED_DECODERS{nullptr};
 
-void abandon(AVCodecContext* decoder) noexcept {
+void abandon(ParkedDecoder* parked) noexcept {
     LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
-    auto* entry = new (std::nothrow) AbandonedDecoder{decoder, ABANDONED_DECODERS.load(std::memory_order_relaxed)};
-    if (entry != nullptr) {
-        while (!ABANDONED_DECODERS.compare_exchange_weak(entry->next, entry, std::memory_order_release,
-                                                         std::memory_order_relaxed)) {
-        }
+    parked->next_abandoned = ABANDONED_DECODERS.load(std::memory_order_relaxed);
+    while (!ABANDONED_DECODERS.compare_exchange_weak(parked->next_abandoned, parked, std::memory_order_release,
+                                                     std::memory_order_relaxed)) {
     }
 }
 
-// The slot's idle decoder, which the caller then owns. One parked before a
-// fork is abandoned instead: it stays allocated for good, since freeing it
-// would wait for its lost threads, and is no longer counted as alive.
-DecoderHandle take_idle_decoder() {
-    AVCodecContext* idle = std::exchange(H264_DECODER_POOL.idle, nullptr);
-    if (idle != nullptr && H264_DECODER_POOL.idle_generation != FORK_GENERATION.load(std::memory_order_relaxed)) {
+// The slot's idle decoder with its key, which the caller then owns. One
+// parked before a fork is abandoned instead: it stays allocated for good,
+// since freeing it would wait for its lost threads, and is no longer counted
+// as alive.
+std::unique_ptr<ParkedDecoder> take_idle_decoder() {
+    ParkedDecoder* idle = std::exchange(H264_DECODER_POOL.idle, nullptr);
+    if (idle != nullptr && idle->generation != FORK_GENERATION.load(std::memory_order_relaxed)) {
         abandon(idle);
         return nullptr;
     }
-    return DecoderHandle(idle);
+    return std::unique_ptr<ParkedDecoder>(idle);
+}
+
+// Frees a decoder taken out of the slot.
+void free_idle_decoder(std::unique_ptr<ParkedDecoder> idle) {
+    if (idle) {
+        DecoderHandle(idle->decoder).reset();
+    }
 }
 
 struct DecoderPoolSlotCloser {
@@ -88,7 +94,7 @@ struct DecoderPoolSlotCloser {
     DecoderPoolSlotCloser& operator=(const DecoderPoolSlotCloser&) = delete;
     ~DecoderPoolSlotCloser() {
         H264_DECODER_POOL.state = SlotState::Destroyed;
-        take_idle_decoder();
+        free_idle_decoder(take_idle_decoder());
     }
 };
 
@@ -100,15 +106,6 @@ bool open_pool_slot() {
         H264_DECODER_POOL.state = SlotState::Open;
     }
     return H264_DECODER_POOL.state == SlotState::Open;
-}
-
-// A flush drops frames and packets but not what the streams told the decoder.
-// An SPS that signalled full range leaves color_range at JPEG in the context
-// and in every frame-thread copy of it, and a later stream that does not
-// signal its range would then decode as full range (YUVJ420P) on this
-// decoder but not on a fresh one. Such a decoder is not reused.
-bool decodes_like_a_fresh_decoder(const AVCodecContext& decoder) {
-    return decoder.color_range != AVCOL_RANGE_JPEG;
 }
 
 }  // namespace
@@ -154,23 +151,35 @@ Outcome<DecoderHandle> create_h264_decoder() {
     return decoder;
 }
 
-Outcome<DecoderHandle> take_or_create_decoder() {
-    if (open_pool_slot()) {
-        if (DecoderHandle idle = take_idle_decoder()) {
-            return idle;
-        }
+Outcome<DecoderHandle> take_or_create_decoder(StreamKey& key) {
+    if (!key.poolable || !key.defines_its_parameter_sets || !open_pool_slot()) {
+        // The idle decoder stays for the next batch of its own stream.
+        return create_h264_decoder();
     }
+    std::unique_ptr<ParkedDecoder> idle = take_idle_decoder();
+    if (idle && key.blank) {
+        key = std::move(idle->key);
+        return DecoderHandle(idle->decoder);
+    }
+    if (idle && (idle->key.blank || idle->key.units == key.units)) {
+        return DecoderHandle(idle->decoder);
+    }
+    free_idle_decoder(std::move(idle));
     return create_h264_decoder();
 }
 
-void return_decoder_to_pool(DecoderHandle decoder) {
+void return_decoder_to_pool(DecoderHandle decoder, StreamKey key) {
     avcodec_flush_buffers(decoder.get());
-    if (!decodes_like_a_fresh_decoder(*decoder) || !open_pool_slot() || H264_DECODER_POOL.idle != nullptr ||
-        !fork_handler_registered()) {
+    if (!key.poolable || !key.defines_its_parameter_sets || !open_pool_slot() ||
+        H264_DECODER_POOL.idle != nullptr || !fork_handler_registered()) {
         return;  // the handle frees the decoder
     }
-    H264_DECODER_POOL.idle_generation = FORK_GENERATION.load(std::memory_order_relaxed);
-    H264_DECODER_POOL.idle = decoder.release();
+    auto* parked = new (std::nothrow)
+        ParkedDecoder{decoder.get(), FORK_GENERATION.load(std::memory_order_relaxed), std::move(key), nullptr};
+    if (parked != nullptr) {
+        decoder.release();
+        H264_DECODER_POOL.idle = parked;
+    }
 }
 
 std::uint64_t opened_h264_decoder_count() noexcept {

@@ -57,11 +57,12 @@ TEST(DecoderPool, ThreadCountIsReadOnlyWhenADecoderIsCreated) {
     const auto counts = on_fresh_thread([&] {
         EXPECT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
         const ScopedEnv five(THREADS, "5");
-        auto decoder = take_or_create_decoder();
+        StreamKey key = stream_key_of(to_batch(packets));
+        auto decoder = take_or_create_decoder(key);
         const int count = decoder ? (*decoder)->thread_count : -1;
-        return_decoder_to_pool(std::move(*decoder));
-        return std::pair{count, on_fresh_thread([] {
-                             auto other = take_or_create_decoder();
+        return_decoder_to_pool(std::move(*decoder), key);
+        return std::pair{count, on_fresh_thread([&] {
+                             auto other = take_or_create_decoder(key);
                              return other ? (*other)->thread_count : -1;
                          })};
     });
@@ -73,30 +74,42 @@ TEST(DecoderPool, AFailedOrCutShortBatchLeavesNothingForTheNextRequest) {
     const StreamRecipe lossy{.frames = 12, .b_frames = 3, .lossless = false, .x264_params = "b-adapt=0"};
     const auto clean = encode_h264({.frames = 6});
     const auto b_frames = encode_h264(lossy);
-    const std::vector<std::vector<Packet>> earlier = {
-        // The third frame is 4:2:2: the request fails with frames still in the decoder.
-        concatenate({clean[0], clean[1]}, encode_h264({.frames = 6, .pixel_format = AV_PIX_FMT_YUV422P})),
+    const struct {
+        std::vector<Packet> batch;
+        bool of_clean_stream;  // else of the B-frame stream
+        std::uint64_t opened;  // by it and the two requests after it
+    } earlier[] = {
+        // The third frame is 4:2:2: the request fails with frames still in
+        // the decoder. Two streams in one batch: it gets a decoder of its own.
+        {concatenate({clean[0], clean[1]}, encode_h264({.frames = 6, .pixel_format = AV_PIX_FMT_YUV422P})), true, 3},
         // A batch cut off in the middle of a B-frame group.
-        std::vector<Packet>(b_frames.begin(), b_frames.begin() + 7),
+        {std::vector<Packet>(b_frames.begin(), b_frames.begin() + 7), false, 2},
         // An empty packet, then packets the drained decoder refuses.
-        {clean[0], {}, clean[1], clean[2]},
+        {{clean[0], {}, clean[1], clean[2]}, true, 2},
         // A packet the decoder rejects.
-        {clean[0], Packet(80, 0xff), clean[1]},
+        {{clean[0], Packet(80, 0xff), clean[1]}, true, 2},
     };
     const auto fresh_clean = on_fresh_thread([&] { return decode_yuv(clean); });
     const auto fresh_b_frames = on_fresh_thread([&] { return decode_yuv(b_frames); });
     ASSERT_EQ(fresh_clean.frames.size(), 6U);
     for (const char* threads : {static_cast<const char*>(nullptr), "1"}) {
         const ScopedEnv env(THREADS, threads);
-        for (std::size_t i = 0; i < earlier.size(); ++i) {
+        for (std::size_t i = 0; i < std::size(earlier); ++i) {
+            // The earlier batch's own stream first: it meets that batch's decoder.
             const auto [later, newly_opened] = on_fresh_thread([&] {
                 const std::uint64_t before = opened();
-                decode_yuv(earlier[i]);
-                std::vector<YuvOutcome> next{decode_yuv(clean), decode_yuv(b_frames)};
+                decode_yuv(earlier[i].batch);
+                std::vector<YuvOutcome> next;
+                if (earlier[i].of_clean_stream) {
+                    next = {decode_yuv(clean), decode_yuv(b_frames)};
+                } else {
+                    next = {decode_yuv(b_frames), decode_yuv(clean)};
+                    std::swap(next[0], next[1]);
+                }
                 return std::pair{next, opened() - before};
             });
             SCOPED_TRACE(std::to_string(i) + (threads ? " one thread" : " auto threads"));
-            EXPECT_EQ(newly_opened, 1U);
+            EXPECT_EQ(newly_opened, earlier[i].opened);
             EXPECT_EQ(later[0], fresh_clean);
             EXPECT_EQ(later[1], fresh_b_frames);
         }

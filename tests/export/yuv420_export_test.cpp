@@ -211,12 +211,12 @@ TEST(Yuv420Driver, AFailingFrameDiscardsEverythingAndTheDecoderGoesBack) {
     const struct {
         std::vector<Packet> batch;
         std::string name;
-        std::int64_t parked;  // a decoder that saw full range is freed, not kept
+        std::int64_t parked;  // a batch of two streams gets a decoder of its own, freed after it
         std::size_t exportable;  // frames before the first one that fails
     } cases[] = {
-        {concatenate(clean, encode_h264({.frames = 3, .pixel_format = AV_PIX_FMT_YUV422P})), "YUV422P", 1, 2},
-        {concatenate(clean, encode_h264({.frames = 3, .pixel_format = AV_PIX_FMT_YUV420P10LE})), "YUV420P10LE", 1, 2},
-        {encode_h264({.frames = 3, .full_range = true}), "YUVJ420P", 0, 0},
+        {concatenate(clean, encode_h264({.frames = 3, .pixel_format = AV_PIX_FMT_YUV422P})), "YUV422P", 0, 2},
+        {concatenate(clean, encode_h264({.frames = 3, .pixel_format = AV_PIX_FMT_YUV420P10LE})), "YUV420P10LE", 0, 2},
+        {encode_h264({.frames = 3, .full_range = true}), "YUVJ420P", 1, 0},
     };
     for (const auto& c : cases) {
         const auto [outcome, parked] = on_fresh_thread([&] {

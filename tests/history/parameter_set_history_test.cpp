@@ -2,7 +2,7 @@
 
 
 #include "decode/decoder_pool.hpp"
-#include "decode/parameter_sets.hpp"
+#include "decode/stream_key.hpp"
 #include "support/abi_helpers.hpp"
 #include "support/internal_helpers.hpp"
 
@@ -33,15 +33,15 @@ const StreamRecipe RECIPE{.width = 64, .height = 48, .frames = 6, .b_frames = 1}
 
 TEST(ParameterSetHistory, BatchesThatCarryTheirParameterSetsAreRecognised) {
     const auto packets = encode_h264(RECIPE);
-    EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch(packets)));
-    EXPECT_TRUE(batch_defines_its_parameter_sets(to_batch({})));
+    EXPECT_TRUE(stream_key_of(to_batch(packets)).defines_its_parameter_sets);
+    EXPECT_TRUE(stream_key_of(to_batch({})).defines_its_parameter_sets);
     // Slices without any parameter set, and a PPS sent before its SPS.
     const auto without_sets = rewrite_first_packet(packets, [](int type) { return type != NAL_SPS && type != NAL_PPS; });
-    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch(without_sets)));
+    EXPECT_FALSE(stream_key_of(to_batch(without_sets)).defines_its_parameter_sets);
     const auto pps_first = rewrite_first_packet(packets, [](int type) { return type == NAL_SPS || type == NAL_PPS; }, true);
-    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch(pps_first)));
+    EXPECT_FALSE(stream_key_of(to_batch(pps_first)).defines_its_parameter_sets);
     // The later packets alone lean on the first one's parameter sets.
-    EXPECT_FALSE(batch_defines_its_parameter_sets(to_batch({packets.begin() + 1, packets.end()})));
+    EXPECT_FALSE(stream_key_of(to_batch({packets.begin() + 1, packets.end()})).defines_its_parameter_sets);
 }
 
 TEST(ParameterSetHistory, BatchWithoutParameterSetsDecodesAlikeOnWarmAndFreshThreads) {
