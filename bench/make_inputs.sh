@@ -33,6 +33,8 @@ make_input() {
 # Raw Annex B, no container, for the library's own benchmark.
 make_input 1080p 1920x1080 "$seconds" h264
 make_input 720p 1280x720 "$seconds" h264
+# A second 720p stream, encoded apart, for requests that change stream.
+make_input 720p_other 1280x720 "$seconds" h264 -crf 28 -bf 2
 # MP4, 10 s, a key frame exactly every 2 s, for frame access by index
 # across a file (bench/sparse_bench.py).
 make_input sparse_1080p 1920x1080 10 mp4 -keyint_min 60 -sc_threshold 0
