@@ -80,10 +80,14 @@ struct TrackInfo {
     std::uint64_t bytes_read = 0;
 };
 
+class Track;
+
 // Called by readers that see every sample's bytes while they open the file
 // (the ones that scan it): in decode order, once per sample, after the
-// sample's entry exists in `samples` with its container flags.
-using SampleObserver = std::function<Outcome<void>(std::uint32_t index, std::span<const std::uint8_t> bytes)>;
+// sample's entry exists in `track.samples` with its container flags and its
+// description in `track.descriptions`.
+using SampleObserver =
+    std::function<Outcome<void>(const Track& track, std::uint32_t index, std::span<const std::uint8_t> bytes)>;
 
 // Gets the bytes of one sample during Track::read_samples; the span lives
 // only for the call.

@@ -6,6 +6,7 @@
 // known", never as a default.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -35,6 +36,8 @@ struct SequenceParameterSet {
     std::uint32_t height_in_map_units = 0;
     bool frame_mbs_only = true;
     bool mb_adaptive_frame_field = false;
+    // frame_crop_left/right/top/bottom_offset, in the SPS's own units.
+    std::array<std::uint32_t, 4> crop{};
     bool vui_present = false;
     bool bitstream_restriction = false;
     std::uint32_t max_num_reorder_frames = 0;
@@ -44,6 +47,20 @@ struct SequenceParameterSet {
     std::size_t bitstream_restriction_bit = 0;
 
     std::uint32_t frame_height_in_mbs() const { return height_in_map_units * (frame_mbs_only ? 1U : 2U); }
+
+    // The picture size after cropping; 0 for a crop that eats the picture.
+    std::uint32_t width() const {
+        const std::uint32_t unit = chroma_format_idc == 1 || chroma_format_idc == 2 ? 2U : 1U;
+        const std::uint64_t cut = std::uint64_t{unit} * (std::uint64_t{crop[0]} + crop[1]);
+        const std::uint64_t full = std::uint64_t{width_in_mbs} * 16;
+        return cut < full ? static_cast<std::uint32_t>(full - cut) : 0;
+    }
+    std::uint32_t height() const {
+        const std::uint32_t unit = (chroma_format_idc == 1 ? 2U : 1U) * (frame_mbs_only ? 1U : 2U);
+        const std::uint64_t cut = std::uint64_t{unit} * (std::uint64_t{crop[2]} + crop[3]);
+        const std::uint64_t full = std::uint64_t{frame_height_in_mbs()} * 16;
+        return cut < full ? static_cast<std::uint32_t>(full - cut) : 0;
+    }
 };
 
 struct PictureParameterSet {
@@ -248,8 +265,10 @@ inline std::optional<SequenceParameterSet> parse_sequence_parameter_set(Bytes na
     const auto cropping = bits.read_bit();
     if (!direct || !cropping) return std::nullopt;
     if (*cropping != 0) {
-        for (int side = 0; side < 4; ++side) {
-            if (!bits.read_ue()) return std::nullopt;
+        for (std::uint32_t& side : sps.crop) {
+            const auto offset = bits.read_ue();
+            if (!offset) return std::nullopt;
+            side = *offset;
         }
     }
     const auto vui = bits.read_bit();

@@ -57,7 +57,7 @@ void fill_pattern(AVFrame& frame, int index, const SampleFunction& sample_at) {
     }
 }
 
-void drain(AVCodecContext* encoder, AVFrame* frame, std::vector<Packet>& packets) {
+void drain(AVCodecContext* encoder, AVFrame* frame, std::vector<EncodedPacket>& packets) {
     check(avcodec_send_frame(encoder, frame), "avcodec_send_frame");
     UniqueAVPacket packet(av_packet_alloc());
     for (;;) {
@@ -66,7 +66,8 @@ void drain(AVCodecContext* encoder, AVFrame* frame, std::vector<Packet>& packets
             return;
         }
         check(code, "avcodec_receive_packet");
-        packets.emplace_back(packet->data, packet->data + packet->size);
+        packets.push_back(EncodedPacket{Packet(packet->data, packet->data + packet->size), packet->pts,
+                                        (packet->flags & AV_PKT_FLAG_KEY) != 0});
         av_packet_unref(packet.get());
     }
 }
@@ -91,6 +92,14 @@ SampleFunction split_picture(YCbCr left, YCbCr right, int split_x) {
 }
 
 std::vector<Packet> encode_h264(const StreamRecipe& recipe) {
+    std::vector<Packet> packets;
+    for (EncodedPacket& packet : encode_h264_with_timestamps(recipe)) {
+        packets.push_back(std::move(packet.bytes));
+    }
+    return packets;
+}
+
+std::vector<EncodedPacket> encode_h264_with_timestamps(const StreamRecipe& recipe) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (codec == nullptr) {
         throw std::runtime_error("libx264 encoder not available");
@@ -123,7 +132,7 @@ std::vector<Packet> encode_h264(const StreamRecipe& recipe) {
     }
     check(avcodec_open2(encoder.get(), codec, nullptr), "avcodec_open2(libx264)");
 
-    std::vector<Packet> packets;
+    std::vector<EncodedPacket> packets;
     UniqueAVFrame frame(av_frame_alloc());
     for (int i = 0; i < recipe.frames; ++i) {
         frame->format = recipe.pixel_format;

@@ -58,6 +58,15 @@ std::uint8_t pattern_sample(int plane, int index, int x, int y);
 // Throws std::runtime_error when the encoder refuses the settings.
 std::vector<Packet> encode_h264(const StreamRecipe& recipe);
 
+// The same with each packet's pts (in frames) and key frame flag, as a
+// container would store them.
+struct EncodedPacket {
+    Packet bytes;
+    std::int64_t pts = 0;
+    bool key = false;
+};
+std::vector<EncodedPacket> encode_h264_with_timestamps(const StreamRecipe& recipe);
+
 // What a YUV 4:2:0 request returns for frame `index` of a lossless 8-bit
 // 4:2:0 stream: the packed luma plane, and Cb/Cr interleaved.
 std::vector<std::uint8_t> expected_luma(const StreamRecipe& recipe, int index);

@@ -1,0 +1,184 @@
+#include "stream_analysis.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pytovrik::file {
+
+namespace {
+
+using namespace h264;
+
+// FFmpeg reads an encoder's version from user data that follows a 16-byte
+// UUID with this text, and keeps old x264 versions' workarounds by it.
+constexpr char X264_IDENTIFICATION[] = "x264 - core ";
+
+bool identifies_x264(Bytes payload) {
+    constexpr std::size_t UUID_SIZE = 16;
+    constexpr std::size_t TEXT_SIZE = sizeof X264_IDENTIFICATION - 1;
+    return payload.size() >= UUID_SIZE + TEXT_SIZE &&
+           std::memcmp(payload.data() + UUID_SIZE, X264_IDENTIFICATION, TEXT_SIZE) == 0;
+}
+
+constexpr std::int64_t ORDER_PERIOD = std::int64_t{1} << 33;
+
+}  // namespace
+
+void StreamAnalyser::use_parameter_sets(std::span<const ByteVector> units) {
+    for (const ByteVector& unit : units) {
+        see_parameter_set(unit);
+    }
+}
+
+void StreamAnalyser::see_parameter_set(Bytes nal) {
+    if (nal_unit_type(nal) == NAL_SPS) {
+        if (auto sps = parse_sequence_parameter_set(nal)) {
+            sps_units_[sps->id].assign(nal.begin(), nal.end());
+            max_frame_num_ = 1U << sps->log2_max_frame_num;
+            sps_[sps->id] = *sps;
+        }
+    } else if (nal_unit_type(nal) == NAL_PPS) {
+        if (auto pps = parse_picture_parameter_set(nal)) {
+            pps_units_[pps->id].assign(nal.begin(), nal.end());
+            pps_[pps->id] = *pps;
+        }
+    }
+}
+
+std::optional<std::int64_t> StreamAnalyser::order_of(const SliceHeaderStart& slice, const SequenceParameterSet& sps,
+                                                     bool idr, bool reference) {
+    if (idr) {
+        order_ = PictureOrder{};
+        ++period_;
+    }
+    std::int64_t count = 0;
+    if (sps.pic_order_cnt_type == 0) {
+        const std::int64_t max_lsb = std::int64_t{1} << sps.log2_max_pic_order_cnt_lsb;
+        const std::int64_t lsb = slice.pic_order_cnt_lsb;
+        const std::int64_t prev_lsb = order_.prev_lsb;
+        std::int64_t msb = order_.prev_msb;
+        if (lsb < prev_lsb && prev_lsb - lsb >= max_lsb / 2) {
+            msb += max_lsb;
+        } else if (lsb > prev_lsb && lsb - prev_lsb > max_lsb / 2) {
+            msb -= max_lsb;
+        }
+        count = msb + lsb;
+        if (reference) {
+            order_.prev_msb = msb;
+            order_.prev_lsb = slice.pic_order_cnt_lsb;
+        }
+    } else if (sps.pic_order_cnt_type == 2) {
+        if (!idr && order_.prev_frame_num > slice.frame_num) {
+            order_.frame_num_offset += std::int64_t{1} << sps.log2_max_frame_num;
+        }
+        const std::int64_t absolute = idr ? 0 : order_.frame_num_offset + slice.frame_num;
+        count = idr ? 0 : 2 * absolute - (reference ? 0 : 1);
+        order_.prev_frame_num = slice.frame_num;
+    } else {
+        return std::nullopt;  // type 1 needs the reference cycle's offsets
+    }
+    if (count <= -ORDER_PERIOD / 2 || count >= ORDER_PERIOD / 2) {
+        return std::nullopt;
+    }
+    return period_ * ORDER_PERIOD + count;
+}
+
+SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::uint8_t length_size) {
+    SampleFacts facts;
+    bool first_slice = true;
+    bool in_first_picture = false;
+    bool frame_started = false;
+    for_each_sample_unit(bytes, length_size, [&](Bytes nal) {
+        const int type = nal_unit_type(nal);
+        if (type == NAL_SPS || type == NAL_PPS) {
+            facts.flags |= SAMPLE_PARAMETER_SETS;
+            see_parameter_set(nal);
+            return;
+        }
+        if (type == NAL_SEI) {
+            for_each_sei_message(nal, [&](std::uint64_t payload_type, Bytes payload) {
+                if (payload_type == SEI_RECOVERY_POINT) {
+                    if (const auto count = recovery_frame_count(payload)) {
+                        facts.flags |= SAMPLE_RECOVERY_POINT;
+                        facts.recovery_frame_count = *count;
+                    }
+                } else if (payload_type == SEI_USER_DATA_UNREGISTERED && identifies_x264(payload)) {
+                    encoder_sei_.assign(nal.begin(), nal.end());
+                }
+                return true;
+            });
+            return;
+        }
+        if (type != NAL_SLICE && type != NAL_IDR_SLICE) {
+            return;
+        }
+        const bool idr = type == NAL_IDR_SLICE;
+        const bool reference = (nal[0] & 0x60) != 0;
+        facts.flags |= SAMPLE_PICTURE;
+        const auto pps_id = slice_pps_id(nal);
+        const PictureParameterSet* pps = pps_id ? &*pps_[*pps_id] : nullptr;
+        if (pps_id && !pps_[*pps_id]) {
+            pps = nullptr;
+        }
+        const SequenceParameterSet* sps = pps != nullptr && sps_[pps->sps_id] ? &*sps_[pps->sps_id] : nullptr;
+        const auto slice = sps != nullptr ? parse_slice_header_start(nal, *sps, *pps) : std::nullopt;
+        const bool new_picture = first_slice || (slice && slice->first_mb_in_slice == 0);
+        if (!new_picture) {
+            if (in_first_picture) {
+                if (idr) facts.flags |= SAMPLE_IDR;
+                if (reference) facts.flags |= SAMPLE_REFERENCE;
+                if (!slice || !slice->intra()) facts.flags &= static_cast<std::uint16_t>(~SAMPLE_INTRA);
+            }
+            return;
+        }
+        // A field completes the one before it when it has the other parity,
+        // the same frame_num and the same reference use (FFmpeg's pairing).
+        const bool second_field = slice && slice->field_pic && pending_first_field_ &&
+                                  pending_first_field_->bottom != slice->bottom_field &&
+                                  pending_first_field_->frame_num == slice->frame_num &&
+                                  pending_first_field_->reference == reference;
+        if (second_field) {
+            pending_first_field_.reset();
+        } else {
+            frame_started = true;
+            if (slice && slice->field_pic) {
+                pending_first_field_ = PendingField{slice->frame_num, slice->bottom_field, reference};
+            } else {
+                pending_first_field_.reset();
+            }
+        }
+        const auto order = slice ? order_of(*slice, *sps, idr, reference) : std::nullopt;
+        if (first_slice) {
+            in_first_picture = true;
+            if (idr) facts.flags |= SAMPLE_IDR;
+            if (reference) facts.flags |= SAMPLE_REFERENCE;
+            if (slice && slice->intra()) facts.flags |= SAMPLE_INTRA;
+            facts.frame_num = slice ? slice->frame_num : 0;
+            facts.order = order;
+        } else {
+            in_first_picture = false;
+            if (reference) facts.flags |= SAMPLE_REFERENCE;
+        }
+        first_slice = false;
+    });
+    if (frame_started) {
+        facts.flags |= SAMPLE_FRAME_START;
+    }
+    return facts;
+}
+
+StreamHeader StreamAnalyser::header() const {
+    StreamHeader header;
+    for (const ByteVector& unit : sps_units_) {
+        if (!unit.empty()) header.units.push_back(unit);
+    }
+    for (const ByteVector& unit : pps_units_) {
+        if (!unit.empty()) header.units.push_back(unit);
+    }
+    if (!encoder_sei_.empty()) {
+        header.units.push_back(encoder_sei_);
+    }
+    return header;
+}
+
+}  // namespace pytovrik::file

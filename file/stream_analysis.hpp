@@ -1,0 +1,131 @@
+// What the H.264 units of each sample say, read in decode order: whether it
+// holds a picture and starts a frame (a field pair is one frame), whether a
+// decoder can start there, and the parameter sets and encoder identification
+// a request starting there must carry. Only headers are read, never slice
+// data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/h264_headers.hpp"
+#include "track.hpp"
+
+namespace pytovrik::file {
+
+// The index's bits of TrackSample::flags.
+enum AnalysisFlag : std::uint16_t {
+    SAMPLE_ANALYSED = 1U << 8,
+    SAMPLE_PICTURE = 1U << 9,      // holds at least one slice
+    SAMPLE_FRAME_START = 1U << 10,  // begins a frame: a frame picture or a first (or lone) field
+    SAMPLE_IDR = 1U << 11,
+    SAMPLE_INTRA = 1U << 12,       // its first picture has only I or SI slices
+    SAMPLE_REFERENCE = 1U << 13,   // some picture in it is used for reference
+    SAMPLE_RECOVERY_POINT = 1U << 14,  // carries a recovery point SEI
+    SAMPLE_PARAMETER_SETS = 1U << 15,  // carries an SPS or a PPS
+};
+
+// What a sample says beyond its flags.
+struct SampleFacts {
+    std::uint16_t flags = SAMPLE_ANALYSED;
+    // Of the sample's first picture.
+    std::uint32_t frame_num = 0;
+    // The picture order count of its first picture within its IDR period;
+    // std::nullopt when it cannot be worked out (no picture, POC type 1).
+    std::optional<std::int64_t> order;
+    std::uint32_t recovery_frame_count = 0;  // with SAMPLE_RECOVERY_POINT
+};
+
+// The units a decoder needs before a request's first picture: every
+// parameter set in force (the latest of each id) and the latest x264
+// version SEI, which the decoder reads old encoders' workarounds from.
+struct StreamHeader {
+    std::vector<ByteVector> units;  // NAL units without start codes, SPS first, then PPS, then SEI
+
+    bool operator==(const StreamHeader&) const = default;
+};
+
+// Calls `visit(nal)` for each NAL unit of a sample in its container's
+// framing (length_size 0: Annex B). False when a length prefix runs past
+// the end of the sample (the units before it are still visited).
+template <class Visit>
+bool for_each_sample_unit(std::span<const std::uint8_t> bytes, std::uint8_t length_size, Visit&& visit) {
+    if (length_size == 0) {
+        h264::for_each_nal_unit(bytes, [&](h264::Bytes nal) {
+            visit(nal);
+            return true;
+        });
+        return true;
+    }
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < length_size) {
+            return false;
+        }
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < length_size; ++i) {
+            size = size << 8 | bytes[at + i];
+        }
+        at += length_size;
+        if (size > bytes.size() - at) {
+            return false;
+        }
+        if (size > 0) {
+            visit(bytes.subspan(at, size));
+        }
+        at += size;
+    }
+    return true;
+}
+
+class StreamAnalyser {
+public:
+    // The parameter sets a container keeps outside the samples take effect
+    // when a sample of that description comes.
+    void use_parameter_sets(std::span<const ByteVector> units);
+
+    // Reads one sample, the next in decode order.
+    SampleFacts analyse(std::span<const std::uint8_t> bytes, std::uint8_t length_size);
+
+    // What a request starting at the sample just analysed must carry.
+    StreamHeader header() const;
+
+    // Forget the previous picture, as at a request's start: the next field is
+    // then never taken for the second of a pair begun before.
+    void restart_pairing() { pending_first_field_.reset(); }
+
+    // The frame_num bits of the SPS in force (for recovery point arithmetic).
+    std::uint32_t max_frame_num() const { return max_frame_num_; }
+
+private:
+    struct PendingField {
+        std::uint32_t frame_num;
+        bool bottom;
+        bool reference;
+    };
+    struct PictureOrder {
+        std::int64_t prev_msb = 0;
+        std::uint32_t prev_lsb = 0;
+        std::int64_t frame_num_offset = 0;
+        std::uint32_t prev_frame_num = 0;
+    };
+
+    void see_parameter_set(h264::Bytes nal);
+    std::optional<std::int64_t> order_of(const h264::SliceHeaderStart& slice, const h264::SequenceParameterSet& sps,
+                                         bool idr, bool reference);
+
+    std::array<std::optional<h264::SequenceParameterSet>, h264::MAX_SPS_ID + 1> sps_{};
+    std::array<std::optional<h264::PictureParameterSet>, h264::MAX_PPS_ID + 1> pps_{};
+    std::array<ByteVector, h264::MAX_SPS_ID + 1> sps_units_{};
+    std::array<ByteVector, h264::MAX_PPS_ID + 1> pps_units_{};
+    ByteVector encoder_sei_;
+    std::optional<PendingField> pending_first_field_;
+    PictureOrder order_;
+    std::int64_t period_ = 0;  // IDR pictures seen: orders of later periods sort after
+    std::uint32_t max_frame_num_ = 16;
+};
+
+}  // namespace pytovrik::file

@@ -1,0 +1,367 @@
+#include "video_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "group_learning.hpp"
+#include "open_track.hpp"
+#include "pytovrik_video.h"
+
+namespace pytovrik::file {
+
+namespace {
+
+constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
+// The picture size of the RGB frames the start probe asks for: it only
+// counts frames, so they are as small as the scaler takes.
+constexpr std::uint32_t PROBE_SIDE = 16;
+// H.264's largest decoded picture buffer, in frames.
+constexpr std::uint32_t MAX_REORDER = 16;
+
+bool starts_frame(std::uint16_t flags) {
+    return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
+}
+
+}  // namespace
+
+void append_annexb_units(ByteVector& out, std::span<const ByteVector> units) {
+    for (const ByteVector& unit : units) {
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), unit.begin(), unit.end());
+    }
+}
+
+void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> bytes, std::uint8_t length_size) {
+    if (length_size == 0) {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    // A unit cut short by the end of the sample goes as far as it reaches,
+    // as FFmpeg's own conversion would not; the decoder then says what it
+    // makes of it.
+    for_each_sample_unit(bytes, length_size, [&](h264::Bytes nal) {
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), nal.begin(), nal.end());
+    });
+}
+
+std::uint32_t VideoIndex::add_header(StreamHeader header) {
+    const auto known = std::find(headers_.begin(), headers_.end(), header);
+    if (known != headers_.end()) {
+        return static_cast<std::uint32_t>(known - headers_.begin());
+    }
+    headers_.push_back(std::move(header));
+    return static_cast<std::uint32_t>(headers_.size() - 1);
+}
+
+Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, const DecoderFunctions& decoder) {
+    auto file = FileBytes::open(path);
+    if (!file) {
+        return std::unexpected(std::move(file.error()));
+    }
+    std::unique_ptr<VideoIndex> index(new VideoIndex());
+    index->path_ = path;
+    index->file_ = *file;
+    SampleLearner learner(*index);
+    auto opened = open_track(*file, [&](const Track& track, std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+        return learner.see(track, sample, bytes);
+    });
+    if (!opened) {
+        return std::unexpected(std::move(opened.error()));
+    }
+    index->track_ = std::move(opened->track);
+    if (index->track_->samples.empty()) {
+        return fail("'" + path + "' holds no H.264 picture");
+    }
+    if (opened->scanned) {
+        learner.finish();
+    } else {
+        // Fields can only be paired by reading every sample: the index of a
+        // stream that may hold them is read whole.
+        bool fields_possible = false;
+        for (const SampleDescription& description : index->track_->descriptions) {
+            for (const ByteVector& unit : description.parameter_sets) {
+                const auto sps = h264::parse_sequence_parameter_set(unit);
+                fields_possible = fields_possible || (sps && !sps->frame_mbs_only);
+            }
+        }
+        auto learnt = fields_possible ? learner.read_every_sample() : learner.read_first_sample();
+        if (!learnt) {
+            return std::unexpected(std::move(learnt.error()));
+        }
+        index->lazy_ = !fields_possible;
+    }
+    if (auto finished = index->finish_opening(decoder); !finished) {
+        return std::unexpected(std::move(finished.error()));
+    }
+    return index;
+}
+
+Outcome<std::unique_ptr<VideoIndex>> VideoIndex::from_track(std::string name, std::unique_ptr<Track> track,
+                                                            const DecoderFunctions& decoder) {
+    std::unique_ptr<VideoIndex> index(new VideoIndex());
+    index->path_ = std::move(name);
+    index->track_ = std::move(track);
+    if (index->track_->samples.empty()) {
+        return fail("'" + index->path_ + "' holds no H.264 picture");
+    }
+    SampleLearner learner(*index);
+    if (auto learnt = learner.read_every_sample(); !learnt) {
+        return std::unexpected(std::move(learnt.error()));
+    }
+    if (auto finished = index->finish_opening(decoder); !finished) {
+        return std::unexpected(std::move(finished.error()));
+    }
+    return index;
+}
+
+Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
+    // The deepest reordering any of the stream's SPS allows: its declared
+    // depth, else the most any level allows.
+    std::uint32_t depth = 0;
+    auto see_units = [&](std::span<const ByteVector> units) {
+        for (const ByteVector& unit : units) {
+            if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
+                depth = std::max(depth, sps->bitstream_restriction ? std::min(sps->max_num_reorder_frames, MAX_REORDER)
+                                                                   : MAX_REORDER);
+            }
+        }
+    };
+    for (const SampleDescription& description : track_->descriptions) {
+        see_units(description.parameter_sets);
+    }
+    for (const StreamHeader& header : headers_) {
+        see_units(header.units);
+    }
+    padding_pictures_ = 2 * (depth + 1);
+    if (auto ordered = order_frames(decoder); !ordered) {
+        return ordered;
+    }
+    settle_picture_size();
+    bytes_read_at_open_ = track_->info.bytes_read + (file_ ? file_->bytes_read() : 0);
+    return {};
+}
+
+Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
+    std::vector<TrackSample>& samples = track_->samples;
+    const auto count = static_cast<std::uint32_t>(samples.size());
+    // The order of presentation: the container's pts, else the pictures' own
+    // order counts as the decoder will output them.
+    timed_ = std::all_of(samples.begin(), samples.end(),
+                         [](const TrackSample& sample) { return sample.pts != NO_PTS || !starts_frame(sample.flags); });
+    if (!timed_) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            samples[i].pts = picture_orders_.empty() || picture_orders_[i] == UNKNOWN_ORDER
+                                 ? static_cast<std::int64_t>(i)
+                                 : picture_orders_[i];
+        }
+    }
+    picture_orders_ = {};
+    auto before = [&](std::uint32_t a, std::uint32_t b) {
+        return samples[a].pts != samples[b].pts ? samples[a].pts < samples[b].pts : a < b;
+    };
+
+    // A file that does not begin with an IDR picture: which of its first
+    // pictures a decoder shows is what FFmpeg's recovery rules make of them,
+    // so decode the start and count. A request from the file's first sample
+    // decodes the same way later.
+    const bool clean_start = !points_.empty() && points_.front().sample == 0 &&
+                             (samples[0].flags & SAMPLE_IDR) != 0;
+    if (!clean_start) {
+        if (points_.empty() || points_.front().sample != 0) {
+            StreamHeader header;
+            header.units = track_->descriptions[samples[0].description].parameter_sets;
+            points_.insert(points_.begin(), RandomAccessPoint{0, 0, add_header(std::move(header)), true});
+        }
+        // Decode up to the next point and a padding past it, until the
+        // first frame shown is a padding before the end of what was sent.
+        for (std::size_t next_point = 1;; ++next_point) {
+            const std::uint32_t region = next_point < points_.size() ? points_[next_point].sample : count;
+            const std::uint32_t end = region >= count ? count : padded_end(region) + 1;
+            auto shown = frames_a_decoder_shows(end, decoder);
+            if (!shown) {
+                return std::unexpected(std::move(shown.error()));
+            }
+            std::vector<std::uint32_t> decoded;
+            for (std::uint32_t i = 0; i < end; ++i) {
+                if (starts_frame(samples[i].flags)) {
+                    decoded.push_back(i);
+                }
+            }
+            if (*shown > decoded.size()) {
+                return fail("'" + path() + "': its first " + std::to_string(end) + " samples decode to " +
+                            std::to_string(*shown) + " frames, more than the " + std::to_string(decoded.size()) +
+                            " pictures they hold");
+            }
+            if (*shown > 0) {
+                std::sort(decoded.begin(), decoded.end(), before);
+                const std::uint32_t first_shown = decoded[decoded.size() - *shown];
+                if (end == count || padded_end(first_shown) < end) {
+                    points_.front().recovered_at = first_shown;
+                    break;
+                }
+            } else if (end == count) {
+                points_.front().recovered_at = NO_SAMPLE;  // nothing is ever shown
+                break;
+            }
+        }
+    }
+
+    frames_.clear();
+    const std::uint32_t first_shown = points_.front().recovered_at;
+    if (first_shown == NO_SAMPLE) {
+        return {};
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (starts_frame(samples[i].flags) && (samples[i].flags & SAMPLE_DISCARD) == 0 &&
+            !before(i, first_shown)) {
+            frames_.push_back(i);
+        }
+    }
+    std::sort(frames_.begin(), frames_.end(), before);
+    frames_.shrink_to_fit();
+    return {};
+}
+
+Outcome<std::uint64_t> VideoIndex::frames_a_decoder_shows(std::uint32_t end, const DecoderFunctions& decoder) {
+    if (decoder.decode_h264 == nullptr || decoder.free_response == nullptr) {
+        return fail("'" + path() + "' does not begin with an IDR picture, and no decoder was given to find which of "
+                    "its first pictures are shown");
+    }
+    std::vector<std::uint32_t> samples(end);
+    for (std::uint32_t i = 0; i < end; ++i) {
+        samples[i] = i;
+    }
+    std::vector<ByteVector> packets;
+    ByteVector pending;
+    append_annexb_units(pending, header(points_.front().header).units);
+    std::uint32_t description = track_->samples.empty() ? 0 : track_->samples[0].description;
+    auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+        const TrackSample& entry = track_->samples[sample];
+        if (entry.description != description) {
+            description = entry.description;
+            append_annexb_units(pending, track_->descriptions[description].parameter_sets);
+        }
+        append_sample_as_annexb(pending, bytes, track_->descriptions[description].length_size);
+        if (starts_frame(entry.flags) || (entry.flags & SAMPLE_PICTURE) != 0) {
+            packets.push_back(std::move(pending));
+            pending.clear();
+        }
+        return Outcome<void>{};
+    });
+    if (!read) {
+        return std::unexpected(std::move(read.error()));
+    }
+    std::vector<RuntimePacket> runtime_packets;
+    for (const ByteVector& packet : packets) {
+        runtime_packets.push_back(RuntimePacket{packet.data(), packet.size()});
+    }
+    RuntimeDecodeRequest request{};
+    request.output_width = PROBE_SIDE;
+    request.output_height = PROBE_SIDE;
+    request.output_format = RuntimeFormatRgb;
+    request.packets = runtime_packets.data();
+    request.packet_count = runtime_packets.size();
+    RuntimeDecodeResponse response{};
+    if (decoder.decode_h264(&request, &response) != 0) {
+        return fail("'" + path() + "': its first pictures could not be decoded to tell which are shown");
+    }
+    const std::uint64_t shown = response.frame_count;
+    decoder.free_response(&response);
+    return shown;
+}
+
+void VideoIndex::settle_picture_size() {
+    const std::uint32_t first = frames_.empty() ? 0 : frames_.front();
+    const std::uint32_t description = track_->samples[first].description;
+    width_ = track_->descriptions[description].width;
+    height_ = track_->descriptions[description].height;
+    // The SPS in force where the first frame's decoding starts says it exactly.
+    for (const RandomAccessPoint& point : points_) {
+        if (point.sample > first) {
+            break;
+        }
+        for (const ByteVector& unit : headers_[point.header].units) {
+            if (const auto sps = h264::parse_sequence_parameter_set(unit); sps && sps->width() > 0) {
+                width_ = sps->width();
+                height_ = sps->height();
+                break;
+            }
+        }
+    }
+    const Rational rate = track_->info.frame_rate;
+    if (rate.num > 0 && rate.den > 0) {
+        frame_rate_ = rate;
+    }
+}
+
+std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed) const {
+    const auto count = static_cast<std::uint32_t>(track_->samples.size());
+    std::uint32_t pictures = 0;
+    std::uint32_t end = last_needed;
+    while (end + 1 < count && pictures < padding_pictures_) {
+        ++end;
+        const std::uint16_t flags = track_->samples[end].flags;
+        if ((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0) {
+            ++pictures;
+        }
+    }
+    return end;
+}
+
+double VideoIndex::frame_seconds(std::uint64_t frame) const {
+    if (!timed_) {
+        return static_cast<double>(frame) * static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);
+    }
+    const Rational base = track_->info.time_base;
+    return static_cast<double>(track_->samples[frames_[frame]].pts) * static_cast<double>(base.num) /
+           static_cast<double>(base.den);
+}
+
+double VideoIndex::duration_seconds() const {
+    if (frames_.empty()) {
+        return 0.0;
+    }
+    const double frame_duration = static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);
+    return frame_seconds(frames_.size() - 1) - frame_seconds(0) + frame_duration;
+}
+
+std::optional<std::uint64_t> VideoIndex::frame_at(double seconds) const {
+    if (frames_.empty() || !std::isfinite(seconds) || seconds < frame_seconds(0)) {
+        return std::nullopt;
+    }
+    // The first frame that starts after `seconds`, then the one before it.
+    std::uint64_t low = 0;
+    std::uint64_t high = frames_.size();
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (frame_seconds(middle) <= seconds) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    const std::uint64_t frame = low - 1;
+    if (frame + 1 == frames_.size()) {
+        const double end = frame_seconds(0) + duration_seconds();
+        if (seconds >= end) {
+            return std::nullopt;
+        }
+    }
+    return frame;
+}
+
+std::uint64_t VideoIndex::index_bytes() const {
+    std::uint64_t bytes = track_->samples.capacity() * sizeof(TrackSample) + frames_.capacity() * sizeof(std::uint32_t) +
+                          points_.capacity() * sizeof(RandomAccessPoint);
+    for (const StreamHeader& header : headers_) {
+        for (const ByteVector& unit : header.units) {
+            bytes += unit.size();
+        }
+    }
+    return bytes;
+}
+
+}  // namespace pytovrik::file
