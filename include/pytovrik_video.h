@@ -133,7 +133,9 @@ PYTOVRIK_VIDEO_API int32_t pytovrik_video_abi_version(void) PYTOVRIK_VIDEO_NOEXC
  * pytovrik_video_free_response_v1(). Returns -1 on any failure (a NULL
  * pointer, a NULL array with a non-zero count, a stream the decoder rejects,
  * a conversion that cannot be made): *response is left exactly as it was and
- * no partial result is kept. */
+ * no partial result is kept. The reason is logged once through FFmpeg's
+ * av_log() at AV_LOG_ERROR, as "pytovrik_video: <reason>", on the calling
+ * thread; a host that wants it installs an av_log_set_callback(). */
 PYTOVRIK_VIDEO_API int32_t pytovrik_video_decode_h264_v1(const RuntimeDecodeRequest *request,
                                                          RuntimeDecodeResponse *response)
     PYTOVRIK_VIDEO_NOEXCEPT;

@@ -1,0 +1,171 @@
+// The file layer's C functions. Each is noexcept: a fault that is not a
+// failure of the call ends the process here rather than unwinding into the
+// host. Failures leave their message in the calling thread's last error.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "frame_plan.hpp"
+#include "log_capture.hpp"
+#include "pytovrik_video_file.h"
+#include "video_index.hpp"
+
+struct PytovrikVideoFile {
+    std::unique_ptr<pytovrik::file::VideoIndex> index;
+};
+
+struct PytovrikFramePlan {
+    std::unique_ptr<pytovrik::file::FramePlan> plan;
+};
+
+namespace {
+
+thread_local std::string LAST_ERROR;
+
+int32_t failed(std::string message) {
+    LAST_ERROR = std::move(message);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+PYTOVRIK_VIDEO_FILE_API const char* pytovrik_video_file_last_error(void) noexcept { return LAST_ERROR.c_str(); }
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char* path, const PytovrikDecoder* decoder,
+                                                         PytovrikVideoFile** file) noexcept {
+    if (path == nullptr || file == nullptr) {
+        return failed("pytovrik_video_file_open was given a null pointer");
+    }
+    pytovrik::file::DecoderFunctions functions;
+    if (decoder != nullptr) {
+        functions.decode_h264 = decoder->decode_h264;
+        functions.free_response = decoder->free_response;
+    }
+    pytovrik::file::begin_log_capture();
+    auto index = pytovrik::file::VideoIndex::open(path, functions);
+    pytovrik::file::end_log_capture();
+    if (!index) {
+        return failed(std::move(index.error().message));
+    }
+    *file = new PytovrikVideoFile{std::move(*index)};
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile* file) noexcept { delete file; }
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile* file,
+                                                         PytovrikVideoFileInfo* info) noexcept {
+    if (file == nullptr || info == nullptr) {
+        return failed("pytovrik_video_file_info was given a null pointer");
+    }
+    const auto& index = *file->index;
+    *info = PytovrikVideoFileInfo{};
+    info->frame_count = index.frame_count();
+    info->width = index.width();
+    info->height = index.height();
+    info->frame_rate_num = index.frame_rate().num;
+    info->frame_rate_den = index.frame_rate().den;
+    info->duration_seconds = index.duration_seconds();
+    info->bytes_read_at_open = index.bytes_read_at_open();
+    info->index_bytes = index.index_bytes();
+    const std::string& container = index.info().container;
+    std::memcpy(info->container, container.data(), std::min(container.size(), sizeof info->container - 1));
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const PytovrikVideoFile* file, uint64_t first,
+                                                                  uint64_t count, double* seconds) noexcept {
+    if (file == nullptr || (seconds == nullptr && count != 0)) {
+        return failed("pytovrik_video_file_frame_seconds was given a null pointer");
+    }
+    const auto& index = *file->index;
+    if (first > index.frame_count() || count > index.frame_count() - first) {
+        return failed("frames " + std::to_string(first) + " to " + std::to_string(first + count) +
+                      " pass the last frame of '" + index.path() + "'");
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        seconds[i] = index.frame_seconds(first + i);
+    }
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frames_at(const PytovrikVideoFile* file, const double* seconds,
+                                                              uint64_t count, int64_t* frames) noexcept {
+    if (file == nullptr || ((seconds == nullptr || frames == nullptr) && count != 0)) {
+        return failed("pytovrik_video_file_frames_at was given a null pointer");
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const auto frame = file->index->frame_at(seconds[i]);
+        frames[i] = frame ? static_cast<int64_t>(*frame) : -1;
+    }
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_plan(PytovrikVideoFile* file, const uint64_t* frames,
+                                                         uint64_t count, PytovrikFramePlan** plan) noexcept {
+    if (file == nullptr || plan == nullptr || (frames == nullptr && count != 0)) {
+        return failed("pytovrik_video_file_plan was given a null pointer");
+    }
+    auto made = pytovrik::file::FramePlan::make(*file->index, std::span(frames, count));
+    if (!made) {
+        return failed(std::move(made.error().message));
+    }
+    *plan = new PytovrikFramePlan{std::move(*made)};
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_count(const PytovrikFramePlan* plan) noexcept {
+    return plan != nullptr ? plan->plan->job_count() : 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_slots(const PytovrikFramePlan* plan, uint64_t job,
+                                                               uint64_t* slots, uint64_t capacity) noexcept {
+    if (plan == nullptr || job >= plan->plan->job_count()) {
+        return 0;
+    }
+    const auto job_slots = plan->plan->job_slots(job);
+    if (slots != nullptr) {
+        std::copy_n(job_slots.begin(), std::min<uint64_t>(capacity, job_slots.size()), slots);
+    }
+    return job_slots.size();
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan* plan, uint64_t job,
+                                                            RuntimeDecodeRequest* request) noexcept {
+    if (plan == nullptr || request == nullptr || job >= plan->plan->job_count()) {
+        return failed("pytovrik_frame_plan_prepare was given a null pointer or a job the plan does not have");
+    }
+    auto prepared = plan->plan->prepare(job, *request);
+    if (!prepared) {
+        return failed(std::move(prepared.error().message));
+    }
+    // What the decoder logs on this thread until finish explains a failure.
+    pytovrik::file::begin_log_capture();
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan* plan, uint64_t job, int32_t status,
+                                                           const RuntimeDecodeResponse* response,
+                                                           uint64_t* frame_of_slot) noexcept {
+    const std::string logged = pytovrik::file::end_log_capture();
+    if (plan == nullptr || job >= plan->plan->job_count() || (status == 0 && response == nullptr) ||
+        frame_of_slot == nullptr) {
+        return failed("pytovrik_frame_plan_finish was given a null pointer or a job the plan does not have");
+    }
+    const bool decoded = status == 0;
+    const uint64_t frame_count = decoded ? response->frame_count : 0;
+    const std::size_t slots = plan->plan->job_slots(job).size();
+    auto verdict = plan->plan->finish(job, decoded, frame_count, std::span(frame_of_slot, slots),
+                                      logged.empty() ? "the decoder gave no reason" : logged);
+    if (!verdict) {
+        return failed(std::move(verdict.error().message));
+    }
+    return *verdict == pytovrik::file::FramePlan::Verdict::Done ? 1 : 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan* plan) noexcept { delete plan; }
+
+}  // extern "C"

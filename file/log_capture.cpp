@@ -1,0 +1,63 @@
+#include "log_capture.hpp"
+
+#include <cstdarg>
+#include <mutex>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace pytovrik::file {
+
+namespace {
+
+// Enough for the library's reason and a few of FFmpeg's own lines.
+constexpr std::size_t MAX_CAPTURED = 4096;
+
+struct Capture {
+    bool active = false;
+    std::string text;
+};
+thread_local Capture CAPTURE;
+
+void capture_or_print(void* context, int level, const char* format, va_list arguments) {
+    if (!CAPTURE.active || level > AV_LOG_ERROR) {
+        av_log_default_callback(context, level, format, arguments);
+        return;
+    }
+    char line[1024];
+    int print_prefix = 1;
+    va_list copy;
+    va_copy(copy, arguments);
+    av_log_format_line2(context, level, format, copy, line, sizeof line, &print_prefix);
+    va_end(copy);
+    std::string& text = CAPTURE.text;
+    if (text.size() < MAX_CAPTURED) {
+        text.append(line);
+    }
+}
+
+}  // namespace
+
+void begin_log_capture() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { av_log_set_callback(&capture_or_print); });
+    CAPTURE.active = true;
+    CAPTURE.text.clear();
+}
+
+std::string end_log_capture() {
+    CAPTURE.active = false;
+    std::string text = std::move(CAPTURE.text);
+    CAPTURE.text.clear();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    // One line: the messages joined.
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+        text.replace(at, 1, "; ");
+    }
+    return text;
+}
+
+}  // namespace pytovrik::file

@@ -1,0 +1,116 @@
+/*
+ * pytovrik_video_file — the frames of a video file's H.264 track, by index,
+ * as decode requests for the pytovrik_video library.
+ *
+ * A host-side library beside the decoder. It opens a file (MP4/MOV from its
+ * own index; MPEG-TS, Matroska, AVI, raw H.264 and anything else libavformat
+ * reads by reading it once) and indexes its frames: frame i is the i-th
+ * frame a player shows, with edit lists applied and a field pair counted
+ * once. For frames asked by index it plans decode requests; the host sends
+ * each to pytovrik_video_decode_h264_v1() and hands the outcome back:
+ *
+ *   1. pytovrik_video_file_open() a file, with the decoding library's
+ *      functions (used at open for files that do not start cleanly).
+ *   2. pytovrik_video_file_plan() the frames wanted: one or more jobs.
+ *   3. For each job, on any thread: pytovrik_frame_plan_prepare() fills a
+ *      request's packets and positions; set its output format (and size for
+ *      RGB); decode it; pytovrik_frame_plan_finish() says which returned
+ *      frame is which asked one (1), or to prepare and decode the job again
+ *      (0), or that it failed (-1); free the response.
+ *   4. pytovrik_frame_plan_free(), pytovrik_video_file_close().
+ *
+ * Every function that can fail returns -1 (or NULL) and leaves a message for
+ * pytovrik_video_file_last_error() on the calling thread. A file object may
+ * be used from several threads at once; each job of a plan by one thread at
+ * a time. A plan must be freed before its file is closed.
+ */
+#ifndef PYTOVRIK_VIDEO_FILE_H
+#define PYTOVRIK_VIDEO_FILE_H
+
+#include <stdint.h>
+
+#include "pytovrik_video.h"
+
+#if defined(__GNUC__)
+#define PYTOVRIK_VIDEO_FILE_API __attribute__((visibility("default")))
+#else
+#define PYTOVRIK_VIDEO_FILE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct PytovrikVideoFile PytovrikVideoFile;
+typedef struct PytovrikFramePlan PytovrikFramePlan;
+
+/* The decoding library's two functions, as the host loaded it. */
+typedef struct PytovrikDecoder {
+    int32_t (*decode_h264)(const RuntimeDecodeRequest *request, RuntimeDecodeResponse *response);
+    void (*free_response)(RuntimeDecodeResponse *response);
+} PytovrikDecoder;
+
+typedef struct PytovrikVideoFileInfo {
+    uint64_t frame_count;
+    uint32_t width;  /* of the first frame, after cropping */
+    uint32_t height;
+    int64_t frame_rate_num; /* the container's average rate, else 25/1 */
+    int64_t frame_rate_den;
+    double duration_seconds;   /* from the first frame's start to the last one's end */
+    uint64_t bytes_read_at_open; /* of the file, to index it */
+    uint64_t index_bytes;      /* kept by the index */
+    char container[64];        /* libavformat's name of the format, NUL-terminated */
+} PytovrikVideoFileInfo;
+
+/* The message of the calling thread's last failure; "" when none. Valid until
+ * the thread's next call into this library. */
+PYTOVRIK_VIDEO_FILE_API const char *pytovrik_video_file_last_error(void);
+
+/* Opens and indexes a file. 0 and *file on success, -1 otherwise (a file that
+ * cannot be read, holds no H.264 video track, or lies about its sizes). */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char *path, const PytovrikDecoder *decoder,
+                                                         PytovrikVideoFile **file);
+PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile *file);
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile *file,
+                                                         PytovrikVideoFileInfo *info);
+
+/* The presentation times of frames first .. first + count - 1, in seconds:
+ * the container's pts (what FFmpeg reports), or frame / frame rate for
+ * containers that have none. -1 when the range passes the last frame. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const PytovrikVideoFile *file, uint64_t first,
+                                                                  uint64_t count, double *seconds);
+
+/* For each time, the frame shown then (its [pts, next pts) holds the time,
+ * the last frame's lasting one frame duration), or -1 when no frame is. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frames_at(const PytovrikVideoFile *file, const double *seconds,
+                                                              uint64_t count, int64_t *frames);
+
+/* Plans the decoding of frames[0 .. count - 1] (any order, repeats allowed;
+ * each is a slot of the result). -1 when a frame is out of range. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_plan(PytovrikVideoFile *file, const uint64_t *frames,
+                                                         uint64_t count, PytovrikFramePlan **plan);
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_count(const PytovrikFramePlan *plan);
+/* The slots a job fills, written to slots[0 .. min(n, capacity) - 1]; returns n. */
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_slots(const PytovrikFramePlan *plan, uint64_t job,
+                                                               uint64_t *slots, uint64_t capacity);
+/* Reads the job's samples and sets request->packets, packet_count,
+ * selected_positions and selected_position_count, pointing into memory the
+ * plan keeps until the job's next prepare or finish. The output fields are
+ * the host's. 0 or -1. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan *plan, uint64_t job,
+                                                            RuntimeDecodeRequest *request);
+/* After the prepared request was decoded with `status` and, on status 0,
+ * *response (read only; the host frees it). Returns 1 when done:
+ * frame_of_slot[k] is the index in response->frames of the job's k-th slot;
+ * 0 when the job must be prepared and decoded again; -1 on failure, whose
+ * message names the file, the frames and what the decoder logged. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan *plan, uint64_t job, int32_t status,
+                                                           const RuntimeDecodeResponse *response,
+                                                           uint64_t *frame_of_slot);
+PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan *plan);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PYTOVRIK_VIDEO_FILE_H */
