@@ -64,41 +64,41 @@ typedef struct PytovrikVideoFileInfo {
 
 /* The message of the calling thread's last failure; "" when none. Valid until
  * the thread's next call into this library. */
-PYTOVRIK_VIDEO_FILE_API const char *pytovrik_video_file_last_error(void);
+PYTOVRIK_VIDEO_FILE_API const char *pytovrik_video_file_last_error(void) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* Opens and indexes a file. 0 and *file on success, -1 otherwise (a file that
  * cannot be read, holds no H.264 video track, or lies about its sizes). */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char *path, const PytovrikDecoder *decoder,
-                                                         PytovrikVideoFile **file);
-PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile *file);
+                                                         PytovrikVideoFile **file) PYTOVRIK_VIDEO_NOEXCEPT;
+PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile *file) PYTOVRIK_VIDEO_NOEXCEPT;
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile *file,
-                                                         PytovrikVideoFileInfo *info);
+                                                         PytovrikVideoFileInfo *info) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* The presentation times of frames first .. first + count - 1, in seconds:
  * the container's pts (what FFmpeg reports), or frame / frame rate for
  * containers that have none. -1 when the range passes the last frame. */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const PytovrikVideoFile *file, uint64_t first,
-                                                                  uint64_t count, double *seconds);
+                                                                  uint64_t count, double *seconds) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* For each time, the frame shown then (its [pts, next pts) holds the time,
  * the last frame's lasting one frame duration), or -1 when no frame is. */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frames_at(const PytovrikVideoFile *file, const double *seconds,
-                                                              uint64_t count, int64_t *frames);
+                                                              uint64_t count, int64_t *frames) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* Plans the decoding of frames[0 .. count - 1] (any order, repeats allowed;
  * each is a slot of the result). -1 when a frame is out of range. */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_plan(PytovrikVideoFile *file, const uint64_t *frames,
-                                                         uint64_t count, PytovrikFramePlan **plan);
-PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_count(const PytovrikFramePlan *plan);
+                                                         uint64_t count, PytovrikFramePlan **plan) PYTOVRIK_VIDEO_NOEXCEPT;
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_count(const PytovrikFramePlan *plan) PYTOVRIK_VIDEO_NOEXCEPT;
 /* The slots a job fills, written to slots[0 .. min(n, capacity) - 1]; returns n. */
 PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_frame_plan_job_slots(const PytovrikFramePlan *plan, uint64_t job,
-                                                               uint64_t *slots, uint64_t capacity);
+                                                               uint64_t *slots, uint64_t capacity) PYTOVRIK_VIDEO_NOEXCEPT;
 /* Reads the job's samples and sets request->packets, packet_count,
  * selected_positions and selected_position_count, pointing into memory the
  * plan keeps until the job's next prepare or finish. The output fields are
  * the host's. 0 or -1. */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan *plan, uint64_t job,
-                                                            RuntimeDecodeRequest *request);
+                                                            RuntimeDecodeRequest *request) PYTOVRIK_VIDEO_NOEXCEPT;
 /* After the prepared request was decoded with `status` and, on status 0,
  * *response (read only; the host frees it). Returns 1 when done:
  * frame_of_slot[k] is the index in response->frames of the job's k-th slot;
@@ -106,8 +106,8 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan *p
  * message names the file, the frames and what the decoder logged. */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan *plan, uint64_t job, int32_t status,
                                                            const RuntimeDecodeResponse *response,
-                                                           uint64_t *frame_of_slot);
-PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan *plan);
+                                                           uint64_t *frame_of_slot) PYTOVRIK_VIDEO_NOEXCEPT;
+PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan *plan) PYTOVRIK_VIDEO_NOEXCEPT;
 
 #ifdef __cplusplus
 }
