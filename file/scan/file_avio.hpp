@@ -22,7 +22,6 @@ public:
     ~FileAvio() = default;
 
     AVIOContext* context() const noexcept { return context_.get(); }
-    const FileBytes& file() const noexcept { return *file_; }
 
 private:
     explicit FileAvio(std::shared_ptr<FileBytes> file) noexcept : file_(std::move(file)) {}

@@ -1,5 +1,6 @@
 #include "scan/scanned_track.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <span>
@@ -59,7 +60,7 @@ Outcome<void> ScannedTrack::read_contiguous(std::span<const std::uint32_t> indic
         bytes.resize(sample.size);
         auto got = file_->read(sample.position, bytes);
         if (!got) {
-            return std::unexpected(got.error());
+            return fail(got.error().message + " (sample " + std::to_string(index) + ")");
         }
         if (*got != bytes.size()) {
             return fail("'" + file_->path() + "': sample " + std::to_string(index) + " is cut short: the file holds " +

@@ -18,8 +18,11 @@
 // Damaged and truncated files give the packets the ffmpeg command line would
 // decode: a read that fails with EAGAIN is retried (MPEG-TS gives it after
 // losing sync over a damaged stretch, and reads on after it), any other
-// failure ends the track there, and packets flagged corrupt (cut by the end
-// of the file) are kept, marked SAMPLE_TRUNCATED.
+// failure ends the track there, and packets libavformat flags corrupt (cut
+// by the end of the file; in MPEG-TS, missing transport packets) are kept,
+// marked SAMPLE_TRUNCATED. An MPEG-TS or raw H.264 file cut inside its last
+// access unit gives that unit as far as it goes, unmarked: neither states
+// the unit's length.
 #pragma once
 
 #include <memory>
