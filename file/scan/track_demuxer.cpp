@@ -64,7 +64,9 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
     if (!format) {
         return std::unexpected(format.error());
     }
-    if (const int status = avformat_find_stream_info(format->get(), nullptr); status < 0) {
+    // Like the command line, go on without complete stream information when
+    // there are streams at all.
+    if (const int status = avformat_find_stream_info(format->get(), nullptr); status < 0 && (*format)->nb_streams == 0) {
         return fail("'" + path + "': libavformat cannot read its streams: " + error_text(status));
     }
     TrackStreamId chosen;
@@ -100,8 +102,8 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::reopen(std::shared_ptr<File
     // Containers that announce streams only as their packets come (FLV,
     // MPEG-TS without a program table) need the stream information read, as
     // the scan did, to number them in the same order.
-    if (!has_wanted() && avformat_find_stream_info(format->get(), nullptr) < 0) {
-        return fail("'" + path + "': libavformat cannot read its streams again");
+    if (!has_wanted()) {
+        avformat_find_stream_info(format->get(), nullptr);
     }
     if (!has_wanted()) {
         return fail("'" + path + "': its H.264 track (stream " + std::to_string(wanted.index) +
