@@ -87,8 +87,8 @@ Outcome<std::size_t> follow_packets(TrackDemuxer& demuxer, std::span<const Track
             break;
         }
         if (cursor == indices[delivered]) {
-            if (auto consumed = consume(cursor, std::span<const std::uint8_t>(packet->data, static_cast<std::size_t>(packet->size)));
-                !consumed) {
+            const std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
+            if (auto consumed = consume(cursor, bytes); !consumed) {
                 return std::unexpected(consumed.error());
             }
             ++delivered;

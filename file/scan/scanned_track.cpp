@@ -31,8 +31,8 @@ private:
 Outcome<void> ScannedTrack::read_samples(std::span<const std::uint32_t> indices, const SampleConsumer& consume) {
     for (std::size_t i = 0; i < indices.size(); ++i) {
         if (indices[i] >= samples.size() || (i > 0 && indices[i] <= indices[i - 1])) {
-            return fail("'" + file_->path() + "': sample " + std::to_string(indices[i]) +
-                        " is not one of its " + std::to_string(samples.size()) + " samples in ascending order");
+            return fail("'" + file_->path() + "': sample " + std::to_string(indices[i]) + " is not one of its " +
+                        std::to_string(samples.size()) + " samples in ascending order");
         }
     }
     // Runs of samples read the same way, in the order asked.
@@ -126,9 +126,10 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
         return *index;
     };
     const AVCodecParameters& codec = *stream.codecpar;
-    auto current = intern_extradata(
-        std::span<const std::uint8_t>(codec.extradata, codec.extradata != nullptr ? static_cast<std::size_t>(codec.extradata_size) : 0U),
-        static_cast<std::uint32_t>(std::max(codec.width, 0)), static_cast<std::uint32_t>(std::max(codec.height, 0)));
+    const std::size_t extradata_size = codec.extradata != nullptr ? static_cast<std::size_t>(codec.extradata_size) : 0U;
+    auto current = intern_extradata(std::span<const std::uint8_t>(codec.extradata, extradata_size),
+                                    static_cast<std::uint32_t>(std::max(codec.width, 0)),
+                                    static_cast<std::uint32_t>(std::max(codec.height, 0)));
     if (!current) {
         return std::unexpected(current.error());
     }
@@ -144,11 +145,11 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
         if (track->samples.size() == std::numeric_limits<std::uint32_t>::max()) {
             return fail("'" + path + "': more H.264 packets than " + std::to_string(track->samples.size()));
         }
-        std::size_t extradata_size = 0;
-        const std::uint8_t* extradata = av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &extradata_size);
-        if (extradata != nullptr && extradata_size > 0) {
+        std::size_t side_size = 0;
+        const std::uint8_t* side = av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &side_size);
+        if (side != nullptr && side_size > 0) {
             // The container states no size with new extradata.
-            current = intern_extradata(std::span(extradata, extradata_size), 0, 0);
+            current = intern_extradata(std::span(side, side_size), 0, 0);
             if (!current) {
                 return std::unexpected(current.error());
             }
@@ -174,8 +175,7 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
         }
     }
     if (track->samples.empty() && (*demuxer)->end_code() != 0) {
-        return fail("'" + path + "': no packet of its H.264 track can be read: " +
-                    (*demuxer)->end_reason());
+        return fail("'" + path + "': no packet of its H.264 track can be read: " + (*demuxer)->end_reason());
     }
     track->samples.shrink_to_fit();
     track->info.bytes_read = file->bytes_read() - bytes_before;

@@ -66,7 +66,8 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
     }
     // Like the command line, go on without complete stream information when
     // there are streams at all.
-    if (const int status = avformat_find_stream_info(format->get(), nullptr); status < 0 && (*format)->nb_streams == 0) {
+    const int status = avformat_find_stream_info(format->get(), nullptr);
+    if (status < 0 && (*format)->nb_streams == 0) {
         return fail("'" + path + "': libavformat cannot read its streams: " + error_text(status));
     }
     TrackStreamId chosen;
@@ -153,8 +154,7 @@ std::string TrackDemuxer::end_reason() const {
 bool TrackDemuxer::seek_near(std::int64_t byte_position, std::int64_t pts) {
     end_code_ = 0;
     if (seeks_by_byte(format_.get())) {
-        return byte_position >= 0 &&
-               av_seek_frame(format_.get(), -1, byte_position, AVSEEK_FLAG_BYTE) >= 0;
+        return byte_position >= 0 && av_seek_frame(format_.get(), -1, byte_position, AVSEEK_FLAG_BYTE) >= 0;
     }
     return pts != AV_NOPTS_VALUE && av_seek_frame(format_.get(), stream_id_.index, pts, AVSEEK_FLAG_BACKWARD) >= 0;
 }

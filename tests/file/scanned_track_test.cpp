@@ -27,25 +27,27 @@ Outcome<std::unique_ptr<Track>> scan(const std::string& path, std::vector<ByteVe
     if (!file) {
         return std::unexpected(file.error());
     }
-    return open_scanned_track(*file, [observed](std::uint32_t index, std::span<const std::uint8_t> bytes) -> Outcome<void> {
+    auto observe = [observed](std::uint32_t index, std::span<const std::uint8_t> bytes) -> Outcome<void> {
         if (observed != nullptr) {
             EXPECT_EQ(index, observed->size());
             observed->emplace_back(bytes.begin(), bytes.end());
         }
         return {};
-    });
+    };
+    return open_scanned_track(*file, observe);
 }
 
 // Reads `indices` back and compares each sample's bytes with the packet's.
 void expect_bytes_read_back(Track& track, const DemuxedTrack& reference, std::vector<std::uint32_t> indices) {
     std::size_t next = 0;
-    auto read = track.read_samples(indices, [&](std::uint32_t index, std::span<const std::uint8_t> bytes) -> Outcome<void> {
+    auto compare = [&](std::uint32_t index, std::span<const std::uint8_t> bytes) -> Outcome<void> {
         EXPECT_LT(next, indices.size());
         EXPECT_EQ(index, indices[next]);
         ++next;
         EXPECT_TRUE(ByteVector(bytes.begin(), bytes.end()) == reference.packets[index].bytes) << "sample " << index;
         return {};
-    });
+    };
+    auto read = track.read_samples(indices, compare);
     ASSERT_TRUE(read) << read.error().message;
     EXPECT_EQ(next, indices.size());
 }
@@ -149,13 +151,14 @@ TEST(ScannedTrack, ReadsBackFromSeveralThreadsAtOnce) {
         const DemuxedTrack reference = demux_with_libavformat(path);
         auto track = scan(path);
         ASSERT_TRUE(track) << track.error().message;
-        const std::size_t count = reference.packets.size();
+        const auto count = static_cast<std::uint32_t>(reference.packets.size());
+        const std::uint32_t groups = (count + 11) / 12;
         std::vector<std::thread> threads;
         for (std::uint32_t t = 0; t < 4; ++t) {
             // Groups of 12 samples, each thread from a different place on.
             threads.emplace_back([&, t] {
-                for (std::uint32_t g = 0; g * 12 < count; ++g) {
-                    const std::uint32_t first = static_cast<std::uint32_t>(((g + t * 3) * 12) % ((count + 11) / 12 * 12));
+                for (std::uint32_t g = 0; g < groups; ++g) {
+                    const std::uint32_t first = (g + t * 3) % groups * 12;
                     std::vector<std::uint32_t> group;
                     for (std::uint32_t i = first; i < first + 12 && i < count; ++i) {
                         group.push_back(i);
@@ -242,8 +245,9 @@ TEST(ScannedTrack, FailsNamingTheFile) {
     ASSERT_TRUE(track);
     const std::vector<std::uint32_t> out_of_range = {0, static_cast<std::uint32_t>((*track)->samples.size())};
     const std::vector<std::uint32_t> descending = {4, 2};
+    auto ignore = [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; };
     for (const auto& indices : {out_of_range, descending}) {
-        auto read = (*track)->read_samples(indices, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
+        auto read = (*track)->read_samples(indices, ignore);
         ASSERT_FALSE(read);
         EXPECT_NE(read.error().message.find("ts_bframes.ts'"), std::string::npos) << read.error().message;
     }
