@@ -95,11 +95,86 @@ std::uint16_t container_flags(const AVPacket& packet) {
     return static_cast<std::uint16_t>(flags);
 }
 
+// One pass over the track's packets: each becomes a sample, with the
+// description in force and where its bytes are found again.
+class TrackScan {
+public:
+    TrackScan(Track& track, const FileBytes& file, bool contiguous_packets)
+        : track_(track), file_(file), descriptions_(track.descriptions), contiguous_packets_(contiguous_packets) {}
+
+    Outcome<void> describe_stream(const AVCodecParameters& codec) {
+        const std::size_t size = codec.extradata != nullptr ? static_cast<std::size_t>(codec.extradata_size) : 0U;
+        auto described = intern_extradata(std::span<const std::uint8_t>(codec.extradata, size),
+                                          static_cast<std::uint32_t>(std::max(codec.width, 0)),
+                                          static_cast<std::uint32_t>(std::max(codec.height, 0)));
+        if (!described) {
+            return std::unexpected(described.error());
+        }
+        current_ = *described;
+        return {};
+    }
+
+    Outcome<void> add_sample(const AVPacket& packet) {
+        if (track_.samples.size() == std::numeric_limits<std::uint32_t>::max()) {
+            return fail("'" + file_.path() + "': more H.264 packets than " + std::to_string(track_.samples.size()));
+        }
+        std::size_t side_size = 0;
+        const std::uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_NEW_EXTRADATA, &side_size);
+        if (side != nullptr && side_size > 0) {
+            // The container states no size with new extradata.
+            auto described = intern_extradata(std::span(side, side_size), 0, 0);
+            if (!described) {
+                return std::unexpected(described.error());
+            }
+            current_ = *described;
+        }
+        const std::span<const std::uint8_t> bytes(packet.data, static_cast<std::size_t>(packet.size));
+        Outcome<std::optional<std::uint64_t>> offset = std::nullopt;
+        if (contiguous_packets_) {
+            offset = locate_packet_bytes(file_, bytes, packet.pos, previous_end_, scratch_);
+            if (!offset) {
+                return std::unexpected(offset.error());
+            }
+        }
+        TrackSample& sample = track_.samples.emplace_back();
+        sample.position = *offset ? **offset : demuxed_position(packet.pos);
+        sample.size = static_cast<std::uint32_t>(packet.size);
+        sample.description = current_;
+        sample.flags = container_flags(packet);
+        sample.pts = packet.pts == AV_NOPTS_VALUE ? NO_PTS : packet.pts;
+        previous_end_ = *offset ? std::optional(**offset + sample.size) : std::nullopt;
+        return {};
+    }
+
+private:
+    Outcome<std::uint16_t> intern_extradata(std::span<const std::uint8_t> extradata, std::uint32_t width,
+                                            std::uint32_t height) {
+        auto description = describe_extradata(extradata);
+        if (!description) {
+            return fail("'" + file_.path() + "': " + description.error().message);
+        }
+        description->width = width;
+        description->height = height;
+        auto index = descriptions_.intern(std::move(*description));
+        if (!index) {
+            return fail("'" + file_.path() + "': " + index.error().message);
+        }
+        return *index;
+    }
+
+    Track& track_;
+    const FileBytes& file_;
+    DescriptionTable descriptions_;
+    const bool contiguous_packets_;
+    std::uint16_t current_ = 0;
+    std::optional<std::uint64_t> previous_end_;
+    ByteVector scratch_;  // packet bytes compared with the file's
+};
+
 }  // namespace
 
 Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> file, const SampleObserver& observe) {
     const std::uint64_t bytes_before = file->bytes_read();
-    const std::string& path = file->path();
     auto demuxer = TrackDemuxer::open(file);
     if (!demuxer) {
         return std::unexpected(demuxer.error());
@@ -109,73 +184,26 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
     track->info.container = (*demuxer)->format()->iformat->name;
     track->info.time_base = {stream.time_base.num, stream.time_base.den};
     track->info.frame_rate = frame_rate_of(stream);
-
-    DescriptionTable descriptions(track->descriptions);
-    auto intern_extradata = [&](std::span<const std::uint8_t> extradata, std::uint32_t width,
-                                std::uint32_t height) -> Outcome<std::uint16_t> {
-        auto description = describe_extradata(extradata);
-        if (!description) {
-            return fail("'" + path + "': " + description.error().message);
-        }
-        description->width = width;
-        description->height = height;
-        auto index = descriptions.intern(std::move(*description));
-        if (!index) {
-            return fail("'" + path + "': " + index.error().message);
-        }
-        return *index;
-    };
-    const AVCodecParameters& codec = *stream.codecpar;
-    const std::size_t extradata_size = codec.extradata != nullptr ? static_cast<std::size_t>(codec.extradata_size) : 0U;
-    auto current = intern_extradata(std::span<const std::uint8_t>(codec.extradata, extradata_size),
-                                    static_cast<std::uint32_t>(std::max(codec.width, 0)),
-                                    static_cast<std::uint32_t>(std::max(codec.height, 0)));
-    if (!current) {
-        return std::unexpected(current.error());
+    TrackScan scan(*track, *file, (*demuxer)->packets_may_be_contiguous());
+    if (auto described = scan.describe_stream(*stream.codecpar); !described) {
+        return std::unexpected(described.error());
     }
-
     UniqueAVPacket packet(av_packet_alloc());
     if (packet == nullptr) {
-        return fail("out of memory reading '" + path + "'");
+        return fail("out of memory reading '" + file->path() + "'");
     }
-    ByteVector scratch;
-    const bool contiguous_packets = (*demuxer)->packets_may_be_contiguous();
-    std::optional<std::uint64_t> previous_end;
     while ((*demuxer)->read_packet(packet.get())) {
-        if (track->samples.size() == std::numeric_limits<std::uint32_t>::max()) {
-            return fail("'" + path + "': more H.264 packets than " + std::to_string(track->samples.size()));
+        if (auto added = scan.add_sample(*packet); !added) {
+            return std::unexpected(added.error());
         }
-        std::size_t side_size = 0;
-        const std::uint8_t* side = av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &side_size);
-        if (side != nullptr && side_size > 0) {
-            // The container states no size with new extradata.
-            current = intern_extradata(std::span(side, side_size), 0, 0);
-            if (!current) {
-                return std::unexpected(current.error());
-            }
-        }
-        const std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
-        Outcome<std::optional<std::uint64_t>> offset = std::nullopt;
-        if (contiguous_packets) {
-            offset = locate_packet_bytes(*file, bytes, packet->pos, previous_end, scratch);
-            if (!offset) {
-                return std::unexpected(offset.error());
-            }
-        }
-        TrackSample& sample = track->samples.emplace_back();
-        sample.position = *offset ? **offset : demuxed_position(packet->pos);
-        sample.size = static_cast<std::uint32_t>(packet->size);
-        sample.description = *current;
-        sample.flags = container_flags(*packet);
-        sample.pts = packet->pts == AV_NOPTS_VALUE ? NO_PTS : packet->pts;
-        previous_end = *offset ? std::optional(**offset + sample.size) : std::nullopt;
         const auto index = static_cast<std::uint32_t>(track->samples.size() - 1);
+        const std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
         if (auto observed = observe(index, bytes); !observed) {
             return std::unexpected(observed.error());
         }
     }
     if (track->samples.empty() && (*demuxer)->end_code() != 0) {
-        return fail("'" + path + "': no packet of its H.264 track can be read: " + (*demuxer)->end_reason());
+        return fail("'" + file->path() + "': no packet of its H.264 track can be read: " + (*demuxer)->end_reason());
     }
     track->samples.shrink_to_fit();
     track->info.bytes_read = file->bytes_read() - bytes_before;
