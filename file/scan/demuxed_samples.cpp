@@ -33,8 +33,11 @@ constexpr std::size_t UNALIGNED_PACKETS_LIMIT = 4096;
 // units of one PES packet, the frames of one Matroska lace) looked back over.
 constexpr std::uint32_t SHARED_POSITION_LOOKBACK = 1024;
 
+// A sample read back with pread keeps where its bytes are, not its packet's
+// position: passing over it, the size alone has to match.
 bool is_packet_of(const TrackSample& sample, const AVPacket& packet) {
-    return sample.position == demuxed_position(packet.pos) && sample.size == static_cast<std::uint32_t>(packet.size);
+    return sample.size == static_cast<std::uint32_t>(packet.size) &&
+           (!is_demuxed(sample) || sample.position == demuxed_position(packet.pos));
 }
 
 // The first of the samples that share `index`'s packet position: a demuxer

@@ -125,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(Media, ScannedTrackOf,
                          });
 
 // Matroska blocks with header stripping or zlib compression come back by
-// demuxing again too, through each demuxer's own seek: here every sample of
-// each container is made to.
+// demuxing again too, through each demuxer's own seek, between samples read
+// with pread: here two samples in three of each container are made to.
 TEST(ScannedTrack, ReadsBackByDemuxingAgainInEveryContainer) {
     for (const char* name : {"mkv_bframes.mkv", "avi_bframes.avi", "flv_bframes.flv", "raw_bframes.h264",
                              "scan_bframes.mp4", "mkv_sei_only.mkv"}) {
@@ -136,7 +136,9 @@ TEST(ScannedTrack, ReadsBackByDemuxingAgainInEveryContainer) {
         ASSERT_TRUE(track) << track.error().message;
         ASSERT_EQ((*track)->samples.size(), reference.packets.size());
         for (std::size_t i = 0; i < reference.packets.size(); ++i) {
-            (*track)->samples[i].position = demuxed_position(reference.packets[i].position);
+            if (i % 3 != 0) {
+                (*track)->samples[i].position = demuxed_position(reference.packets[i].position);
+            }
         }
         const std::size_t count = reference.packets.size();
         expect_bytes_read_back(**track, reference, every(count, 5, 11));
