@@ -80,7 +80,8 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
         }
     }
     if (chosen.index < 0) {
-        return fail("'" + path + "' (" + (*format)->iformat->name + ") has no H.264 video track");
+        return fail("'" + path + "': has no H.264 video track among its " + std::to_string((*format)->nb_streams) +
+                    " streams (" + (*format)->iformat->name + ")");
     }
     return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(*avio), std::move(*format), chosen));
 }
