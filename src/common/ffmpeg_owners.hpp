@@ -44,4 +44,15 @@ using UniqueSwsContext = FfmpegOwner<SwsContext, sws_freeContext>;
 using UniqueAVFormatContext = FfmpegOwner<AVFormatContext, avformat_close_input>;
 using UniqueAVBSFContext = FfmpegOwner<AVBSFContext, av_bsf_free>;
 
+// An AVIOContext made with avio_alloc_context over our own read callback.
+// libavformat may have swapped its buffer for a larger one meanwhile, so the
+// buffer is freed through the context, not through the pointer first given.
+inline void free_custom_avio_context(AVIOContext** context) {
+    if (*context != nullptr) {
+        av_freep(&(*context)->buffer);
+    }
+    avio_context_free(context);
+}
+using UniqueAVIOContext = FfmpegOwner<AVIOContext, free_custom_avio_context>;
+
 }  // namespace pytovrik

@@ -8,7 +8,12 @@ namespace pytovrik::file::testing {
 
 DemuxedTrack demux_with_libavformat(const std::string& path) {
     AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0) {
+    // As the ffmpeg command line opens files: every MPEG-TS program is found.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "scan_all_pmts", "1", 0);
+    const int opened_status = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened_status < 0) {
         throw std::runtime_error("libavformat cannot open " + path);
     }
     UniqueAVFormatContext format(opened);
@@ -37,8 +42,14 @@ DemuxedTrack demux_with_libavformat(const std::string& path) {
                                stream->codecpar->extradata + stream->codecpar->extradata_size);
     }
     UniqueAVPacket packet(av_packet_alloc());
-    for (;;) {
+    for (int again = 0;;) {
         const int code = av_read_frame(format.get(), packet.get());
+        // The ffmpeg command line reads again after EAGAIN (an MPEG-TS
+        // demuxer that lost sync over a damaged stretch says so, then reads on).
+        if (code == AVERROR(EAGAIN) && ++again < 1000) {
+            continue;
+        }
+        again = 0;
         if (code < 0) {
             track.end_code = code == AVERROR_EOF ? 0 : code;
             break;

@@ -1,5 +1,7 @@
 // The reference every container reader is held to: the packets of a file's
-// first H.264 video track exactly as libavformat's demuxer gives them.
+// first H.264 video track exactly as libavformat's demuxer gives them to the
+// ffmpeg command line, which reads again after EAGAIN and stops at any other
+// error.
 #pragma once
 
 #include <cstdint>

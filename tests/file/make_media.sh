@@ -4,15 +4,94 @@
 # made once; delete the folder to make them again.
 set -euo pipefail
 out=$1
+here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 cd "$out"
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 make() {  # make NAME COMMAND...: runs the command unless NAME exists
     local name=$1
     shift
-    [[ -e $name ]] || "$@"
+    [[ -e $name ]] || "$@" || { rm -f "$name"; return 1; }
 }
 src=(-f lavfi -i "testsrc2=size=160x120:rate=25")
 
 # A plain progressive MP4 with B-frames: three closed groups of 12.
 make plain.mp4 ff "${src[@]}" -t 1.44 -c:v libx264 -bf 2 -g 12 -keyint_min 12 -sc_threshold 0 plain.mp4
+
+# Containers read by scanning the whole file (MPEG-TS, Matroska, AVI, FLV,
+# raw H.264), named by container; an audio track beside the video where the
+# container interleaves one.
+split_sei=${2:-}
+streams=$here/../data/conformance/streams
+gop=(-c:v libx264 -bf 2 -g 25 -keyint_min 25 -sc_threshold 0)
+tone=(-f lavfi -i "sine=frequency=440:sample_rate=32000" -c:a mp2 -b:a 32k)
+# Six seconds at a high rate, long enough to hold the damaged stretch below.
+make ts_bframes.ts ff "${src[@]}" "${tone[@]}" -t 6 "${gop[@]}" -crf 6 ts_bframes.ts
+make mkv_bframes.mkv ff "${src[@]}" "${tone[@]}" -t 4 "${gop[@]}" mkv_bframes.mkv
+make avi_bframes.avi ff "${src[@]}" "${tone[@]}" -t 4 "${gop[@]}" avi_bframes.avi
+make flv_bframes.flv ff "${src[@]}" -t 4 "${gop[@]}" flv_bframes.flv
+make raw_bframes.h264 ff "${src[@]}" -t 4 "${gop[@]}" -f h264 raw_bframes.h264
+# Moov first, so that cutting the file cuts the samples.
+make scan_bframes.mp4 ff "${src[@]}" -t 4 "${gop[@]}" -movflags +faststart scan_bframes.mp4
+
+# A broadcast recording joined mid-stream: the first bytes are a transport
+# packet in the middle of a group, far from any key picture.
+make ts_cut.ts bash -c 'tail -c +$(( ($(stat -c %s ts_bframes.ts) / 188 * 2 / 5) * 188 + 1 )) ts_bframes.ts > ts_cut.ts'
+
+# Interlaced video coded as field pairs, remuxed as broadcasts store it.
+# Raw streams give the muxers no timestamps to start from: genpts makes them
+# for CVFI1; CAPAMA3's packets get one per packet at 25 a second of the
+# 90 kHz MPEG-TS clock.
+make ts_field_cvfi1.ts ff -fflags +genpts -i "$streams/CVFI1_SVA_C.264" -c copy ts_field_cvfi1.ts
+make mkv_field_cvfi1.mkv ff -fflags +genpts -i "$streams/CVFI1_SVA_C.264" -c copy mkv_field_cvfi1.mkv
+make ts_field_capama3.ts ff -i "$streams/CAPAMA3_Sand_F.264" -c copy -bsf:v "setts=ts=N*3600" ts_field_capama3.ts
+make mkv_field_capama3.mkv ff -i ts_field_capama3.ts -c copy mkv_field_capama3.mkv
+
+# A resolution change: two encodes joined, with their parameter sets in band.
+make ts_resolution_change.ts bash -c '
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 1 \
+        -c:v libx264 -g 25 part1.ts &&
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=176x144:rate=25 -t 1 \
+        -c:v libx264 -g 25 part2.ts &&
+    printf "file part1.ts\nfile part2.ts\n" > parts.txt &&
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f concat -i parts.txt -c copy ts_resolution_change.ts &&
+    rm part1.ts part2.ts parts.txt'
+make mkv_resolution_change.mkv ff -i ts_resolution_change.ts -c copy mkv_resolution_change.mkv
+# FLV states the change out of band: a second encode's tags, its AVC
+# sequence header first, appended to the first file (past its 13-byte file
+# header), its timestamps a second on.
+make flv_resolution_change.flv bash -c '
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 1 \
+        -c:v libx264 -g 25 part1.flv &&
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=176x144:rate=25 -t 1 \
+        -c:v libx264 -g 25 -output_ts_offset 1 part2.flv &&
+    { cat part1.flv; tail -c +14 part2.flv; } > flv_resolution_change.flv && rm part1.flv part2.flv'
+
+# Downloads cut short, and copies with a damaged stretch a fifth into the
+# file: 4 KiB of 0xFF, and in MPEG-TS 200 KiB of zeros. The MPEG-TS demuxer
+# gives up resynchronising after 64 KiB each time; once it has no packet
+# left to flush, av_read_frame says EAGAIN, and reading on finds the rest.
+truncate_copy() { head -c $(( $(stat -c %s "$1") * 3 / 5 )) "$1" > "$2"; }
+damage_copy() {  # damage_copy SOURCE COPY BYTES FILL
+    cp "$1" "$2"
+    head -c "$3" /dev/zero | tr '\0' "$4" |
+        dd of="$2" bs=1 seek=$(( $(stat -c %s "$1") / 5 )) conv=notrunc status=none
+}
+make ts_truncated.ts truncate_copy ts_bframes.ts ts_truncated.ts
+make mkv_truncated.mkv truncate_copy mkv_bframes.mkv mkv_truncated.mkv
+make avi_truncated.avi truncate_copy avi_bframes.avi avi_truncated.avi
+make scan_truncated.mp4 truncate_copy scan_bframes.mp4 scan_truncated.mp4
+make ts_damaged.ts damage_copy ts_bframes.ts ts_damaged.ts 204800 '\0'
+make mkv_damaged.mkv damage_copy mkv_bframes.mkv mkv_damaged.mkv 4096 '\377'
+make avi_damaged.avi damage_copy avi_bframes.avi avi_damaged.avi 4096 '\377'
+make scan_damaged.mp4 damage_copy scan_bframes.mp4 scan_damaged.mp4 4096 '\377'
+
+# A packet that holds only an SEI, split off the picture it came with.
+if [[ -n $split_sei && ! -e mkv_sei_only.mkv ]]; then
+    ff -i mkv_bframes.mkv -an -c copy sei_source.mkv
+    "$split_sei" sei_source.mkv mkv_sei_only.mkv || { rm -f mkv_sei_only.mkv; exit 1; }
+    rm sei_source.mkv
+fi
+
+# No H.264 video at all.
+make ts_audio_only.ts ff "${tone[@]}" -t 1 ts_audio_only.ts

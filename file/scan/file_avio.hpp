@@ -1,0 +1,37 @@
+// libavformat's byte input over a FileBytes, with a read position of its own:
+// every demuxer reads through pread, so demuxers of one file on several
+// threads share no seek position, and what they read counts in the file's
+// bytes_read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/ffmpeg_owners.hpp"
+#include "common/outcome.hpp"
+#include "file_bytes.hpp"
+
+namespace pytovrik::file {
+
+class FileAvio {
+public:
+    static Outcome<std::unique_ptr<FileAvio>> open(std::shared_ptr<FileBytes> file);
+
+    FileAvio(const FileAvio&) = delete;
+    FileAvio& operator=(const FileAvio&) = delete;
+    ~FileAvio() = default;
+
+    AVIOContext* context() const noexcept { return context_.get(); }
+
+private:
+    explicit FileAvio(std::shared_ptr<FileBytes> file) noexcept : file_(std::move(file)) {}
+
+    static int read(void* opaque, std::uint8_t* buffer, int size);
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
+
+    std::shared_ptr<FileBytes> file_;
+    std::uint64_t offset_ = 0;
+    UniqueAVIOContext context_;
+};
+
+}  // namespace pytovrik::file
