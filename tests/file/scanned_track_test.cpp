@@ -237,7 +237,7 @@ TEST(ScannedTrack, FailsNamingTheFile) {
     // The observer's failure ends the scan with its message.
     auto file = FileBytes::open(media("mkv_bframes.mkv"));
     ASSERT_TRUE(file);
-    auto refused = open_scanned_track(*file, [](std::uint32_t index, std::span<const std::uint8_t>) -> Outcome<void> {
+    auto refused = open_scanned_track(*file, [](const Track&, std::uint32_t index, std::span<const std::uint8_t>) -> Outcome<void> {
         return index == 5 ? fail("sample 5 is refused") : Outcome<void>{};
     });
     ASSERT_FALSE(refused);
