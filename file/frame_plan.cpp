@@ -155,7 +155,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
 
     // Every reference picture goes, and the asked ones; a picture nothing
     // refers to that is not asked for is left out. Units outside pictures
-    // (SEI, parameter sets) travel with the next picture sent.
+    // (SEI, parameter sets) travel with the next picture sent. Near a
+    // damaged or cut sample everything goes: how FFmpeg conceals damage
+    // depends on what it decoded just before.
+    bool keep_all = last + 1 == track.samples.size();
+    for (std::uint32_t sample = job.start; sample <= last && !keep_all; ++sample) {
+        keep_all = (track.samples[sample].flags & SAMPLE_TRUNCATED) != 0;
+    }
     job.packets.clear();
     std::vector<std::uint32_t> sent_frames;
     ByteVector pending;
@@ -168,7 +174,8 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         if (picture && starts_frame(entry.flags)) {
             frame_asked = asked_samples.contains(sample);
         }
-        const bool needed = !picture || frame_asked || sample > last_needed || (entry.flags & SAMPLE_ANALYSED) == 0 ||
+        const bool needed = keep_all || !picture || frame_asked || sample > last_needed ||
+                            (entry.flags & SAMPLE_ANALYSED) == 0 ||
                             (entry.flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) != 0;
         if (!needed) {
             continue;

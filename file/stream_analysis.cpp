@@ -62,7 +62,8 @@ std::optional<std::int64_t> StreamAnalyser::order_of(const SliceHeaderStart& sli
         } else if (lsb > prev_lsb && lsb - prev_lsb > max_lsb / 2) {
             msb -= max_lsb;
         }
-        count = msb + lsb;
+        // A frame is ordered by the earlier of its two fields.
+        count = msb + lsb + std::min<std::int64_t>(0, slice.field_pic ? 0 : slice.delta_pic_order_cnt_bottom);
         if (reference) {
             order_.prev_msb = msb;
             order_.prev_lsb = slice.pic_order_cnt_lsb;
@@ -80,7 +81,14 @@ std::optional<std::int64_t> StreamAnalyser::order_of(const SliceHeaderStart& sli
     if (count <= -ORDER_PERIOD / 2 || count >= ORDER_PERIOD / 2) {
         return std::nullopt;
     }
-    return period_ * ORDER_PERIOD + count;
+    const std::int64_t order = period_ * ORDER_PERIOD + count;
+    // After memory_management_control_operation 5 the count starts again,
+    // as after an IDR picture, from the next picture on.
+    if (slice.resets_picture_order) {
+        order_ = PictureOrder{};
+        ++period_;
+    }
+    return order;
 }
 
 SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::uint8_t length_size) {

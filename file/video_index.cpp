@@ -19,6 +19,8 @@ constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
 constexpr std::uint32_t PROBE_SIDE = 16;
 // H.264's largest decoded picture buffer, in frames.
 constexpr std::uint32_t MAX_REORDER = 16;
+// Baseline profile has no B slices, so no reordering.
+constexpr std::uint32_t BASELINE_PROFILE = 66;
 
 bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
@@ -78,20 +80,31 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     if (opened->scanned) {
         learner.finish();
     } else {
-        // Fields can only be paired by reading every sample: the index of a
-        // stream that may hold them is read whole.
+        // The index alone cannot pair fields, nor order pictures whose pts
+        // are only decode times: a stream that may need either is read whole.
         bool fields_possible = false;
+        bool reordering_possible = false;
         for (const SampleDescription& description : index->track_->descriptions) {
             for (const ByteVector& unit : description.parameter_sets) {
-                const auto sps = h264::parse_sequence_parameter_set(unit);
-                fields_possible = fields_possible || (sps && !sps->frame_mbs_only);
+                if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
+                    fields_possible = fields_possible || !sps->frame_mbs_only;
+                    reordering_possible = reordering_possible || (sps->bitstream_restriction
+                                                                      ? sps->max_num_reorder_frames > 0
+                                                                      : sps->profile_idc != BASELINE_PROFILE);
+                }
             }
         }
-        auto learnt = fields_possible ? learner.read_every_sample() : learner.read_first_sample();
+        const auto& samples = index->track_->samples;
+        const bool pts_in_decode_order =
+            std::adjacent_find(samples.begin(), samples.end(), [](const TrackSample& a, const TrackSample& b) {
+                return a.pts == NO_PTS || b.pts == NO_PTS || a.pts >= b.pts;
+            }) == samples.end();
+        const bool read_whole = fields_possible || (reordering_possible && pts_in_decode_order && samples.size() > 1);
+        auto learnt = read_whole ? learner.read_every_sample() : learner.read_first_sample();
         if (!learnt) {
             return std::unexpected(std::move(learnt.error()));
         }
-        index->lazy_ = !fields_possible;
+        index->lazy_ = !read_whole;
     }
     if (auto finished = index->finish_opening(decoder); !finished) {
         return std::unexpected(std::move(finished.error()));
@@ -147,15 +160,47 @@ Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
 Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
     std::vector<TrackSample>& samples = track_->samples;
     const auto count = static_cast<std::uint32_t>(samples.size());
-    // The order of presentation: the container's pts, else the pictures' own
-    // order counts as the decoder will output them.
+    // The order of presentation is the order the decoder outputs pictures
+    // in: their picture order counts, where the stream was read whole and
+    // they can be worked out, else the container's pts. The two agree in a
+    // well-made file; where they do not (a raw stream put into a container
+    // with decode times for pts, streams concatenated with overlapping
+    // times), the counts decide and the pts stay each frame's time.
     timed_ = std::all_of(samples.begin(), samples.end(),
                          [](const TrackSample& sample) { return sample.pts != NO_PTS || !starts_frame(sample.flags); });
-    if (!timed_) {
+    const bool orders_known =
+        !picture_orders_.empty() && std::all_of(picture_orders_.begin(), picture_orders_.end(),
+                                                [&, i = std::size_t{0}](std::int64_t order) mutable {
+                                                    return order != UNKNOWN_ORDER || !starts_frame(samples[i++].flags);
+                                                });
+    std::vector<std::int64_t> pts_of_sample;
+    if (orders_known) {
+        std::vector<std::uint32_t> by_pts;
         for (std::uint32_t i = 0; i < count; ++i) {
-            samples[i].pts = picture_orders_.empty() || picture_orders_[i] == UNKNOWN_ORDER
-                                 ? static_cast<std::int64_t>(i)
-                                 : picture_orders_[i];
+            if (starts_frame(samples[i].flags)) {
+                by_pts.push_back(i);
+            }
+        }
+        std::vector<std::uint32_t> by_order = by_pts;
+        auto sort_by = [&](std::vector<std::uint32_t>& list, auto key) {
+            std::sort(list.begin(), list.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return key(a) != key(b) ? key(a) < key(b) : a < b;
+            });
+        };
+        sort_by(by_order, [&](std::uint32_t i) { return picture_orders_[i]; });
+        if (timed_) {
+            sort_by(by_pts, [&](std::uint32_t i) { return samples[i].pts; });
+        }
+        if (!timed_ || by_pts != by_order) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                pts_of_sample.push_back(samples[i].pts);
+                samples[i].pts = picture_orders_[i] == UNKNOWN_ORDER ? std::numeric_limits<std::int64_t>::min()
+                                                                   : picture_orders_[i];
+            }
+        }
+    } else if (!timed_) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            samples[i].pts = static_cast<std::int64_t>(i);  // no order to go by but decode order
         }
     }
     picture_orders_ = {};
@@ -222,6 +267,16 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
     }
     std::sort(frames_.begin(), frames_.end(), before);
     frames_.shrink_to_fit();
+    if (timed_ && !pts_of_sample.empty()) {
+        frame_times_.reserve(frames_.size());
+        for (const std::uint32_t sample : frames_) {
+            frame_times_.push_back(pts_of_sample[sample]);
+        }
+    }
+    times_ascend_ = true;
+    for (std::uint64_t i = 1; i < frames_.size(); ++i) {
+        times_ascend_ = times_ascend_ && frame_seconds(i - 1) <= frame_seconds(i);
+    }
     return {};
 }
 
@@ -316,8 +371,8 @@ double VideoIndex::frame_seconds(std::uint64_t frame) const {
         return static_cast<double>(frame) * static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);
     }
     const Rational base = track_->info.time_base;
-    return static_cast<double>(track_->samples[frames_[frame]].pts) * static_cast<double>(base.num) /
-           static_cast<double>(base.den);
+    const std::int64_t pts = frame_times_.empty() ? track_->samples[frames_[frame]].pts : frame_times_[frame];
+    return static_cast<double>(pts) * static_cast<double>(base.num) / static_cast<double>(base.den);
 }
 
 double VideoIndex::duration_seconds() const {
@@ -325,11 +380,40 @@ double VideoIndex::duration_seconds() const {
         return 0.0;
     }
     const double frame_duration = static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);
-    return frame_seconds(frames_.size() - 1) - frame_seconds(0) + frame_duration;
+    double first = frame_seconds(0);
+    double last = first;
+    for (std::uint64_t i = 0; i < frames_.size() && !times_ascend_; ++i) {
+        first = std::min(first, frame_seconds(i));
+        last = std::max(last, frame_seconds(i));
+    }
+    if (times_ascend_) {
+        last = frame_seconds(frames_.size() - 1);
+    }
+    return last - first + frame_duration;
 }
 
 std::optional<std::uint64_t> VideoIndex::frame_at(double seconds) const {
-    if (frames_.empty() || !std::isfinite(seconds) || seconds < frame_seconds(0)) {
+    if (frames_.empty() || !std::isfinite(seconds)) {
+        return std::nullopt;
+    }
+    const double frame_duration = static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);
+    if (!times_ascend_) {
+        // Times out of order (a file whose pts contradict its pictures' own
+        // order): the frame with the latest time not after `seconds`.
+        std::optional<std::uint64_t> best;
+        double latest = 0.0;
+        double end = 0.0;
+        for (std::uint64_t i = 0; i < frames_.size(); ++i) {
+            const double start = frame_seconds(i);
+            end = std::max(end, start + frame_duration);
+            if (start <= seconds && (!best || start >= latest)) {
+                best = i;
+                latest = start;
+            }
+        }
+        return seconds < end ? best : std::nullopt;
+    }
+    if (seconds < frame_seconds(0)) {
         return std::nullopt;
     }
     // The first frame that starts after `seconds`, then the one before it.
@@ -344,17 +428,15 @@ std::optional<std::uint64_t> VideoIndex::frame_at(double seconds) const {
         }
     }
     const std::uint64_t frame = low - 1;
-    if (frame + 1 == frames_.size()) {
-        const double end = frame_seconds(0) + duration_seconds();
-        if (seconds >= end) {
-            return std::nullopt;
-        }
+    if (frame + 1 == frames_.size() && seconds >= frame_seconds(frame) + frame_duration) {
+        return std::nullopt;
     }
     return frame;
 }
 
 std::uint64_t VideoIndex::index_bytes() const {
     std::uint64_t bytes = track_->samples.capacity() * sizeof(TrackSample) + frames_.capacity() * sizeof(std::uint32_t) +
+                          frame_times_.capacity() * sizeof(std::int64_t) +
                           points_.capacity() * sizeof(RandomAccessPoint);
     for (const StreamHeader& header : headers_) {
         for (const ByteVector& unit : header.units) {

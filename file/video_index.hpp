@@ -125,6 +125,10 @@ private:
     std::shared_ptr<FileBytes> file_;
     std::unique_ptr<Track> track_;
     std::vector<std::uint32_t> frames_;  // frame -> sample of its first field
+    // Each frame's pts, kept apart only when the samples are ordered by their
+    // picture order counts instead (see order_frames).
+    std::vector<std::int64_t> frame_times_;
+    bool times_ascend_ = true;
     std::vector<RandomAccessPoint> points_;
     std::vector<StreamHeader> headers_;
     // Each sample's picture order, while the index is built for a track

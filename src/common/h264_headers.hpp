@@ -67,6 +67,13 @@ struct PictureParameterSet {
     std::uint32_t id = 0;
     std::uint32_t sps_id = 0;
     bool bottom_field_pic_order_in_frame_present = false;
+    // What the rest of a slice header depends on; known when `complete`.
+    bool complete = false;
+    std::uint32_t num_ref_idx_l0_default = 1;
+    std::uint32_t num_ref_idx_l1_default = 1;
+    bool weighted_pred = false;
+    std::uint32_t weighted_bipred_idc = 0;
+    bool redundant_pic_cnt_present = false;
 };
 
 // The fields of a slice header up to the picture order count, which tell
@@ -80,8 +87,14 @@ struct SliceHeaderStart {
     bool bottom_field = false;
     std::uint32_t idr_pic_id = 0;
     std::uint32_t pic_order_cnt_lsb = 0;
+    std::int64_t delta_pic_order_cnt_bottom = 0;
+    // memory_management_control_operation 5 (the picture order restarts
+    // after this picture), when the header could be read that far.
+    bool resets_picture_order = false;
+    bool read_to_ref_pic_marking = false;
 
     bool intra() const { return slice_type % 5 == 2 || slice_type % 5 == 4; }
+    bool predicted_both_ways() const { return slice_type % 5 == 1; }
 };
 
 namespace detail {
@@ -176,6 +189,91 @@ inline bool read_vui(HeaderBits& bits, SequenceParameterSet& sps) {
         sps.max_dec_frame_buffering = *buffering;
     }
     return true;
+}
+
+template <class Bits>
+bool skip_ref_pic_list_modification(Bits& bits) {
+    const auto present = bits.read_bit();
+    if (!present) return false;
+    if (*present == 0) return true;
+    for (int i = 0; i < 100; ++i) {
+        const auto idc = bits.read_ue();
+        if (!idc || *idc > 5) return false;
+        if (*idc == 3) return true;
+        if (!bits.read_ue()) return false;
+    }
+    return false;
+}
+
+template <class Bits>
+bool skip_weights(Bits& bits, std::uint32_t count, bool chroma) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto luma = bits.read_bit();
+        if (!luma || (*luma != 0 && (!bits.read_se() || !bits.read_se()))) return false;
+        if (chroma) {
+            const auto present = bits.read_bit();
+            if (!present) return false;
+            if (*present != 0) {
+                for (int j = 0; j < 4; ++j) {
+                    if (!bits.read_se()) return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+// The slice header from after the picture order count fields to the end of
+// dec_ref_pic_marking, noting a memory_management_control_operation 5.
+template <class Bits>
+bool read_to_ref_pic_marking(Bits& bits, const SequenceParameterSet& sps, const PictureParameterSet& pps,
+                             SliceHeaderStart& slice, bool idr, bool reference) {
+    if (sps.pic_order_cnt_type == 1 && !sps.delta_pic_order_always_zero) {
+        if (!bits.read_se()) return false;
+        if (pps.bottom_field_pic_order_in_frame_present && !slice.field_pic && !bits.read_se()) return false;
+    }
+    if (pps.redundant_pic_cnt_present && !bits.read_ue()) return false;
+    const std::uint32_t kind = slice.slice_type % 5;  // P, B, I, SP, SI
+    const bool predicted = kind == 0 || kind == 1 || kind == 3;
+    if (kind == 1 && !bits.read_bit()) return false;  // direct_spatial_mv_pred_flag
+    std::uint32_t l0 = pps.num_ref_idx_l0_default;
+    std::uint32_t l1 = pps.num_ref_idx_l1_default;
+    if (predicted) {
+        const auto override_counts = bits.read_bit();
+        if (!override_counts) return false;
+        if (*override_counts != 0) {
+            const auto count0 = bits.read_ue();
+            if (!count0 || *count0 > 31) return false;
+            l0 = *count0 + 1;
+            if (kind == 1) {
+                const auto count1 = bits.read_ue();
+                if (!count1 || *count1 > 31) return false;
+                l1 = *count1 + 1;
+            }
+        }
+        if (!skip_ref_pic_list_modification(bits)) return false;
+        if (kind == 1 && !skip_ref_pic_list_modification(bits)) return false;
+    }
+    if ((pps.weighted_pred && (kind == 0 || kind == 3)) || (pps.weighted_bipred_idc == 1 && kind == 1)) {
+        const bool chroma = sps.chroma_format_idc != 0 && !sps.separate_colour_plane;
+        if (!bits.read_ue() || (chroma && !bits.read_ue())) return false;  // weight denominators
+        if (!skip_weights(bits, l0, chroma)) return false;
+        if (kind == 1 && !skip_weights(bits, l1, chroma)) return false;
+    }
+    if (!reference) return true;
+    if (idr) return bits.read_bit() && bits.read_bit();
+    const auto adaptive = bits.read_bit();
+    if (!adaptive) return false;
+    if (*adaptive == 0) return true;
+    for (int i = 0; i < 100; ++i) {
+        const auto operation = bits.read_ue();
+        if (!operation || *operation > 6) return false;
+        if (*operation == 0) return true;
+        slice.resets_picture_order = slice.resets_picture_order || *operation == 5;
+        if (*operation != 5 && !bits.read_ue()) return false;  // the operation's first argument
+        if (*operation == 3 && !bits.read_ue()) return false;  // and 3's second
+    }
+    return false;
 }
 
 }  // namespace detail
@@ -284,7 +382,7 @@ inline std::optional<PictureParameterSet> parse_picture_parameter_set(Bytes nal)
     if (nal_unit_type(nal) != NAL_PPS) {
         return std::nullopt;
     }
-    PayloadBits bits(detail::payload_of(nal));
+    detail::HeaderBits bits(detail::payload_of(nal));
     const auto id = bits.read_ue();
     const auto sps_id = bits.read_ue();
     const auto entropy = bits.read_bit();
@@ -292,7 +390,57 @@ inline std::optional<PictureParameterSet> parse_picture_parameter_set(Bytes nal)
     if (!id || !sps_id || !entropy || !bottom_field_order || *id > MAX_PPS_ID || *sps_id > MAX_SPS_ID) {
         return std::nullopt;
     }
-    return PictureParameterSet{*id, *sps_id, *bottom_field_order != 0};
+    PictureParameterSet pps;
+    pps.id = *id;
+    pps.sps_id = *sps_id;
+    pps.bottom_field_pic_order_in_frame_present = *bottom_field_order != 0;
+    // Slice groups (Baseline's FMO) come next; their maps are skipped.
+    const auto groups = bits.read_ue();
+    if (!groups || *groups > 7) {
+        return pps;
+    }
+    if (*groups > 0) {
+        const auto map_type = bits.read_ue();
+        if (!map_type || *map_type > 6) {
+            return pps;
+        }
+        bool read = true;
+        if (*map_type == 0) {
+            for (std::uint32_t i = 0; i <= *groups && read; ++i) read = bits.read_ue().has_value();
+        } else if (*map_type == 2) {
+            for (std::uint32_t i = 0; i < *groups && read; ++i) read = bits.read_ue() && bits.read_ue();
+        } else if (*map_type >= 3 && *map_type <= 5) {
+            read = bits.read_bit() && bits.read_ue();
+        } else if (*map_type == 6) {
+            const auto units = bits.read_ue();
+            int id_bits = 0;
+            while ((1U << id_bits) < *groups + 1) ++id_bits;
+            read = units && *units < (1U << 20);
+            for (std::uint32_t i = 0; read && i <= *units; ++i) read = bits.read_bits(id_bits).has_value();
+        }
+        if (!read) {
+            return pps;
+        }
+    }
+    const auto l0 = bits.read_ue();
+    const auto l1 = bits.read_ue();
+    const auto weighted = bits.read_bit();
+    const auto bipred = bits.read_bits(2);
+    if (!l0 || !l1 || !weighted || !bipred || *l0 > 31 || *l1 > 31 || !bits.read_se() || !bits.read_se() ||
+        !bits.read_se() || !bits.read_bit() || !bits.read_bit()) {
+        return pps;
+    }
+    const auto redundant = bits.read_bit();
+    if (!redundant) {
+        return pps;
+    }
+    pps.num_ref_idx_l0_default = *l0 + 1;
+    pps.num_ref_idx_l1_default = *l1 + 1;
+    pps.weighted_pred = *weighted != 0;
+    pps.weighted_bipred_idc = *bipred;
+    pps.redundant_pic_cnt_present = *redundant != 0;
+    pps.complete = true;
+    return pps;
 }
 
 // The id of the PPS a slice refers to, without knowing any parameter set.
@@ -315,7 +463,7 @@ inline std::optional<SliceHeaderStart> parse_slice_header_start(Bytes nal, const
     if (type != NAL_SLICE && type != NAL_IDR_SLICE) {
         return std::nullopt;
     }
-    PayloadBits<64> bits(detail::payload_of(nal));
+    PayloadBits<512> bits(detail::payload_of(nal));
     SliceHeaderStart slice;
     const auto first_mb = bits.read_ue();
     const auto slice_type = bits.read_ue();
@@ -351,6 +499,15 @@ inline std::optional<SliceHeaderStart> parse_slice_header_start(Bytes nal, const
         const auto lsb = bits.read_bits(static_cast<int>(sps.log2_max_pic_order_cnt_lsb));
         if (!lsb) return std::nullopt;
         slice.pic_order_cnt_lsb = *lsb;
+        if (pps.bottom_field_pic_order_in_frame_present && !slice.field_pic) {
+            const auto delta = bits.read_se();
+            if (!delta) return std::nullopt;
+            slice.delta_pic_order_cnt_bottom = *delta;
+        }
+    }
+    if (pps.complete) {
+        slice.read_to_ref_pic_marking = detail::read_to_ref_pic_marking(bits, sps, pps, slice, type == NAL_IDR_SLICE,
+                                                                        (nal[0] & 0x60) != 0);
     }
     return slice;
 }
