@@ -168,4 +168,19 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan* pl
 
 PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan* plan) noexcept { delete plan; }
 
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDecoder* decoder,
+                                                                const RuntimeDecodeRequest* request,
+                                                                RuntimeDecodeResponse* response) noexcept {
+    if (decoder == nullptr || decoder->decode_h264 == nullptr) {
+        return failed("pytovrik_video_file_decode_h264 was given no decoder");
+    }
+    pytovrik::file::begin_log_capture();
+    const int32_t status = decoder->decode_h264(request, response);
+    std::string logged = pytovrik::file::end_log_capture();
+    if (status != 0) {
+        return failed(logged.empty() ? "the decoder gave no reason" : std::move(logged));
+    }
+    return status;
+}
+
 }  // extern "C"

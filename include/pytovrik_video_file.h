@@ -109,6 +109,13 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan *pl
                                                            uint64_t *frame_of_slot) PYTOVRIK_VIDEO_NOEXCEPT;
 PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan *plan) PYTOVRIK_VIDEO_NOEXCEPT;
 
+/* Calls decoder->decode_h264(request, response) and, when it fails, leaves
+ * what the library and FFmpeg logged on this thread meanwhile (the reason)
+ * for pytovrik_video_file_last_error(). Returns the decode's status. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDecoder *decoder,
+                                                                const RuntimeDecodeRequest *request,
+                                                                RuntimeDecodeResponse *response) PYTOVRIK_VIDEO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
