@@ -1,0 +1,156 @@
+#include "mp4/mp4_boxes.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace pytovrik::file::mp4 {
+
+std::string type_name(std::uint32_t type) {
+    std::string name(4, '?');
+    for (int i = 0; i < 4; ++i) {
+        const auto byte = static_cast<char>((type >> (24 - 8 * i)) & 0xFFU);
+        if (byte >= 0x20 && byte < 0x7F) {
+            name[static_cast<std::size_t>(i)] = byte;
+        }
+    }
+    return name;
+}
+
+std::unexpected<Failure> malformed(const FileBytes& file, const std::string& what) {
+    return fail("'" + file.path() + "': " + what);
+}
+
+Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, std::uint64_t limit) {
+    BoxHeader header;
+    if (offset > limit || limit - offset < 8) {
+        return header;
+    }
+    std::array<std::uint8_t, 16> head{};
+    const std::uint64_t wanted = limit - offset >= 16 ? 16 : 8;
+    auto got = file.read(offset, std::span(head).first(wanted));
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    if (*got < 8) {
+        return header;  // the file ends before the parent does
+    }
+    Box& box = header.box;
+    box.offset = offset;
+    box.type = read_be32(head.data() + 4);
+    const std::uint32_t size = read_be32(head.data());
+    header.status = HeaderStatus::impossible;
+    if (size == 1) {
+        if (*got < 16) {
+            return header;
+        }
+        const std::uint64_t large = read_be64(head.data() + 8);
+        if (large < 16 || large > UINT64_MAX - offset) {
+            return header;
+        }
+        box.payload = offset + 16;
+        box.end = offset + large;
+    } else if (size == 0) {
+        box.payload = offset + 8;
+        box.end = limit;
+    } else if (size < 8) {
+        return header;
+    } else {
+        box.payload = offset + 8;
+        box.end = offset + size;
+    }
+    header.status = HeaderStatus::box;
+    return header;
+}
+
+Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint64_t first_child,
+                             const ChildVisitor& visit) {
+    std::uint64_t offset = first_child;
+    while (offset < parent.end) {
+        auto header = read_box_header(file, offset, parent.end);
+        if (!header) {
+            return std::unexpected(header.error());
+        }
+        if (header->status == HeaderStatus::padding) {
+            break;
+        }
+        const Box& child = header->box;
+        if (header->status == HeaderStatus::impossible) {
+            return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
+                                       " in '" + type_name(parent.type) + "' has an impossible size");
+        }
+        if (child.end > parent.end) {
+            return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
+                                       " claims " + std::to_string(child.end - child.offset) +
+                                       " bytes, more than its parent '" + type_name(parent.type) + "' holds");
+        }
+        auto more = visit(child);
+        if (!more) {
+            return std::unexpected(more.error());
+        }
+        if (!*more) {
+            break;
+        }
+        offset = child.end;
+    }
+    return {};
+}
+
+Outcome<ByteVector> read_payload(const FileBytes& file, const Box& box, std::uint64_t max_size) {
+    if (box.payload_size() > max_size) {
+        return malformed(file, "box '" + type_name(box.type) + "' at byte " + std::to_string(box.offset) +
+                                   " holds " + std::to_string(box.payload_size()) + " bytes, more than the " +
+                                   std::to_string(max_size) + " such a box may take");
+    }
+    ByteVector bytes(static_cast<std::size_t>(box.payload_size()));
+    auto got = file.read(box.payload, bytes);
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    if (*got != bytes.size()) {
+        return malformed(file, "the file ends inside box '" + type_name(box.type) + "' at byte " +
+                                   std::to_string(box.offset));
+    }
+    return bytes;
+}
+
+Outcome<ByteVector> read_payload_head(const FileBytes& file, const Box& box, std::size_t count) {
+    Box head = box;
+    head.end = box.payload + std::min<std::uint64_t>(count, box.payload_size());
+    return read_payload(file, head, count);
+}
+
+void FieldReader::skip(std::size_t count) {
+    if (count > remaining()) {
+        overrun_ = true;
+        position_ = bytes_.size();
+        return;
+    }
+    position_ += count;
+}
+
+std::span<const std::uint8_t> FieldReader::bytes(std::size_t count) {
+    if (count > remaining()) {
+        overrun_ = true;
+        position_ = bytes_.size();
+        return {};
+    }
+    const auto taken = bytes_.subspan(position_, count);
+    position_ += count;
+    return taken;
+}
+
+std::uint64_t FieldReader::take(std::size_t count) {
+    if (count > remaining()) {
+        overrun_ = true;
+        position_ = bytes_.size();
+        return 0;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        value = (value << 8) | bytes_[position_ + i];
+    }
+    position_ += count;
+    return value;
+}
+
+}  // namespace pytovrik::file::mp4
