@@ -179,7 +179,15 @@ public:
                   index_.duration_for_rate, INT_MAX);
         track->info.frame_rate = {rate_num, rate_den};
         track->descriptions = std::move(descriptions_);
+        const std::size_t listed = index_.samples.size();
         track->samples = readable_samples();
+        if (track->samples.empty() && listed != 0 && unreachable_) {
+            return halt(malformed(*file_, "none of the track's " + std::to_string(listed) +
+                                              " samples is in the file: the first lies at byte " +
+                                              std::to_string(unreachable_->position) + ", the file holds " +
+                                              std::to_string(file_->size()))
+                            .error());
+        }
         track->info.bytes_read = file_->bytes_read() - bytes_before;
         return std::unique_ptr<Track>(std::move(track));
     }
@@ -377,6 +385,7 @@ private:
                 continue;
             }
             if (sample.position >= size) {
+                unreachable_ = sample;
                 break;
             }
             if (sample.size > size - sample.position) {
@@ -404,6 +413,7 @@ private:
     bool lazy_fragments_ = false;
     std::optional<std::size_t> pending_fragment_;  // first sample of a moof awaiting its mdat
     std::size_t presented_ = 0;  // samples whose presentation time is final
+    std::optional<TrackSample> unreachable_;  // the first sample past the file's end
 };
 
 }  // namespace

@@ -25,9 +25,9 @@ namespace pytovrik::file {
 //   sample entries of mixed formats, irregular fragment layouts, ...): the
 //   caller then scans the file with libavformat. `fallback_reason`, when
 //   given, says which;
-// - a failure "'{path}': ..." when the file is malformed beyond doubt (sizes,
-//   counts or offsets that point outside their box or the file, a movie box
-//   cut short) or cannot be read.
+// - a failure "'{path}': ..." when the file is malformed beyond doubt (sizes
+//   or counts that point outside their box or the file, a movie box cut
+//   short, no sample of the track inside the file) or cannot be read.
 Outcome<std::unique_ptr<Track>> open_mp4_track(std::shared_ptr<FileBytes> file,
                                                std::string* fallback_reason = nullptr);
 

@@ -19,26 +19,21 @@ TableReader::TableReader(const FileBytes& file, std::uint64_t offset, std::uint6
     buffer_.resize(static_cast<std::size_t>(entries * entry_size));
 }
 
-Outcome<const std::uint8_t*> TableReader::next() {
-    if (cursor_ == filled_) {
-        const std::uint64_t entries = std::min<std::uint64_t>(unbuffered_, buffer_.size() / entry_size_);
-        const auto bytes = static_cast<std::size_t>(entries * entry_size_);
-        auto got = file_->read(offset_, std::span(buffer_).first(bytes));
-        if (!got) {
-            return std::unexpected(got.error());
-        }
-        if (*got != bytes) {
-            return malformed(*file_, "the file ends inside a sample table at byte " + std::to_string(offset_ + *got));
-        }
-        offset_ += bytes;
-        unbuffered_ -= entries;
-        cursor_ = 0;
-        filled_ = bytes;
+Outcome<void> TableReader::refill() {
+    const std::uint64_t entries = std::min<std::uint64_t>(unbuffered_, buffer_.size() / entry_size_);
+    const auto bytes = static_cast<std::size_t>(entries * entry_size_);
+    auto got = file_->read(offset_, std::span(buffer_).first(bytes));
+    if (!got) {
+        return std::unexpected(got.error());
     }
-    const std::uint8_t* entry = buffer_.data() + cursor_;
-    cursor_ += entry_size_;
-    --remaining_;
-    return entry;
+    if (*got != bytes) {
+        return malformed(*file_, "the file ends inside a sample table at byte " + std::to_string(offset_ + *got));
+    }
+    offset_ += bytes;
+    unbuffered_ -= entries;
+    cursor_ = 0;
+    filled_ = bytes;
+    return {};
 }
 
 }  // namespace pytovrik::file::mp4

@@ -21,10 +21,22 @@ public:
     std::uint64_t remaining() const { return remaining_; }
 
     // The next entry's bytes, valid until the next call. Only while
-    // remaining() > 0.
-    Outcome<const std::uint8_t*> next();
+    // remaining() > 0. Inline: it runs once per entry of every table.
+    Outcome<const std::uint8_t*> next() {
+        if (cursor_ == filled_) {
+            if (auto refilled = refill(); !refilled) {
+                return std::unexpected(refilled.error());
+            }
+        }
+        const std::uint8_t* entry = buffer_.data() + cursor_;
+        cursor_ += entry_size_;
+        --remaining_;
+        return entry;
+    }
 
 private:
+    Outcome<void> refill();
+
     const FileBytes* file_ = nullptr;
     std::uint64_t offset_ = 0;  // of the first entry not yet in the buffer
     std::uint64_t remaining_ = 0;

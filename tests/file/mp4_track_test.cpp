@@ -4,9 +4,13 @@
 
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "common/ffmpeg_owners.hpp"
 #include "libavformat_packets.hpp"
 #include "mp4_file_builder.hpp"
 
@@ -38,7 +42,7 @@ Opened open_file(const std::string& path) {
     return opened;
 }
 
-[[maybe_unused]] std::string failure_of(const std::string& path) {
+std::string failure_of(const std::string& path) {
     auto bytes = FileBytes::open(path);
     EXPECT_TRUE(bytes) << bytes.error().message;
     auto track = open_mp4_track(*bytes);
@@ -69,10 +73,40 @@ ByteVector configuration_of(const SampleDescription& description) {
     return record.data();
 }
 
+// The key flags of libavformat's index, by sample position: the
+// container's sync flags as libavformat reads them. Its packets' key flags
+// come from its H.264 parser instead, which reads the NAL units.
+std::map<std::int64_t, bool> index_key_flags(const std::string& path) {
+    AVFormatContext* opened = nullptr;
+    EXPECT_EQ(avformat_open_input(&opened, path.c_str(), nullptr, nullptr), 0);
+    UniqueAVFormatContext format(opened);
+    // Fragments under a complete segment index enter the index as they are
+    // read.
+    UniqueAVPacket packet(av_packet_alloc());
+    while (av_read_frame(format.get(), packet.get()) >= 0) {
+        av_packet_unref(packet.get());
+    }
+    std::map<std::int64_t, bool> keys;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        AVStream* stream = format->streams[i];
+        if (stream->codecpar->codec_id != AV_CODEC_ID_H264) {
+            continue;
+        }
+        for (int k = 0; k < avformat_index_get_entries_count(stream); ++k) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream, k);
+            keys.emplace(entry->pos, (entry->flags & AVINDEX_KEYFRAME) != 0);
+        }
+        break;
+    }
+    return keys;
+}
+
 // Every field of the track held to libavformat's packets, and the bytes
-// read_samples hands out held to the packets' bytes.
-void expect_same_as_libavformat(const std::string& path, Track& track) {
+// read_samples hands out held to the packets' bytes. `parser_keys`: the
+// container's sync flags agree with what libavformat's parser finds.
+void expect_same_as_libavformat(const std::string& path, Track& track, bool parser_keys = true) {
     const DemuxedTrack reference = testing::demux_with_libavformat(path);
+    const std::map<std::int64_t, bool> index_keys = index_key_flags(path);
     EXPECT_EQ(track.info.container, reference.container);
     EXPECT_EQ(track.info.time_base.num, reference.time_base.num);
     EXPECT_EQ(track.info.time_base.den, reference.time_base.den);
@@ -91,7 +125,12 @@ void expect_same_as_libavformat(const std::string& path, Track& track) {
         EXPECT_EQ(static_cast<std::int64_t>(sample.position), packet.position);
         EXPECT_EQ(sample.size, packet.size);
         EXPECT_EQ(sample.pts, packet.pts);
-        EXPECT_EQ((sample.flags & SAMPLE_KEY) != 0, packet.key);
+        const bool key = (sample.flags & SAMPLE_KEY) != 0;
+        ASSERT_TRUE(index_keys.contains(packet.position));
+        EXPECT_EQ(key, index_keys.at(packet.position));
+        if (parser_keys) {
+            EXPECT_EQ(key, packet.key);
+        }
         EXPECT_EQ((sample.flags & SAMPLE_DISCARD) != 0, packet.discard);
         EXPECT_EQ((sample.flags & SAMPLE_TRUNCATED) != 0, packet.corrupt);
         const std::uint16_t previous = i == 0 ? 0 : track.samples[i - 1].description;
@@ -128,6 +167,145 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+// Media the script made, as material for files built here.
+const DemuxedTrack& source(const std::string& name) {
+    static std::map<std::string, DemuxedTrack> sources;
+    auto found = sources.find(name);
+    if (found == sources.end()) {
+        found = sources.emplace(name, testing::demux_with_libavformat(media(name))).first;
+    }
+    return found->second;
+}
+
+MovieSpec spec_of(const DemuxedTrack& track) {
+    MovieSpec spec;
+    spec.configurations = {track.extradata};
+    spec.sync_samples.emplace();
+    for (std::size_t i = 0; i < track.packets.size(); ++i) {
+        spec.samples.push_back(track.packets[i].bytes);
+        if (track.packets[i].key) {
+            spec.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
+        }
+    }
+    return spec;
+}
+
+TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
+    // Two sample descriptions: the second chunk's samples come from another
+    // encode, with other parameter sets.
+    MovieSpec two = spec_of(source("plain.mp4"));
+    const MovieSpec second = spec_of(source("open_gop.mp4"));
+    two.chunk_sizes = {static_cast<std::uint32_t>(two.samples.size()), static_cast<std::uint32_t>(second.samples.size())};
+    two.chunk_entries = {1, 2};
+    two.configurations.push_back(second.configurations[0]);
+    for (const std::uint32_t key : *second.sync_samples) {
+        two.sync_samples->push_back(key + two.chunk_sizes[0]);
+    }
+    two.samples.insert(two.samples.end(), second.samples.begin(), second.samples.end());
+    // An empty sample, which libavformat's parser drops, and no sync sample
+    // table: every sample is a key frame.
+    MovieSpec empty_sample = spec_of(source("plain.mp4"));
+    empty_sample.samples.insert(empty_sample.samples.begin() + 5, ByteVector{});
+    empty_sample.sync_samples.reset();
+    // An empty sync sample table: only the first sample is a key frame.
+    MovieSpec no_keys = spec_of(source("plain.mp4"));
+    no_keys.sync_samples->clear();
+    for (const auto& [name, spec] : {std::pair{"two_descriptions.mp4", two}, std::pair{"empty_sample.mp4", empty_sample},
+                                     std::pair{"no_sync_samples.mp4", no_keys}}) {
+        SCOPED_TRACE(name);
+        const std::string path = testing::write_test_file(name, testing::build_movie_file(spec));
+        Opened opened = open_file(path);
+        ASSERT_NE(opened.track, nullptr) << "fell back: " << opened.fallback_reason;
+        expect_same_as_libavformat(path, *opened.track, spec.sync_samples && !spec.sync_samples->empty());
+    }
+    Opened opened = open_file(::testing::TempDir() + "two_descriptions.mp4");
+    ASSERT_EQ(opened.track->descriptions.size(), 2U);
+    const ByteVector rebuilt = configuration_of(opened.track->descriptions[1]);
+    EXPECT_TRUE(std::equal(rebuilt.begin(), rebuilt.end(), second.configurations[0].begin()));
+}
+
+TEST(BuiltMp4, EditsAndFilesNotReproducedFallBack) {
+    MovieSpec two_edits = spec_of(source("plain.mp4"));
+    two_edits.edits = {{400, 0}, {400, 5120}};
+    MovieSpec fast_edit = spec_of(source("plain.mp4"));
+    fast_edit.edits = {{400, 0}};
+    fast_edit.edit_rate = 0x00020000;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {testing::write_test_file("two_edits.mp4", testing::build_movie_file(two_edits)), "edit"},
+        {testing::write_test_file("fast_edit.mp4", testing::build_movie_file(fast_edit)), "rate"},
+        {std::string(PYTOVRIK_TEST_DATA_DIR) + "/conformance/streams/CVFI1_SVA_C.264", "ISO base media"},
+    };
+    for (const auto& [path, reason] : cases) {
+        Opened opened = open_file(path);
+        EXPECT_EQ(opened.track, nullptr) << path;
+        EXPECT_NE(opened.fallback_reason.find(reason), std::string::npos) << opened.fallback_reason;
+    }
+}
+
+TEST(BuiltMp4, HostileFilesFailNamingTheFile) {
+    const ByteVector valid = testing::build_movie_file(spec_of(source("plain.mp4")));
+    auto patched = [&](auto&& patch) {
+        ByteVector file = valid;
+        patch(file);
+        return file;
+    };
+    ByteVector fragmented;
+    {
+        std::ifstream in(media("fragmented.mp4"), std::ios::binary);
+        fragmented.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::vector<std::pair<std::string, ByteVector>> cases = {
+        {"huge_sample_count", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsz") + 16, 0x7FFFFFF0); })},
+        {"huge_constant_size_count", patched([](ByteVector& f) {
+             testing::put_be32(f, testing::find_box(f, "stsz") + 12, 1);
+             testing::put_be32(f, testing::find_box(f, "stsz") + 16, 0x7FFFFFF0);
+         })},
+        {"huge_chunk_count", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stco") + 12, 0x7FFFFFF0); })},
+        {"chunk_past_the_end", patched([](ByteVector& f) {
+             testing::put_be32(f, testing::find_box(f, "stco") + 16, static_cast<std::uint32_t>(f.size() + 1000));
+         })},
+        {"chunk_not_in_table", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsc") + 16, 5); })},
+        {"box_larger_than_parent", patched([](ByteVector& f) {
+             const std::size_t moov = testing::find_box(f, "moov");
+             testing::put_be32(f, testing::find_box(f, "trak"), testing::get_be32(f, moov) + 100);
+         })},
+        {"movie_box_cut_short", patched([](ByteVector& f) { f.resize(testing::find_box(f, "stsz") + 10); })},
+        {"parameter_set_past_its_record", patched([](ByteVector& f) {
+             testing::put_be32(f, testing::find_box(f, "avcC") + 14, 0xFFFF0000U | (testing::get_be32(f, testing::find_box(f, "avcC") + 14) & 0xFFFFU));
+         })},
+        {"huge_fragment_run", [&] {
+             ByteVector f = fragmented;
+             testing::put_be32(f, testing::find_box(f, "trun") + 12, 0x7FFFFFF0);
+             return f;
+         }()},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        const std::string path = testing::write_test_file(name + ".mp4", bytes);
+        const std::string message = failure_of(path);
+        EXPECT_NE(message.find("'" + path + "': "), std::string::npos) << message;
+    }
+}
+
+TEST(BuiltMp4, ReadingSamplesTheFileNoLongerHoldsFailsNamingThem) {
+    std::ifstream in(media("plain.mp4"), std::ios::binary);
+    const ByteVector bytes(std::istreambuf_iterator<char>(in), {});
+    const std::string path = testing::write_test_file("shrinking.mp4", bytes);
+    Opened opened = open_file(path);
+    ASSERT_NE(opened.track, nullptr);
+    const std::vector<std::uint32_t> out_of_order = {3, 2};
+    auto refused = opened.track->read_samples(out_of_order, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("sample 2"), std::string::npos) << refused.error().message;
+    const auto last = static_cast<std::uint32_t>(opened.track->samples.size() - 1);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(opened.track->samples[last].position)), 0);
+    const std::vector<std::uint32_t> tail = {last - 1, last};
+    auto read = opened.track->read_samples(tail, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
+    ASSERT_FALSE(read);
+    EXPECT_NE(read.error().message.find("'" + path + "': sample " + std::to_string(last)), std::string::npos)
+        << read.error().message;
+}
 
 }  // namespace
 }  // namespace pytovrik::file
