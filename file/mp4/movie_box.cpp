@@ -268,10 +268,19 @@ Outcome<bool> read_track_extends(const FileBytes& file, const Box& box, MovieBox
 
 }  // namespace
 
-Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov) {
+Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov, bool cut) {
     MovieBoxes movie;
     std::string unsupported;
-    auto walked = for_each_child(file, moov, [&](const Box& box) -> Outcome<bool> {
+    auto walked = for_each_child(file, moov, moov.payload, [&](const Box& box) -> Outcome<bool> {
+        if (box.end > moov.end &&
+            (box.type == MOVIE_HEADER || box.type == TRACK || box.type == MOVIE_EXTENDS || box.type == box_type("cmov"))) {
+            return malformed(file, "the movie box at byte " + std::to_string(moov.offset) +
+                                       " is cut short by the end of the file, inside its '" + type_name(box.type) +
+                                       "' box at byte " + std::to_string(box.offset));
+        }
+        if (box.end > moov.end) {
+            return false;
+        }
         if (box.type == MOVIE_HEADER) {
             auto scale = read_header_time_scale(file, box);
             if (!scale) {
@@ -314,7 +323,7 @@ Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov) {
             }
         }
         return true;
-    });
+    }, cut);
     if (!walked) {
         return halt(walked.error());
     }

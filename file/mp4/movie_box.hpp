@@ -55,6 +55,9 @@ struct MovieBoxes {
     std::vector<TrackExtends> extends;
 };
 
-Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov);
+// A movie box the end of the file cuts short (moov.end is then the file's
+// end) is read as far as libavformat would: a cut in a box that does not
+// describe the tracks (user data, say) loses nothing, a cut in a track does.
+Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov, bool cut);
 
 }  // namespace pytovrik::file::mp4

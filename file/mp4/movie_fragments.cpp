@@ -27,6 +27,8 @@ constexpr std::uint32_t SAMPLE_COMPOSITION = 0x800;
 // sample flags that make a sample not a key frame
 constexpr std::uint32_t NOT_SYNC = 0x00010000;
 constexpr std::uint32_t DEPENDS_ON_OTHERS = 0x01000000;
+// libavformat's index keeps 30 bits of a sample size.
+constexpr std::uint32_t MAX_SAMPLE_SIZE = 0x3FFFFFFF;
 // See sample_tables.cpp: the least a sample costs a file.
 constexpr std::uint64_t LEAST_BYTES_PER_SAMPLE = 4;
 
@@ -191,6 +193,30 @@ Mp4Outcome<void> FragmentReader::read_decode_time(const Box& tfdt) {
     return {};
 }
 
+// libavformat grows its composition offset table to cover the fragments'
+// samples when the first run arrives. Entries for samples of the movie box
+// that had none come out zeroed, count included, and its read cursor stops
+// on the first of them; an edit list or a dropped table leave memory it
+// never initialised instead.
+Mp4Outcome<void> FragmentReader::extend_offset_table() {
+    if (offset_table_extended_) {
+        return {};
+    }
+    offset_table_extended_ = true;
+    if (index_.offset_table_dropped) {
+        return fall_back("fragments follow a composition offset table libavformat dropped");
+    }
+    if (index_.offsets.size() < index_.samples.size()) {
+        if (track_.edited_offsets) {
+            return fall_back("fragments follow edited samples that lack composition offsets");
+        }
+        offsets_stuck_ = true;
+    }
+    // A table longer than the index (built only in part) is overwritten.
+    index_.offsets.resize(index_.samples.size(), 0);
+    return {};
+}
+
 Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     auto ours = header_read_first(trun);
     if (!ours) {
@@ -235,6 +261,9 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     }
     if (count == 0) {
         return {};
+    }
+    if (auto extended = extend_offset_table(); !extended) {
+        return extended;
     }
     std::uint64_t offset = base_offset_ + static_cast<std::uint64_t>(std::int64_t{data_offset});
     const std::int64_t previous_decode_time = last_decode_time_;
@@ -281,10 +310,12 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
         sample.description = static_cast<std::uint16_t>(description_ - 1);
         sample.flags = sample_bits;
         sample.pts = decode_time;
-        index_.offsets.push_back(composition);
+        index_.offsets.push_back(offsets_stuck_ ? 0 : composition);
         last_decode_time_ = decode_time;
-        if (av_sat_add64(decode_time, duration) != wrapping_add(decode_time, duration) || size == 0) {
-            return fall_back("a track fragment run has an empty sample or a decode time out of range");
+        // libavformat's index keeps 30 bits of a size.
+        if (av_sat_add64(decode_time, duration) != wrapping_add(decode_time, duration) || size == 0 ||
+            size > MAX_SAMPLE_SIZE) {
+            return fall_back("a track fragment run has an empty or huge sample, or a decode time out of range");
         }
         decode_time += duration;
         offset += size;

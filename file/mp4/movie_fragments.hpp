@@ -23,6 +23,8 @@ struct FragmentedTrack {
     std::int64_t time_offset = 0;
     // A segment index gives libavformat another source of fragment times.
     bool has_segment_index = false;
+    // An edit list rebuilt libavformat's composition offset table.
+    bool edited_offsets = false;
 };
 
 class FragmentReader {
@@ -38,6 +40,7 @@ private:
     Mp4Outcome<bool> header_read_first(const Box& box) const;
     Mp4Outcome<void> read_decode_time(const Box& tfdt);
     Mp4Outcome<void> read_run(const Box& trun);
+    Mp4Outcome<void> extend_offset_table();
     bool runs_are_ours() const;
 
     const FileBytes& file_;
@@ -58,6 +61,10 @@ private:
     std::uint32_t default_flags_ = 0;
     std::int64_t fragment_decode_time_ = 0;  // tfdt of this moof, or NO_PTS
     std::int64_t next_run_decode_time_ = 0;  // where the last run ended, or NO_PTS
+    bool offset_table_extended_ = false;
+    // libavformat's read cursor over composition offsets is stuck on an
+    // empty entry: every sample from there on gets offset 0.
+    bool offsets_stuck_ = false;
 };
 
 }  // namespace pytovrik::file::mp4

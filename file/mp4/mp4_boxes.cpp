@@ -63,7 +63,7 @@ Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, 
 }
 
 Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint64_t first_child,
-                             const ChildVisitor& visit) {
+                             const ChildVisitor& visit, bool cut) {
     std::uint64_t offset = first_child;
     while (offset < parent.end) {
         auto header = read_box_header(file, offset, parent.end);
@@ -78,7 +78,7 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
             return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
                                        " in '" + type_name(parent.type) + "' has an impossible size");
         }
-        if (child.end > parent.end) {
+        if (child.end > parent.end && !cut) {
             return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
                                        " claims " + std::to_string(child.end - child.offset) +
                                        " bytes, more than its parent '" + type_name(parent.type) + "' holds");
@@ -87,7 +87,7 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
         if (!more) {
             return std::unexpected(more.error());
         }
-        if (!*more) {
+        if (!*more || child.end > parent.end) {
             break;
         }
         offset = child.end;

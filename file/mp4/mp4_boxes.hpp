@@ -58,10 +58,12 @@ struct BoxHeader {
 Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, std::uint64_t limit);
 
 // Calls `visit` with each child of `parent` in order, until it returns
-// false. A child that claims more bytes than its parent holds fails.
+// false. A child that claims more bytes than its parent holds fails, unless
+// the parent is `cut` by the end of the file: that child is then the last
+// one visited, and may end past the parent.
 using ChildVisitor = std::function<Outcome<bool>(const Box& child)>;
 Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint64_t first_child,
-                             const ChildVisitor& visit);
+                             const ChildVisitor& visit, bool cut = false);
 inline Outcome<void> for_each_child(const FileBytes& file, const Box& parent, const ChildVisitor& visit) {
     return for_each_child(file, parent, parent.payload, visit);
 }

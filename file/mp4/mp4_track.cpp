@@ -27,6 +27,8 @@ constexpr std::size_t PROBE_BYTES = 2048;
 // Samples that follow each other in the file are read in one call, up to
 // this much.
 constexpr std::uint64_t MAX_READ_BYTES = std::uint64_t{8} << 20;
+// libavformat cannot read a sample whose size reaches this.
+constexpr std::uint32_t NEGATIVE_IN_INDEX = 0x20000000;
 // A data reference box holds a few short entries.
 constexpr std::uint64_t MAX_DATA_REFERENCE_BYTES = 1U << 20;
 
@@ -158,7 +160,12 @@ public:
             return std::unexpected(walked.error());
         }
         if (!movie_seen_) {
-            return fall_back("the file has no movie box");
+            if (movie_in_free_space_) {
+                return fall_back("the movie box hides in a free space box");
+            }
+            // libavformat cannot open such a file either.
+            return halt(malformed(*file_, "the file has no movie box (moov); it may have been cut short before it")
+                            .error());
         }
         if (!video_) {
             return fall_back("the movie has no track libavformat reads as H.264 video");
@@ -167,7 +174,10 @@ public:
             return fall_back("a movie fragment has no media data after it");
         }
         set_presentation_times(index_, presented_);
-        if (index_.frames_for_rate <= 0 || index_.duration_for_rate <= 0) {
+        if (!header_read_) {
+            take_frame_rate_sums();
+        }
+        if (rate_frames_ <= 0 || rate_duration_ <= 0) {
             return fall_back("the track's time tables give no frame rate");
         }
         auto track = std::make_unique<Mp4Track>(file_);
@@ -175,16 +185,16 @@ public:
         track->info.time_base = {1, time_scale_};
         int rate_num = 0;
         int rate_den = 0;
-        av_reduce(&rate_num, &rate_den, std::int64_t{time_scale_} * index_.frames_for_rate,
-                  index_.duration_for_rate, INT_MAX);
+        av_reduce(&rate_num, &rate_den, std::int64_t{time_scale_} * rate_frames_, rate_duration_, INT_MAX);
         track->info.frame_rate = {rate_num, rate_den};
         track->descriptions = std::move(descriptions_);
         const std::size_t listed = index_.samples.size();
         track->samples = readable_samples();
-        if (track->samples.empty() && listed != 0 && unreachable_) {
+        if (track->samples.empty() && unreachable_) {
             return halt(malformed(*file_, "none of the track's " + std::to_string(listed) +
-                                              " samples is in the file: the first lies at byte " +
-                                              std::to_string(unreachable_->position) + ", the file holds " +
+                                              " samples can be read: the first lies at byte " +
+                                              std::to_string(unreachable_->position) + " and holds " +
+                                              std::to_string(unreachable_->size) + " bytes, in a file of " +
                                               std::to_string(file_->size()))
                             .error());
         }
@@ -208,23 +218,23 @@ private:
             const bool cut = box.end > size;
             Mp4Outcome<void> read;
             if (box.type == box_type("moov") && !movie_seen_) {
-                if (cut) {
-                    return halt(malformed(*file_, "the movie box at byte " + std::to_string(box.offset) +
-                                                      " claims " + std::to_string(box.end - box.offset) +
-                                                      " bytes, but the file ends " +
-                                                      std::to_string(size - box.offset) + " bytes after its start")
-                                    .error());
-                }
-                read = read_movie(box);
+                Box present = box;
+                present.end = std::min(box.end, size);
+                read = read_movie(present, cut);
             } else if (box.type == box_type("moof")) {
                 read = cut ? fall_back("a movie fragment is cut short") : read_fragment(box);
             } else if (box.type == box_type("sidx")) {
                 read = cut ? fall_back("a segment index is cut short") : read_segment_index(box);
             } else if (box.type == box_type("mdat")) {
                 read = note_media_data(box);
+            } else if ((box.type == box_type("free") || box.type == box_type("hoov")) && !movie_seen_) {
+                read = look_for_hidden_movie(box);
             }
             if (!read) {
                 return read;
+            }
+            if (auto ended = note_header_end(box); !ended) {
+                return ended;
             }
             if (cut) {
                 break;
@@ -234,9 +244,60 @@ private:
         return {};
     }
 
-    Mp4Outcome<void> read_movie(const Box& moov) {
+    // With a complete segment index, libavformat's open stops after the
+    // first box it parses once it has seen the movie and media data; the
+    // frame rate it states counts only the fragments read by then.
+    Mp4Outcome<void> note_header_end(const Box& box) {
+        if (box.type == box_type("mdat") && box.payload_size() != 0) {
+            media_data_seen_ = true;
+        }
+        if (!lazy_fragments_ || header_read_) {
+            return {};
+        }
+        static constexpr std::array parsed = {box_type("moov"), box_type("moof"), box_type("mdat"), box_type("sidx"),
+                                              box_type("free"), box_type("wide"), box_type("uuid"), box_type("meta"),
+                                              box_type("udta"), box_type("ftyp")};
+        static constexpr std::array skipped = {box_type("styp"), box_type("prft"), box_type("emsg"),
+                                               box_type("skip"), box_type("mfra"), box_type("pdin")};
+        if (std::find(parsed.begin(), parsed.end(), box.type) == parsed.end()) {
+            if (std::find(skipped.begin(), skipped.end(), box.type) == skipped.end()) {
+                return fall_back("box '" + type_name(box.type) + "' follows a complete segment index");
+            }
+            return {};
+        }
+        if (movie_seen_ && media_data_seen_) {
+            header_read_ = true;
+            take_frame_rate_sums();
+        }
+        return {};
+    }
+
+    void take_frame_rate_sums() {
+        rate_frames_ = index_.frames_for_rate;
+        rate_duration_ = index_.duration_for_rate;
+    }
+
+    // libavformat takes a free space box that starts like a movie box for
+    // one, when the file has no other.
+    Mp4Outcome<void> look_for_hidden_movie(const Box& box) {
+        auto head = read_payload_head(*file_, box, 8);
+        if (!head) {
+            return halt(head.error());
+        }
+        if (head->size() == 8) {
+            const std::uint32_t type = read_be32(head->data() + 4);
+            movie_in_free_space_ = movie_in_free_space_ || type == box_type("mvhd") || type == box_type("cmov");
+        }
+        // A 'hoov' is taken for the movie box at once, even before a real one.
+        if (movie_in_free_space_ && box.type == box_type("hoov")) {
+            return fall_back("the movie box hides in a 'hoov' box");
+        }
+        return {};
+    }
+
+    Mp4Outcome<void> read_movie(const Box& moov, bool cut) {
         movie_seen_ = true;
-        auto movie = read_movie_box(*file_, moov);
+        auto movie = read_movie_box(*file_, moov, cut);
         if (!movie) {
             return std::unexpected(movie.error());
         }
@@ -279,7 +340,7 @@ private:
         }
         if (!edits.empty() && index_.complete && !index_.samples.empty()) {
             apply_edit_list(index_, edits, track.time_scale, track.movie_time_scale);
-            edited_with_offsets_ = index_.has_offset_table;
+            fragments_.edited_offsets = index_.has_offset_table;
         }
         fragments_.track_id = track.track_id;
         fragments_.pseudo_stream_id = entries->pseudo_stream_id;
@@ -303,14 +364,6 @@ private:
             }
             if (lazy_fragments_ && !index_.samples.empty()) {
                 return fall_back("indexed fragments follow samples in the movie box");
-            }
-            if (index_.offsets.size() < index_.samples.size()) {
-                // libavformat's table of offsets past the movie box's is
-                // zeroed memory, except after an edit list rebuilt it.
-                if (edited_with_offsets_) {
-                    return fall_back("fragments follow edited samples that lack composition offsets");
-                }
-                index_.offsets.resize(index_.samples.size(), 0);
             }
             fragments_.extends = extends_;
             fragment_reader_.emplace(*file_, fragments_, index_);
@@ -375,7 +428,8 @@ private:
 
     // libavformat's packets: it drops empty ones, hands out what the file
     // still holds of a sample the file's end cuts, and stops at the first
-    // sample the file does not reach.
+    // sample the file does not reach, or whose size its index holds as a
+    // negative number (bit 29 set in a 30-bit field).
     std::vector<TrackSample> readable_samples() {
         std::vector<TrackSample>& samples = index_.samples;
         const std::uint64_t size = file_->size();
@@ -384,7 +438,7 @@ private:
             if (sample.size == 0) {
                 continue;
             }
-            if (sample.position >= size) {
+            if (sample.position >= size || sample.size >= NEGATIVE_IN_INDEX) {
                 unreachable_ = sample;
                 break;
             }
@@ -401,19 +455,23 @@ private:
 
     std::shared_ptr<FileBytes> file_;
     bool movie_seen_ = false;
+    bool movie_in_free_space_ = false;
     bool video_ = false;
     std::vector<std::uint32_t> track_ids_;
     std::vector<TrackExtends> extends_;
     SampleIndex index_;
     std::vector<SampleDescription> descriptions_;
     std::int32_t time_scale_ = 1;
-    bool edited_with_offsets_ = false;
     FragmentedTrack fragments_;
     std::optional<FragmentReader> fragment_reader_;
     bool lazy_fragments_ = false;
     std::optional<std::size_t> pending_fragment_;  // first sample of a moof awaiting its mdat
     std::size_t presented_ = 0;  // samples whose presentation time is final
-    std::optional<TrackSample> unreachable_;  // the first sample past the file's end
+    std::optional<TrackSample> unreachable_;  // the first sample libavformat cannot read
+    bool media_data_seen_ = false;
+    bool header_read_ = false;  // where libavformat's open stops reading boxes
+    std::int64_t rate_frames_ = 0;
+    std::int64_t rate_duration_ = 0;
 };
 
 }  // namespace

@@ -27,7 +27,8 @@ namespace pytovrik::file {
 //   given, says which;
 // - a failure "'{path}': ..." when the file is malformed beyond doubt (sizes
 //   or counts that point outside their box or the file, a movie box cut
-//   short, no sample of the track inside the file) or cannot be read.
+//   short or missing, no sample of the track inside the file) or cannot be
+//   read.
 Outcome<std::unique_ptr<Track>> open_mp4_track(std::shared_ptr<FileBytes> file,
                                                std::string* fallback_reason = nullptr);
 

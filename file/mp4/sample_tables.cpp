@@ -124,6 +124,7 @@ private:
 class SampleSizes {
 public:
     Outcome<void> open(const FileBytes& file, const Box& box) {
+        file_ = &file;
         auto head = read_payload_head(file, box, 12);
         if (!head) {
             return std::unexpected(head.error());
@@ -149,7 +150,7 @@ public:
             return malformed(file, "the " + at(box) + " declares " + std::to_string(count_) +
                                        " sizes, more than its " + std::to_string(box.payload_size()) + " bytes hold");
         }
-        const std::uint32_t entry_bytes = bits_ == 4 ? 1 : bits_ / 8;
+        const std::uint32_t entry_bytes = bits_ == 4 ? 1U : bits_ / 8U;
         const std::uint64_t entries = bits_ == 4 ? (std::uint64_t{count_} + 1) / 2 : count_;
         reader_ = TableReader(file, box.payload + 12, entries, entry_bytes);
         return {};
@@ -162,6 +163,28 @@ public:
         if (constant_ != 0) {
             return constant_;
         }
+        ++read_;
+        auto size = next_entry();
+        if (size && *size > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
+            // libavformat keeps sizes as int and refuses the file.
+            return malformed(*file_, "sample " + std::to_string(read_) + " has a size of " + std::to_string(*size) +
+                                         " bytes");
+        }
+        return size;
+    }
+
+    // Reads the sizes no sample reached, which libavformat checks all the same.
+    Outcome<void> check_rest() {
+        while (constant_ == 0 && read_ < count_) {
+            if (auto size = next(); !size) {
+                return std::unexpected(size.error());
+            }
+        }
+        return {};
+    }
+
+private:
+    Outcome<std::uint32_t> next_entry() {
         if (bits_ == 4 && low_nibble_pending_) {
             low_nibble_pending_ = false;
             return static_cast<std::uint32_t>(pending_byte_ & 0x0FU);
@@ -184,8 +207,9 @@ public:
         }
     }
 
-private:
+    const FileBytes* file_ = nullptr;
     TableReader reader_;
+    std::uint32_t read_ = 0;
     std::uint32_t count_ = 0;
     std::uint32_t constant_ = 0;
     std::uint8_t bits_ = 32;
@@ -268,6 +292,7 @@ Outcome<void> read_composition_offsets(const FileBytes& file, const Box& box, st
             index.offsets.clear();
             index.offsets.shrink_to_fit();
             index.has_offset_table = false;
+            index.offset_table_dropped = true;
             return {};
         }
         if (counts_for_shift && offset < 0) {
@@ -351,6 +376,9 @@ public:
         }
         if (auto drained = times.drain(); !drained) {
             return halt(drained.error());
+        }
+        if (auto checked = sizes_.check_rest(); !checked) {
+            return halt(checked.error());
         }
         const std::int64_t duration = times.duration_sum();
         if (duration > 0 && times.sample_sum() <= std::numeric_limits<int>::max()) {

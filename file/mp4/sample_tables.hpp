@@ -26,6 +26,9 @@ struct SampleIndex {
     // libavformat kept a composition offset table, even one that covers no
     // sample; edits then wait for a second key frame past their end.
     bool has_offset_table = false;
+    // libavformat read a composition offset table, then dropped it as
+    // invalid: the memory it had for it is reused uninitialised by fragments.
+    bool offset_table_dropped = false;
     // How far decode times are moved back so that negative composition
     // offsets still give a presentation time at or after the decode time.
     std::int32_t dts_shift = 0;

@@ -58,3 +58,6 @@ make fields_capama3.mp4 ff -i "$streams/CAPAMA3_Sand_F.264" -c copy fields_capam
 
 # A download cut short inside the media data: the last sample is partial.
 make truncated.mp4 bash -c 'head -c $(( $(stat -c %s faststart.mp4) * 2 / 3 )) faststart.mp4 > truncated.mp4'
+# A movie box at the end of the file, cut inside its last box (user data):
+# nothing the track needs is lost.
+make cut_user_data.mp4 bash -c 'head -c $(( $(stat -c %s plain.mp4) - 20 )) plain.mp4 > cut_user_data.mp4'

@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values("plain.mp4", "cut.mp4", "negative_cts.mp4", "negative_pts.mp4", "late_video.mp4",
                       "open_gop.mp4", "intra_refresh.mp4", "fragmented.mp4", "fragmented_moov_samples.mp4",
                       "fragmented_indexed.mp4", "faststart.mp4", "movie.mov", "fields_cvfi1.mp4",
-                      "fields_capama3.mp4", "truncated.mp4"),
+                      "fields_capama3.mp4", "truncated.mp4", "cut_user_data.mp4"),
     [](const ::testing::TestParamInfo<std::string>& param) {
         std::string name = param.param;
         for (char& c : name) {
