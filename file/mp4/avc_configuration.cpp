@@ -14,8 +14,8 @@ Outcome<void> read_length_prefixed_sets(FieldReader& fields, unsigned count, con
         const std::uint16_t length = fields.u16();
         const auto unit = fields.bytes(length);
         if (fields.overrun()) {
-            return fail(std::string("the avcC record ends inside its ") + kind + " " + std::to_string(i + 1) +
-                        " of " + std::to_string(count));
+            return fail(std::string("the avcC record ends inside its ") + kind + " " + std::to_string(i + 1) + " of " +
+                        std::to_string(count));
         }
         description.parameter_sets.emplace_back(unit.begin(), unit.end());
     }

@@ -62,9 +62,8 @@ std::optional<KeyBefore> find_key_before(const SampleIndex& index, std::int64_t 
     const std::span<const TrackSample> samples = index.samples;
     std::int64_t found = search_decode_time(samples, wanted, any);
     if (found >= 0) {
-        for (std::int64_t i = found; i > 0 && samples[static_cast<std::size_t>(i)].pts ==
-                                                   samples[static_cast<std::size_t>(i - 1)].pts;
-             --i) {
+        for (std::int64_t i = found;
+             i > 0 && samples[static_cast<std::size_t>(i)].pts == samples[static_cast<std::size_t>(i - 1)].pts; --i) {
             if (any || (samples[static_cast<std::size_t>(i - 1)].flags & SAMPLE_KEY) != 0) {
                 found = i - 1;
             }

@@ -270,65 +270,62 @@ Outcome<bool> read_track_extends(const FileBytes& file, const Box& box, MovieBox
 
 Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov, bool cut) {
     MovieBoxes movie;
-    std::string unsupported;
-    auto walked = for_each_child(file, moov, moov.payload, [&](const Box& box) -> Outcome<bool> {
-        if (box.end > moov.end &&
-            (box.type == MOVIE_HEADER || box.type == TRACK || box.type == MOVIE_EXTENDS || box.type == box_type("cmov"))) {
-            return malformed(file, "the movie box at byte " + std::to_string(moov.offset) +
-                                       " is cut short by the end of the file, inside its '" + type_name(box.type) +
-                                       "' box at byte " + std::to_string(box.offset));
-        }
-        if (box.end > moov.end) {
-            return false;
-        }
-        if (box.type == MOVIE_HEADER) {
-            auto scale = read_header_time_scale(file, box);
-            if (!scale) {
-                return std::unexpected(scale.error());
+    auto walked = walk_children(
+        file, moov, moov.payload,
+        [&](const Box& box) -> Mp4Outcome<bool> {
+            if (box.end > moov.end && (box.type == MOVIE_HEADER || box.type == TRACK || box.type == MOVIE_EXTENDS ||
+                                       box.type == box_type("cmov"))) {
+                return halt(malformed(file, "the movie box at byte " + std::to_string(moov.offset) +
+                                                " is cut short by the end of the file, inside its " + box_at(box))
+                                .error());
             }
-            movie.time_scale = *scale;
-        } else if (box.type == box_type("cmov")) {
-            unsupported = "the movie box is compressed";
-            return false;
-        } else if (box.type == TRACK) {
-            auto track = TrackReader(file, movie.time_scale).read(box);
-            if (!track) {
-                return std::unexpected(track.error());
-            }
-            movie.track_ids.push_back(track->track_id);
-            if (movie.video || !track->sample_descriptions) {
-                return true;
-            }
-            auto format = read_first_sample_format(file, *track->sample_descriptions);
-            if (!format) {
-                return std::unexpected(format.error());
-            }
-            if (is_h264_video(track->handler, *format)) {
-                movie.video = std::move(*track);
-            } else if (*format == box_type("encv") && track->handler == box_type("vide")) {
-                // An encrypted entry names its codec inside; libavformat may
-                // make an H.264 stream of it.
-                unsupported = "an encrypted video track comes first";
+            if (box.end > moov.end) {
                 return false;
             }
-        } else if (box.type == MOVIE_EXTENDS) {
-            auto read = for_each_child(file, box, [&](const Box& child) -> Outcome<bool> {
-                if (child.type == TRACK_EXTENDS) {
-                    return read_track_extends(file, child, movie);
+            if (box.type == MOVIE_HEADER) {
+                auto scale = read_header_time_scale(file, box);
+                if (!scale) {
+                    return halt(scale.error());
                 }
-                return true;
-            });
-            if (!read) {
-                return std::unexpected(read.error());
+                movie.time_scale = *scale;
+            } else if (box.type == box_type("cmov")) {
+                return fall_back("the movie box is compressed");
+            } else if (box.type == TRACK) {
+                auto track = TrackReader(file, movie.time_scale).read(box);
+                if (!track) {
+                    return halt(track.error());
+                }
+                movie.track_ids.push_back(track->track_id);
+                if (movie.video || !track->sample_descriptions) {
+                    return true;
+                }
+                auto format = read_first_sample_format(file, *track->sample_descriptions);
+                if (!format) {
+                    return halt(format.error());
+                }
+                if (is_h264_video(track->handler, *format)) {
+                    movie.video = std::move(*track);
+                } else if (*format == box_type("encv") && track->handler == box_type("vide")) {
+                    // An encrypted entry names its codec inside; libavformat may
+                    // make an H.264 stream of it.
+                    return fall_back("an encrypted video track comes first");
+                }
+            } else if (box.type == MOVIE_EXTENDS) {
+                auto read = for_each_child(file, box, [&](const Box& child) -> Outcome<bool> {
+                    if (child.type == TRACK_EXTENDS) {
+                        return read_track_extends(file, child, movie);
+                    }
+                    return true;
+                });
+                if (!read) {
+                    return halt(read.error());
+                }
             }
-        }
-        return true;
-    }, cut);
+            return true;
+        },
+        cut);
     if (!walked) {
-        return halt(walked.error());
-    }
-    if (!unsupported.empty()) {
-        return fall_back(unsupported);
+        return std::unexpected(walked.error());
     }
     return movie;
 }

@@ -24,16 +24,16 @@ struct TrackBoxes {
     // mvhd's time scale when this track was read (0 when the mvhd comes
     // later): libavformat applies the edit list with the value it has then.
     std::int32_t movie_time_scale = 0;
-    std::uint32_t handler = 0;  // the last 'vide', 'soun', 'subp' or 'clcp' hdlr subtype
-    std::optional<Box> edit_list;             // elst
-    std::optional<Box> sample_descriptions;   // stsd
-    std::optional<Box> time_to_sample;        // stts
-    std::optional<Box> composition_offsets;   // ctts
-    std::optional<Box> sync_samples;          // stss
-    std::optional<Box> sample_to_chunk;       // stsc
-    std::optional<Box> chunk_offsets;         // stco or co64
-    std::optional<Box> sample_sizes;          // stsz or stz2
-    std::optional<Box> data_references;       // dref
+    std::uint32_t handler = 0;               // the last 'vide', 'soun', 'subp' or 'clcp' hdlr subtype
+    std::optional<Box> edit_list;            // elst
+    std::optional<Box> sample_descriptions;  // stsd
+    std::optional<Box> time_to_sample;       // stts
+    std::optional<Box> composition_offsets;  // ctts
+    std::optional<Box> sync_samples;         // stss
+    std::optional<Box> sample_to_chunk;      // stsc
+    std::optional<Box> chunk_offsets;        // stco or co64
+    std::optional<Box> sample_sizes;         // stsz or stz2
+    std::optional<Box> data_references;      // dref
     // Why libavformat would read this track in a way not reproduced here;
     // empty when nothing such was seen.
     std::string unsupported;

@@ -27,14 +27,6 @@ constexpr std::uint32_t SAMPLE_COMPOSITION = 0x800;
 // sample flags that make a sample not a key frame
 constexpr std::uint32_t NOT_SYNC = 0x00010000;
 constexpr std::uint32_t DEPENDS_ON_OTHERS = 0x01000000;
-// libavformat's index keeps 30 bits of a sample size.
-constexpr std::uint32_t MAX_SAMPLE_SIZE = 0x3FFFFFFF;
-// See sample_tables.cpp: the least a sample costs a file.
-constexpr std::uint64_t LEAST_BYTES_PER_SAMPLE = 4;
-
-std::string at(const Box& box) {
-    return "'" + type_name(box.type) + "' box at byte " + std::to_string(box.offset);
-}
 
 }  // namespace
 
@@ -54,39 +46,26 @@ Mp4Outcome<void> FragmentReader::read(const Box& moof) {
     // libavformat takes the moof's offset as 8 bytes before its payload.
     moof_offset_ = moof.payload - 8;
     implicit_offset_ = moof_offset_;
-    found_header_ = false;
     fragment_decode_time_ = NO_PTS;
     next_run_decode_time_ = NO_PTS;
     bool first = true;
-    std::optional<Mp4Outcome<void>> stopped;
-    auto walked = for_each_child(file_, moof, [&](const Box& child) -> Outcome<bool> {
+    return walk_children(file_, moof, [&](const Box& child) -> Mp4Outcome<bool> {
         if (child.type == box_type("traf")) {
             auto read = read_track_fragment(child, first);
             first = false;
             if (!read) {
-                stopped = std::move(read);
-                return false;
+                return std::unexpected(read.error());
             }
-        } else if (child.type == box_type("tfhd") || child.type == box_type("tfdt") ||
-                   child.type == box_type("trun")) {
-            stopped = fall_back("a movie fragment holds a " + at(child) + " outside a track fragment");
-            return false;
+        } else if (child.type == box_type("tfhd") || child.type == box_type("tfdt") || child.type == box_type("trun")) {
+            return fall_back("a movie fragment holds a " + box_at(child) + " outside a track fragment");
         }
         return true;
     });
-    if (!walked) {
-        return halt(walked.error());
-    }
-    if (stopped) {
-        return *stopped;
-    }
-    return {};
 }
 
 Mp4Outcome<void> FragmentReader::read_track_fragment(const Box& traf, bool first_in_moof) {
     header_in_fragment_ = false;
-    std::optional<Mp4Outcome<void>> stopped;
-    auto walked = for_each_child(file_, traf, [&](const Box& child) -> Outcome<bool> {
+    return walk_children(file_, traf, [&](const Box& child) -> Mp4Outcome<bool> {
         Mp4Outcome<void> read;
         if (child.type == box_type("tfhd")) {
             read = read_header(child, first_in_moof);
@@ -96,25 +75,17 @@ Mp4Outcome<void> FragmentReader::read_track_fragment(const Box& traf, bool first
             read = read_run(child);
         }
         if (!read) {
-            stopped = std::move(read);
-            return false;
+            return std::unexpected(read.error());
         }
         return true;
     });
-    if (!walked) {
-        return halt(walked.error());
-    }
-    if (stopped) {
-        return *stopped;
-    }
-    return {};
 }
 
 Mp4Outcome<bool> FragmentReader::header_read_first(const Box& box) const {
     // Without a tfhd first, libavformat files the box under whichever track
     // an earlier fragment named.
     if (!header_in_fragment_) {
-        return fall_back("the " + at(box) + " comes before its track fragment header");
+        return fall_back("the " + box_at(box) + " comes before its track fragment header");
     }
     return runs_are_ours();
 }
@@ -128,7 +99,7 @@ Mp4Outcome<void> FragmentReader::read_header(const Box& tfhd, bool first_in_moof
     const std::uint32_t flags = fields.u32() & 0xFFFFFFU;
     const std::uint32_t track_id = fields.u32();
     if (fields.overrun() || track_id == 0) {
-        return halt(malformed(file_, "the " + at(tfhd) + " names no track").error());
+        return halt(malformed(file_, "the " + box_at(tfhd) + " names no track").error());
     }
     const TrackExtends* defaults = nullptr;
     for (const TrackExtends& extends : track_.extends) {
@@ -141,7 +112,6 @@ Mp4Outcome<void> FragmentReader::read_header(const Box& tfhd, bool first_in_moof
         return fall_back("a track fragment names track " + std::to_string(track_id) +
                          ", which has no track extends box");
     }
-    found_header_ = true;
     header_in_fragment_ = true;
     header_track_ = track_id;
     if (track_id != track_.track_id) {
@@ -163,7 +133,7 @@ Mp4Outcome<void> FragmentReader::read_header(const Box& tfhd, bool first_in_moof
     default_size_ = (flags & DEFAULT_SIZE) != 0 ? fields.u32() : defaults->size;
     default_flags_ = (flags & DEFAULT_FLAGS) != 0 ? fields.u32() : defaults->flags;
     if (fields.overrun()) {
-        return halt(malformed(file_, "the " + at(tfhd) + " is too short for its fields").error());
+        return halt(malformed(file_, "the " + box_at(tfhd) + " is too short for its fields").error());
     }
     next_run_decode_time_ = NO_PTS;
     return {};
@@ -186,7 +156,7 @@ Mp4Outcome<void> FragmentReader::read_decode_time(const Box& tfdt) {
     fields.skip(3);
     const auto time = version != 0 ? static_cast<std::int64_t>(fields.u64()) : std::int64_t{fields.u32()};
     if (fields.overrun()) {
-        return halt(malformed(file_, "the " + at(tfdt) + " is too short").error());
+        return halt(malformed(file_, "the " + box_at(tfdt) + " is too short").error());
     }
     fragment_decode_time_ = time;
     track_end_ = time;
@@ -245,7 +215,7 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     const std::uint64_t entries_at = trun.payload + fields.position();
     if (fields.overrun() || (entry_bytes != 0 && count > (trun.end - entries_at) / entry_bytes) ||
         index_.samples.size() + std::uint64_t{count} > file_.size() / LEAST_BYTES_PER_SAMPLE) {
-        return halt(malformed(file_, "the " + at(trun) + " declares " + std::to_string(count) +
+        return halt(malformed(file_, "the " + box_at(trun) + " declares " + std::to_string(count) +
                                          " samples, more than it or the file holds")
                         .error());
     }
@@ -312,9 +282,8 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
         sample.pts = decode_time;
         index_.offsets.push_back(offsets_stuck_ ? 0 : composition);
         last_decode_time_ = decode_time;
-        // libavformat's index keeps 30 bits of a size.
         if (av_sat_add64(decode_time, duration) != wrapping_add(decode_time, duration) || size == 0 ||
-            size > MAX_SAMPLE_SIZE) {
+            size > MAX_INDEXED_SAMPLE_SIZE) {
             return fall_back("a track fragment run has an empty or huge sample, or a decode time out of range");
         }
         decode_time += duration;

@@ -51,9 +51,8 @@ private:
     // State of the moof being read, as libavformat keeps it.
     std::uint64_t moof_offset_ = 0;
     std::uint64_t implicit_offset_ = 0;
-    bool found_header_ = false;
     bool header_in_fragment_ = false;
-    std::uint32_t header_track_ = 0;  // persists across moofs, as in libavformat
+    std::uint32_t header_track_ = 0;  // the track the current traf is for
     std::uint64_t base_offset_ = 0;
     std::uint32_t description_ = 0;
     std::uint32_t default_duration_ = 0;

@@ -16,6 +16,10 @@ std::string type_name(std::uint32_t type) {
     return name;
 }
 
+std::string box_at(const Box& box) {
+    return "'" + type_name(box.type) + "' box at byte " + std::to_string(box.offset);
+}
+
 std::unexpected<Failure> malformed(const FileBytes& file, const std::string& what) {
     return fail("'" + file.path() + "': " + what);
 }
@@ -75,8 +79,8 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
         }
         const Box& child = header->box;
         if (header->status == HeaderStatus::impossible) {
-            return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
-                                       " in '" + type_name(parent.type) + "' has an impossible size");
+            return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) + " in '" +
+                                       type_name(parent.type) + "' has an impossible size");
         }
         if (child.end > parent.end && !cut) {
             return malformed(file, "box '" + type_name(child.type) + "' at byte " + std::to_string(offset) +
@@ -95,10 +99,33 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
     return {};
 }
 
+Mp4Outcome<void> walk_children(const FileBytes& file, const Box& parent, std::uint64_t first_child,
+                               const Mp4ChildVisitor& visit, bool cut) {
+    std::optional<Halt> halted;
+    auto walked = for_each_child(
+        file, parent, first_child,
+        [&](const Box& child) -> Outcome<bool> {
+            auto more = visit(child);
+            if (!more) {
+                halted = std::move(more.error());
+                return false;
+            }
+            return *more;
+        },
+        cut);
+    if (!walked) {
+        return halt(walked.error());
+    }
+    if (halted) {
+        return std::unexpected(std::move(*halted));
+    }
+    return {};
+}
+
 Outcome<ByteVector> read_payload(const FileBytes& file, const Box& box, std::uint64_t max_size) {
     if (box.payload_size() > max_size) {
-        return malformed(file, "box '" + type_name(box.type) + "' at byte " + std::to_string(box.offset) +
-                                   " holds " + std::to_string(box.payload_size()) + " bytes, more than the " +
+        return malformed(file, "box '" + type_name(box.type) + "' at byte " + std::to_string(box.offset) + " holds " +
+                                   std::to_string(box.payload_size()) + " bytes, more than the " +
                                    std::to_string(max_size) + " such a box may take");
     }
     ByteVector bytes(static_cast<std::size_t>(box.payload_size()));
@@ -107,8 +134,8 @@ Outcome<ByteVector> read_payload(const FileBytes& file, const Box& box, std::uin
         return std::unexpected(got.error());
     }
     if (*got != bytes.size()) {
-        return malformed(file, "the file ends inside box '" + type_name(box.type) + "' at byte " +
-                                   std::to_string(box.offset));
+        return malformed(
+            file, "the file ends inside box '" + type_name(box.type) + "' at byte " + std::to_string(box.offset));
     }
     return bytes;
 }

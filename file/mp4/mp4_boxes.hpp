@@ -12,6 +12,7 @@
 
 #include "common/outcome.hpp"
 #include "file_bytes.hpp"
+#include "mp4/mp4_outcome.hpp"
 #include "track.hpp"
 
 namespace pytovrik::file::mp4 {
@@ -34,6 +35,9 @@ struct Box {
     std::uint64_t end = 0;      // one past the last byte the header claims
     std::uint64_t payload_size() const { return end - payload; }
 };
+
+// "'stsz' box at byte 1234", for messages.
+std::string box_at(const Box& box);
 
 // "'{path}': {what}", the form of every message about a file's contents.
 std::unexpected<Failure> malformed(const FileBytes& file, const std::string& what);
@@ -66,6 +70,14 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
                              const ChildVisitor& visit, bool cut = false);
 inline Outcome<void> for_each_child(const FileBytes& file, const Box& parent, const ChildVisitor& visit) {
     return for_each_child(file, parent, parent.payload, visit);
+}
+
+// for_each_child with a visitor that may also fall back.
+using Mp4ChildVisitor = std::function<Mp4Outcome<bool>(const Box& child)>;
+Mp4Outcome<void> walk_children(const FileBytes& file, const Box& parent, std::uint64_t first_child,
+                               const Mp4ChildVisitor& visit, bool cut = false);
+inline Mp4Outcome<void> walk_children(const FileBytes& file, const Box& parent, const Mp4ChildVisitor& visit) {
+    return walk_children(file, parent, parent.payload, visit);
 }
 
 // The payload of a box that is read whole (headers, descriptions); larger

@@ -27,8 +27,6 @@ constexpr std::size_t PROBE_BYTES = 2048;
 // Samples that follow each other in the file are read in one call, up to
 // this much.
 constexpr std::uint64_t MAX_READ_BYTES = std::uint64_t{8} << 20;
-// libavformat cannot read a sample whose size reaches this.
-constexpr std::uint32_t NEGATIVE_IN_INDEX = 0x20000000;
 // A data reference box holds a few short entries.
 constexpr std::uint64_t MAX_DATA_REFERENCE_BYTES = 1U << 20;
 
@@ -164,8 +162,8 @@ public:
                 return fall_back("the movie box hides in a free space box");
             }
             // libavformat cannot open such a file either.
-            return halt(malformed(*file_, "the file has no movie box (moov); it may have been cut short before it")
-                            .error());
+            return halt(
+                malformed(*file_, "the file has no movie box (moov); it may have been cut short before it").error());
         }
         if (!video_) {
             return fall_back("the movie has no track libavformat reads as H.264 video");
@@ -344,7 +342,8 @@ private:
         }
         fragments_.track_id = track.track_id;
         fragments_.pseudo_stream_id = entries->pseudo_stream_id;
-        fragments_.time_offset = edits.empty() ? 0 : fragment_time_offset(edits, track.time_scale, track.movie_time_scale);
+        fragments_.time_offset =
+            edits.empty() ? 0 : fragment_time_offset(edits, track.time_scale, track.movie_time_scale);
         descriptions_ = std::move(entries->descriptions);
         time_scale_ = track.time_scale;
         video_ = true;
@@ -438,7 +437,7 @@ private:
             if (sample.size == 0) {
                 continue;
             }
-            if (sample.position >= size || sample.size >= NEGATIVE_IN_INDEX) {
+            if (sample.position >= size || sample.size >= NEGATIVE_INDEXED_SAMPLE_SIZE) {
                 unreachable_ = sample;
                 break;
             }
@@ -466,8 +465,8 @@ private:
     std::optional<FragmentReader> fragment_reader_;
     bool lazy_fragments_ = false;
     std::optional<std::size_t> pending_fragment_;  // first sample of a moof awaiting its mdat
-    std::size_t presented_ = 0;  // samples whose presentation time is final
-    std::optional<TrackSample> unreachable_;  // the first sample libavformat cannot read
+    std::size_t presented_ = 0;                    // samples whose presentation time is final
+    std::optional<TrackSample> unreachable_;       // the first sample libavformat cannot read
     bool media_data_seen_ = false;
     bool header_read_ = false;  // where libavformat's open stops reading boxes
     std::int64_t rate_frames_ = 0;

@@ -29,7 +29,6 @@ namespace pytovrik::file {
 //   or counts that point outside their box or the file, a movie box cut
 //   short or missing, no sample of the track inside the file) or cannot be
 //   read.
-Outcome<std::unique_ptr<Track>> open_mp4_track(std::shared_ptr<FileBytes> file,
-                                               std::string* fallback_reason = nullptr);
+Outcome<std::unique_ptr<Track>> open_mp4_track(std::shared_ptr<FileBytes> file, std::string* fallback_reason = nullptr);
 
 }  // namespace pytovrik::file

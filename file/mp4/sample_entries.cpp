@@ -50,25 +50,20 @@ std::string entry_name(std::size_t index) {
 Mp4Outcome<void> read_entry_configuration(const FileBytes& file, const Box& entry, std::size_t index,
                                           SampleDescription& description) {
     std::optional<Box> configuration;
-    std::string unsupported;
-    auto walked = for_each_child(file, entry, entry.offset + VISUAL_ENTRY_SIZE, [&](const Box& child) -> Outcome<bool> {
-        if (child.type == box_type("avcC")) {
-            if (configuration) {
-                unsupported = entry_name(index) + " holds two avcC boxes";
-                return false;
+    auto walked =
+        walk_children(file, entry, entry.offset + VISUAL_ENTRY_SIZE, [&](const Box& child) -> Mp4Outcome<bool> {
+            if (child.type == box_type("avcC")) {
+                if (configuration) {
+                    return fall_back(entry_name(index) + " holds two avcC boxes");
+                }
+                configuration = child;
+            } else if (replaces_configuration(child.type)) {
+                return fall_back(entry_name(index) + " holds a '" + type_name(child.type) + "' box");
             }
-            configuration = child;
-        } else if (replaces_configuration(child.type)) {
-            unsupported = entry_name(index) + " holds a '" + type_name(child.type) + "' box";
-            return false;
-        }
-        return true;
-    });
+            return true;
+        });
     if (!walked) {
-        return halt(walked.error());
-    }
-    if (!unsupported.empty()) {
-        return fall_back(unsupported);
+        return walked;
     }
     if (!configuration) {
         // libavcodec then reads the samples as Annex B.
@@ -136,8 +131,8 @@ Mp4Outcome<SampleEntries> read_sample_entries(const FileBytes& file, const Box& 
     const auto count = static_cast<std::int32_t>(read_be32(head.data() + 4));
     if (*got != head.size() || count <= 0 || count > static_cast<std::int64_t>(stsd.payload_size() / 8) ||
         count > MAX_ENTRIES) {
-        return halt(malformed(file, "the sample description box at byte " + std::to_string(stsd.offset) +
-                                        " declares " + std::to_string(count) + " entries")
+        return halt(malformed(file, "the sample description box at byte " + std::to_string(stsd.offset) + " declares " +
+                                        std::to_string(count) + " entries")
                         .error());
     }
     SampleEntries entries;

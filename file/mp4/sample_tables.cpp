@@ -13,21 +13,11 @@ namespace {
 // libavformat's default max_stts_delta: larger time deltas are taken for
 // negative corrections written as unsigned values.
 constexpr std::uint32_t MAX_STTS_DELTA = UINT32_MAX - 48000 * 10;
-// libavformat stops indexing at a larger sample.
-constexpr std::uint32_t MAX_SAMPLE_SIZE = 0x3FFFFFFF;
-// A sample costs the file at least its 4-byte size table entry: a count
-// beyond what the file can hold that way is a lie, whatever the table.
-constexpr std::uint64_t LEAST_BYTES_PER_SAMPLE = 4;
 
 struct Table {
     std::uint64_t entries = 0;  // offset of the first entry
     std::uint32_t count = 0;
-    std::uint8_t version = 0;
 };
-
-std::string at(const Box& box) {
-    return "'" + type_name(box.type) + "' box at byte " + std::to_string(box.offset);
-}
 
 // Version and flags, a 32-bit entry count, then the entries, which must fit
 // in the box.
@@ -37,14 +27,13 @@ Outcome<Table> read_table_header(const FileBytes& file, const Box& box, std::uin
         return std::unexpected(head.error());
     }
     if (head->size() < 8) {
-        return malformed(file, "the " + at(box) + " is too short for its entry count");
+        return malformed(file, "the " + box_at(box) + " is too short for its entry count");
     }
     Table table;
-    table.version = (*head)[0];
     table.count = read_be32(head->data() + 4);
     table.entries = box.payload + 8;
     if (table.count > (box.payload_size() - 8) / entry_size) {
-        return malformed(file, "the " + at(box) + " declares " + std::to_string(table.count) +
+        return malformed(file, "the " + box_at(box) + " declares " + std::to_string(table.count) +
                                    " entries, more than its " + std::to_string(box.payload_size()) + " bytes hold");
     }
     return table;
@@ -74,24 +63,21 @@ public:
         duration_ = raw;
         if (raw > MAX_STTS_DELTA) {
             const auto magnitude = static_cast<std::int32_t>(raw);
+            const auto factor = magnitude < 0 ? static_cast<std::uint64_t>(std::int64_t{magnitude}) : 1;
             duration_ = 1;
-            corrected_dts_ += (magnitude < 0 ? std::int64_t{magnitude} : 1) * std::int64_t{count_};
+            corrected_dts_ = wrapping_add(corrected_dts_, static_cast<std::int64_t>(factor * count_));
         } else {
-            corrected_dts_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(corrected_dts_) +
-                                                        std::uint64_t{raw} * count_);
+            corrected_dts_ = wrapping_add(corrected_dts_, static_cast<std::int64_t>(std::uint64_t{raw} * count_));
         }
-        current_dts_ =
-            static_cast<std::int64_t>(static_cast<std::uint64_t>(current_dts_) + std::uint64_t{duration_} * count_);
+        current_dts_ = wrapping_add(current_dts_, static_cast<std::int64_t>(std::uint64_t{duration_} * count_));
         if (current_dts_ > corrected_dts_) {
-            const std::int64_t drift = (current_dts_ - corrected_dts_) / std::max<std::int64_t>(count_, 1);
+            const std::int64_t drift = wrapping_sub(current_dts_, corrected_dts_) / std::max<std::int64_t>(count_, 1);
             const auto correction =
                 static_cast<std::uint32_t>(std::int64_t{duration_} > drift ? drift : std::int64_t{duration_} - 1);
-            current_dts_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(current_dts_) -
-                                                     std::uint64_t{correction} * count_);
+            current_dts_ = wrapping_sub(current_dts_, static_cast<std::int64_t>(std::uint64_t{correction} * count_));
             duration_ -= correction;
         }
-        duration_sum_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(duration_sum_) +
-                                                  std::uint64_t{duration_} * count_);
+        duration_sum_ = wrapping_add(duration_sum_, static_cast<std::int64_t>(std::uint64_t{duration_} * count_));
         sample_sum_ += count_;
         return {};
     }
@@ -130,7 +116,7 @@ public:
             return std::unexpected(head.error());
         }
         if (head->size() < 12) {
-            return malformed(file, "the " + at(box) + " is too short");
+            return malformed(file, "the " + box_at(box) + " is too short");
         }
         count_ = read_be32(head->data() + 8);
         if (box.type == box_type("stsz")) {
@@ -139,7 +125,7 @@ public:
         } else {
             bits_ = (*head)[7];
             if (bits_ != 4 && bits_ != 8 && bits_ != 16 && bits_ != 32) {
-                return malformed(file, "the " + at(box) + " has entries of " + std::to_string(bits_) + " bits");
+                return malformed(file, "the " + box_at(box) + " has entries of " + std::to_string(bits_) + " bits");
             }
         }
         if (constant_ != 0 || count_ == 0) {
@@ -147,7 +133,7 @@ public:
         }
         const std::uint64_t table_bytes = (std::uint64_t{count_} * bits_ + 4) >> 3;
         if (table_bytes > box.payload_size() - 12) {
-            return malformed(file, "the " + at(box) + " declares " + std::to_string(count_) +
+            return malformed(file, "the " + box_at(box) + " declares " + std::to_string(count_) +
                                        " sizes, more than its " + std::to_string(box.payload_size()) + " bytes hold");
         }
         const std::uint32_t entry_bytes = bits_ == 4 ? 1U : bits_ / 8U;
@@ -167,8 +153,8 @@ public:
         auto size = next_entry();
         if (size && *size > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
             // libavformat keeps sizes as int and refuses the file.
-            return malformed(*file_, "sample " + std::to_string(read_) + " has a size of " + std::to_string(*size) +
-                                         " bytes");
+            return malformed(*file_,
+                             "sample " + std::to_string(read_) + " has a size of " + std::to_string(*size) + " bytes");
         }
         return size;
     }
@@ -194,16 +180,16 @@ private:
             return std::unexpected(entry.error());
         }
         switch (bits_) {
-        case 4:
-            pending_byte_ = **entry;
-            low_nibble_pending_ = true;
-            return static_cast<std::uint32_t>(pending_byte_ >> 4U);
-        case 8:
-            return std::uint32_t{**entry};
-        case 16:
-            return static_cast<std::uint32_t>(((*entry)[0] << 8) | (*entry)[1]);
-        default:
-            return read_be32(*entry);
+            case 4:
+                pending_byte_ = **entry;
+                low_nibble_pending_ = true;
+                return static_cast<std::uint32_t>(pending_byte_ >> 4U);
+            case 8:
+                return std::uint32_t{**entry};
+            case 16:
+                return static_cast<std::uint32_t>(((*entry)[0] << 8) | (*entry)[1]);
+            default:
+                return read_be32(*entry);
         }
     }
 
@@ -248,8 +234,7 @@ Mp4Outcome<std::int32_t> check_sample_to_chunk(const FileBytes& file, const Tabl
         const auto description = static_cast<std::size_t>(run.description - 1);
         if (description >= entries.descriptions.size()) {
             return fall_back("sample-to-chunk entry " + std::to_string(index + 1) + " names sample description " +
-                             std::to_string(run.description) + " of " +
-                             std::to_string(entries.descriptions.size()));
+                             std::to_string(run.description) + " of " + std::to_string(entries.descriptions.size()));
         }
         if ((entries.pseudo_stream_id == 0 && description != 0) || entries.skipped[description]) {
             return fall_back("samples use a sample entry of another format than the first");
@@ -311,24 +296,14 @@ public:
         : file_(file), track_(track), entries_(entries) {}
 
     Mp4Outcome<SampleIndex> build() {
-        Table stts;
-        Table stsc;
-        Table chunks;
-        for (auto [box, slot, entry_size] : {std::tuple{&track_.time_to_sample, &stts, 8U},
-                                             std::tuple{&track_.sample_to_chunk, &stsc, 12U},
-                                             std::tuple{&track_.chunk_offsets, &chunks,
-                                                        track_.chunk_offsets && track_.chunk_offsets->type ==
-                                                                                    box_type("co64")
-                                                            ? 8U
-                                                            : 4U}}) {
-            if (!*box) {
-                continue;
+        auto stts = read_optional_table(track_.time_to_sample, 8);
+        auto stsc = read_optional_table(track_.sample_to_chunk, 12);
+        const bool large_offsets = track_.chunk_offsets && track_.chunk_offsets->type == box_type("co64");
+        auto chunks = read_optional_table(track_.chunk_offsets, large_offsets ? 8 : 4);
+        for (const auto* table : {&stts, &stsc, &chunks}) {
+            if (!*table) {
+                return halt(table->error());
             }
-            auto table = read_table_header(file_, **box, entry_size);
-            if (!table) {
-                return halt(table.error());
-            }
-            *slot = *table;
         }
         if (track_.sample_sizes) {
             if (auto opened = sizes_.open(file_, *track_.sample_sizes); !opened) {
@@ -337,11 +312,12 @@ public:
         }
         // mov_read_trak's sanity checks: a track missing a table it needs
         // gets no samples there, and one contradicting itself fails.
-        if (chunks.count == 0 && stts.count == 0) {
-            stsc.count = 0;
+        if (chunks->count == 0 && stts->count == 0) {
+            stsc->count = 0;
         }
-        if ((chunks.count != 0 && (stts.count == 0 || stsc.count == 0 || (sizes_.constant() == 0 && sizes_.count() == 0))) ||
-            (chunks.count == 0 && sizes_.count() != 0)) {
+        const bool sizes_missing = sizes_.constant() == 0 && sizes_.count() == 0;
+        if ((chunks->count != 0 && (stts->count == 0 || stsc->count == 0 || sizes_missing)) ||
+            (chunks->count == 0 && sizes_.count() != 0)) {
             return fall_back("the track lacks a sample table it needs");
         }
         if (sizes_.count() > file_.size() / LEAST_BYTES_PER_SAMPLE ||
@@ -351,14 +327,14 @@ public:
                                              " bytes holds")
                             .error());
         }
-        if (stsc.count != 0) {
-            auto last_first = check_sample_to_chunk(file_, stsc, entries_);
+        if (stsc->count != 0) {
+            auto last_first = check_sample_to_chunk(file_, *stsc, entries_);
             if (!last_first) {
                 return std::unexpected(last_first.error());
             }
-            if (*last_first > std::int64_t{chunks.count}) {
+            if (*last_first > std::int64_t{chunks->count}) {
                 return halt(malformed(file_, "the sample-to-chunk table names chunk " + std::to_string(*last_first) +
-                                                 " of " + std::to_string(chunks.count))
+                                                 " of " + std::to_string(chunks->count))
                                 .error());
             }
         }
@@ -368,9 +344,9 @@ public:
                 return halt(read.error());
             }
         }
-        TimeToSample times(file_, stts);
+        TimeToSample times(file_, *stts);
         if (sizes_.count() != 0) {
-            if (auto built = add_samples(stts, stsc, chunks, times); !built) {
+            if (auto built = add_samples(*stts, *stsc, *chunks, times); !built) {
                 return halt(built.error());
             }
         }
@@ -390,6 +366,14 @@ public:
     }
 
 private:
+    // A table the track may lack: then empty.
+    Outcome<Table> read_optional_table(const std::optional<Box>& box, std::uint32_t entry_size) const {
+        if (!box) {
+            return Table{};
+        }
+        return read_table_header(file_, *box, entry_size);
+    }
+
     // mov_build_index: chunk by chunk, the samples each chunk holds.
     Outcome<void> add_samples(const Table& stts, const Table& stsc, const Table& chunks, TimeToSample& times) {
         const std::uint32_t sample_count = sizes_.count();
@@ -436,8 +420,8 @@ private:
             if (!entry) {
                 return std::unexpected(entry.error());
             }
-            std::int64_t offset = large_offsets ? static_cast<std::int64_t>(read_be64(*entry))
-                                                : std::int64_t{read_be32(*entry)};
+            std::int64_t offset =
+                large_offsets ? static_cast<std::int64_t>(read_be64(*entry)) : std::int64_t{read_be32(*entry)};
             if (offset < 0) {
                 offset = 0;  // libavformat's answer to an impossible chunk offset
             }
@@ -472,7 +456,7 @@ private:
                     return std::unexpected(size.error());
                 }
                 if (offset > std::numeric_limits<std::int64_t>::max() - std::int64_t{*size} ||
-                    *size > MAX_SAMPLE_SIZE) {
+                    *size > MAX_INDEXED_SAMPLE_SIZE) {
                     index_.complete = false;
                     return {};
                 }

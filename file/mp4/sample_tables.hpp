@@ -15,6 +15,14 @@
 
 namespace pytovrik::file::mp4 {
 
+// libavformat's index keeps a sample size in a signed 30-bit field: it stops
+// indexing a table at a larger sample, and cannot read one from bit 29 on.
+inline constexpr std::uint32_t MAX_INDEXED_SAMPLE_SIZE = 0x3FFFFFFF;
+inline constexpr std::uint32_t NEGATIVE_INDEXED_SAMPLE_SIZE = 0x20000000;
+// A sample costs the file at least its 4-byte size table entry: a count
+// beyond what the file can hold that way is a lie, whatever the table says.
+inline constexpr std::uint64_t LEAST_BYTES_PER_SAMPLE = 4;
+
 struct SampleIndex {
     // Decode order. `pts` holds the decode time until presentation times
     // are worked out from it.

@@ -34,8 +34,8 @@ Mp4Outcome<std::optional<std::uint64_t>> read_segment_index_end(const FileBytes&
     fields.skip(2);
     const std::uint16_t count = fields.u16();
     if (fields.overrun()) {
-        return halt(malformed(file, "the segment index at byte " + std::to_string(sidx.offset) + " is too short")
-                        .error());
+        return halt(
+            malformed(file, "the segment index at byte " + std::to_string(sidx.offset) + " is too short").error());
     }
     const std::uint64_t references_at = sidx.payload + fields.position();
     if (time_scale <= 0 || count == 0 || std::uint64_t{count} * 12 > sidx.end - references_at) {

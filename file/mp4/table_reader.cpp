@@ -12,10 +12,10 @@ constexpr std::uint64_t BUFFER_BYTES = 64 * 1024;
 
 }  // namespace
 
-TableReader::TableReader(const FileBytes& file, std::uint64_t offset, std::uint64_t count,
-                         std::uint32_t entry_size)
+TableReader::TableReader(const FileBytes& file, std::uint64_t offset, std::uint64_t count, std::uint32_t entry_size)
     : file_(&file), offset_(offset), remaining_(count), unbuffered_(count), entry_size_(entry_size) {
-    const std::uint64_t entries = std::clamp<std::uint64_t>(BUFFER_BYTES / entry_size, 1, std::max<std::uint64_t>(count, 1));
+    const std::uint64_t entries =
+        std::clamp<std::uint64_t>(BUFFER_BYTES / entry_size, 1, std::max<std::uint64_t>(count, 1));
     buffer_.resize(static_cast<std::size_t>(entries * entry_size));
 }
 

@@ -81,7 +81,16 @@ ByteVector build_movie_file(const MovieSpec& spec) {
         moov.box("trak", [&](BoxWriter& trak) {
             trak.box("tkhd", [&](BoxWriter& w) {
                 full(w, 3);
-                w.u32(0).u32(0).u32(1).u32(0).u32(duration * 1000 / spec.time_scale).zeros(8).u16(0).u16(0).u16(0).u16(0);
+                w.u32(0)
+                    .u32(0)
+                    .u32(1)
+                    .u32(0)
+                    .u32(duration * 1000 / spec.time_scale)
+                    .zeros(8)
+                    .u16(0)
+                    .u16(0)
+                    .u16(0)
+                    .u16(0);
                 w.u32(0x00010000).u32(0).u32(0).u32(0).u32(0x00010000).u32(0).u32(0).u32(0).u32(0x40000000);
                 w.u32(160 << 16).u32(120 << 16);
             });
@@ -91,7 +100,8 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                         full(w, 0);
                         w.u32(static_cast<std::uint32_t>(spec.edits.size()));
                         for (const auto& [edit_duration, media_time] : spec.edits) {
-                            w.u32(static_cast<std::uint32_t>(edit_duration)).u32(static_cast<std::uint32_t>(media_time));
+                            w.u32(static_cast<std::uint32_t>(edit_duration))
+                                .u32(static_cast<std::uint32_t>(media_time));
                             w.u32(spec.edit_rate);
                         }
                     });
@@ -107,7 +117,10 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                     w.u32(0).u32(0x76696465).zeros(12).u8(0);
                 });
                 mdia.box("minf", [&](BoxWriter& minf) {
-                    minf.box("vmhd", [&](BoxWriter& w) { full(w, 1); w.zeros(8); });
+                    minf.box("vmhd", [&](BoxWriter& w) {
+                        full(w, 1);
+                        w.zeros(8);
+                    });
                     minf.box("dinf", [&](BoxWriter& dinf) {
                         dinf.box("dref", [&](BoxWriter& w) {
                             full(w, 0);
@@ -126,7 +139,10 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                                 });
                             }
                         });
-                        stbl.box("stts", [&](BoxWriter& w) { full(w, 0); w.u32(1).u32(count).u32(spec.sample_duration); });
+                        stbl.box("stts", [&](BoxWriter& w) {
+                            full(w, 0);
+                            w.u32(1).u32(count).u32(spec.sample_duration);
+                        });
                         if (!spec.composition_offsets.empty()) {
                             stbl.box("ctts", [&](BoxWriter& w) {
                                 full(w, 0);

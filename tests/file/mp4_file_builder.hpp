@@ -39,9 +39,9 @@ struct MovieSpec {
     // chunk of every sample, entry 1.
     std::vector<std::uint32_t> chunk_sizes;
     std::vector<std::uint32_t> chunk_entries;
-    std::vector<std::int32_t> composition_offsets;  // one per sample; empty: no ctts
+    std::vector<std::int32_t> composition_offsets;           // one per sample; empty: no ctts
     std::optional<std::vector<std::uint32_t>> sync_samples;  // 1-based; none: no stss
-    std::vector<std::array<std::int64_t, 2>> edits;  // {duration, media time}
+    std::vector<std::array<std::int64_t, 2>> edits;          // {duration, media time}
     std::uint32_t edit_rate = 0x00010000;
     std::uint32_t sample_duration = 512;
     std::uint32_t time_scale = 12800;

@@ -1,7 +1,6 @@
 #include "mp4/mp4_track.hpp"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -154,19 +153,19 @@ TEST_P(Mp4Media, SamplesAreLibavformatsPackets) {
     expect_same_as_libavformat(path, *opened.track);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FileLayer, Mp4Media,
-    ::testing::Values("plain.mp4", "cut.mp4", "negative_cts.mp4", "negative_pts.mp4", "late_video.mp4",
-                      "open_gop.mp4", "intra_refresh.mp4", "fragmented.mp4", "fragmented_moov_samples.mp4",
-                      "fragmented_indexed.mp4", "faststart.mp4", "movie.mov", "fields_cvfi1.mp4",
-                      "fields_capama3.mp4", "truncated.mp4", "cut_user_data.mp4"),
-    [](const ::testing::TestParamInfo<std::string>& param) {
-        std::string name = param.param;
-        for (char& c : name) {
-            c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(FileLayer, Mp4Media,
+                         ::testing::Values("plain.mp4", "cut.mp4", "negative_cts.mp4", "negative_pts.mp4",
+                                           "late_video.mp4", "open_gop.mp4", "intra_refresh.mp4", "fragmented.mp4",
+                                           "fragmented_moov_samples.mp4", "fragmented_indexed.mp4", "faststart.mp4",
+                                           "movie.mov", "fields_cvfi1.mp4", "fields_capama3.mp4", "truncated.mp4",
+                                           "cut_user_data.mp4"),
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                             std::string name = param.param;
+                             for (char& c : name) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+                             }
+                             return name;
+                         });
 
 // Media the script made, as material for files built here.
 const DemuxedTrack& source(const std::string& name) {
@@ -196,7 +195,8 @@ TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
     // encode, with other parameter sets.
     MovieSpec two = spec_of(source("plain.mp4"));
     const MovieSpec second = spec_of(source("open_gop.mp4"));
-    two.chunk_sizes = {static_cast<std::uint32_t>(two.samples.size()), static_cast<std::uint32_t>(second.samples.size())};
+    two.chunk_sizes = {static_cast<std::uint32_t>(two.samples.size()),
+                       static_cast<std::uint32_t>(second.samples.size())};
     two.chunk_entries = {1, 2};
     two.configurations.push_back(second.configurations[0]);
     for (const std::uint32_t key : *second.sync_samples) {
@@ -211,8 +211,9 @@ TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
     // An empty sync sample table: only the first sample is a key frame.
     MovieSpec no_keys = spec_of(source("plain.mp4"));
     no_keys.sync_samples->clear();
-    for (const auto& [name, spec] : {std::pair{"two_descriptions.mp4", two}, std::pair{"empty_sample.mp4", empty_sample},
-                                     std::pair{"no_sync_samples.mp4", no_keys}}) {
+    for (const auto& [name, spec] :
+         {std::pair{"two_descriptions.mp4", two}, std::pair{"empty_sample.mp4", empty_sample},
+          std::pair{"no_sync_samples.mp4", no_keys}}) {
         SCOPED_TRACE(name);
         const std::string path = testing::write_test_file(name, testing::build_movie_file(spec));
         Opened opened = open_file(path);
@@ -256,25 +257,30 @@ TEST(BuiltMp4, HostileFilesFailNamingTheFile) {
         fragmented.assign(std::istreambuf_iterator<char>(in), {});
     }
     const std::vector<std::pair<std::string, ByteVector>> cases = {
-        {"huge_sample_count", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsz") + 16, 0x7FFFFFF0); })},
+        {"huge_sample_count",
+         patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsz") + 16, 0x7FFFFFF0); })},
         {"huge_constant_size_count", patched([](ByteVector& f) {
              testing::put_be32(f, testing::find_box(f, "stsz") + 12, 1);
              testing::put_be32(f, testing::find_box(f, "stsz") + 16, 0x7FFFFFF0);
          })},
-        {"huge_chunk_count", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stco") + 12, 0x7FFFFFF0); })},
+        {"huge_chunk_count",
+         patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stco") + 12, 0x7FFFFFF0); })},
         {"chunk_past_the_end", patched([](ByteVector& f) {
              testing::put_be32(f, testing::find_box(f, "stco") + 16, static_cast<std::uint32_t>(f.size() + 1000));
          })},
-        {"chunk_not_in_table", patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsc") + 16, 5); })},
+        {"chunk_not_in_table",
+         patched([](ByteVector& f) { testing::put_be32(f, testing::find_box(f, "stsc") + 16, 5); })},
         {"box_larger_than_parent", patched([](ByteVector& f) {
              const std::size_t moov = testing::find_box(f, "moov");
              testing::put_be32(f, testing::find_box(f, "trak"), testing::get_be32(f, moov) + 100);
          })},
         {"movie_box_cut_short", patched([](ByteVector& f) { f.resize(testing::find_box(f, "stsz") + 10); })},
         {"parameter_set_past_its_record", patched([](ByteVector& f) {
-             testing::put_be32(f, testing::find_box(f, "avcC") + 14, 0xFFFF0000U | (testing::get_be32(f, testing::find_box(f, "avcC") + 14) & 0xFFFFU));
+             testing::put_be32(f, testing::find_box(f, "avcC") + 14,
+                               0xFFFF0000U | (testing::get_be32(f, testing::find_box(f, "avcC") + 14) & 0xFFFFU));
          })},
-        {"huge_fragment_run", [&] {
+        {"huge_fragment_run",
+         [&] {
              ByteVector f = fragmented;
              testing::put_be32(f, testing::find_box(f, "trun") + 12, 0x7FFFFFF0);
              return f;
@@ -295,13 +301,15 @@ TEST(BuiltMp4, ReadingSamplesTheFileNoLongerHoldsFailsNamingThem) {
     Opened opened = open_file(path);
     ASSERT_NE(opened.track, nullptr);
     const std::vector<std::uint32_t> out_of_order = {3, 2};
-    auto refused = opened.track->read_samples(out_of_order, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
+    auto refused = opened.track->read_samples(
+        out_of_order, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
     ASSERT_FALSE(refused);
     EXPECT_NE(refused.error().message.find("sample 2"), std::string::npos) << refused.error().message;
     const auto last = static_cast<std::uint32_t>(opened.track->samples.size() - 1);
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(opened.track->samples[last].position)), 0);
     const std::vector<std::uint32_t> tail = {last - 1, last};
-    auto read = opened.track->read_samples(tail, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
+    auto read = opened.track->read_samples(
+        tail, [](std::uint32_t, std::span<const std::uint8_t>) -> Outcome<void> { return {}; });
     ASSERT_FALSE(read);
     EXPECT_NE(read.error().message.find("'" + path + "': sample " + std::to_string(last)), std::string::npos)
         << read.error().message;
