@@ -257,6 +257,7 @@ Outcome<void> read_composition_offsets(const FileBytes& file, const Box& box, st
         return {};
     }
     index.has_offset_table = true;
+    index.offsets.reserve(sample_count);
     TableReader reader(file, table->entries, table->count, 8);
     for (std::uint32_t i = 0; i < table->count; ++i) {
         auto entry = reader.next();
