@@ -24,18 +24,17 @@ std::unexpected<Failure> malformed(const FileBytes& file, const std::string& wha
     return fail("'" + file.path() + "': " + what);
 }
 
-Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, std::uint64_t limit) {
+namespace {
+
+constexpr std::size_t HEADER_BYTES = 16;
+// After this many tiny boxes in a row, headers are read a window at a time.
+constexpr unsigned TINY_RUN = 32;
+constexpr std::uint64_t TINY_BOX = 64;
+constexpr std::uint64_t WINDOW_BYTES = 4096;
+
+BoxHeader decode_box_header(std::span<const std::uint8_t> head, std::uint64_t offset, std::uint64_t limit) {
     BoxHeader header;
-    if (offset > limit || limit - offset < 8) {
-        return header;
-    }
-    std::array<std::uint8_t, 16> head{};
-    const std::uint64_t wanted = limit - offset >= 16 ? 16 : 8;
-    auto got = file.read(offset, std::span(head).first(wanted));
-    if (!got) {
-        return std::unexpected(got.error());
-    }
-    if (*got < 8) {
+    if (head.size() < 8) {
         return header;  // the file ends before the parent does
     }
     Box& box = header.box;
@@ -44,7 +43,7 @@ Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, 
     const std::uint32_t size = read_be32(head.data());
     header.status = HeaderStatus::impossible;
     if (size == 1) {
-        if (*got < 16) {
+        if (head.size() < 16) {
             return header;
         }
         const std::uint64_t large = read_be64(head.data() + 8);
@@ -66,11 +65,39 @@ Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, 
     return header;
 }
 
+}  // namespace
+
+Outcome<BoxHeader> BoxHeaderReader::read(std::uint64_t offset, std::uint64_t limit) {
+    if (offset > limit || limit - offset < 8) {
+        return BoxHeader{};
+    }
+    const std::uint64_t wanted = std::min<std::uint64_t>(HEADER_BYTES, limit - offset);
+    const bool in_window = offset >= window_start_ && offset - window_start_ + wanted <= window_.size();
+    if (!in_window) {
+        const std::uint64_t ahead = tiny_run_ >= TINY_RUN ? WINDOW_BYTES : HEADER_BYTES;
+        window_.resize(static_cast<std::size_t>(std::min(ahead, limit - offset)));
+        auto got = file_.read(offset, window_);
+        if (!got) {
+            return std::unexpected(got.error());
+        }
+        window_.resize(*got);
+        window_start_ = offset;
+    }
+    const std::size_t at = static_cast<std::size_t>(offset - window_start_);
+    const auto head =
+        std::span<const std::uint8_t>(window_).subspan(at, std::min<std::size_t>(window_.size() - at, HEADER_BYTES));
+    BoxHeader header = decode_box_header(head.first(std::min<std::size_t>(head.size(), wanted)), offset, limit);
+    const bool tiny = header.status == HeaderStatus::box && header.box.end - header.box.offset < TINY_BOX;
+    tiny_run_ = tiny ? tiny_run_ + 1 : 0;
+    return header;
+}
+
 Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint64_t first_child,
                              const ChildVisitor& visit, bool cut) {
+    BoxHeaderReader headers(file);
     std::uint64_t offset = first_child;
     while (offset < parent.end) {
-        auto header = read_box_header(file, offset, parent.end);
+        auto header = headers.read(offset, parent.end);
         if (!header) {
             return std::unexpected(header.error());
         }

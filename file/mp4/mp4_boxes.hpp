@@ -56,10 +56,23 @@ struct BoxHeader {
     Box box;
 };
 
-// Reads the header of the box at `offset` inside a parent (or the file) that
-// ends at `limit`. A size of 0 reaches to `limit`. The box may claim to end
-// past `limit`: the caller decides whether that is a truncated file or a lie.
-Outcome<BoxHeader> read_box_header(const FileBytes& file, std::uint64_t offset, std::uint64_t limit);
+// Reads the headers of boxes one after another, each at `offset` inside a
+// parent (or the file) that ends at `limit`. A size of 0 reaches to `limit`.
+// A box may claim to end past `limit`: the caller decides whether that is a
+// truncated file or a lie. Containers hold a handful of boxes, each header
+// read on its own; a long run of tiny boxes (a hostile file) is read through
+// a window instead, so it costs a read per window, not per box.
+class BoxHeaderReader {
+public:
+    explicit BoxHeaderReader(const FileBytes& file) : file_(file) {}
+    Outcome<BoxHeader> read(std::uint64_t offset, std::uint64_t limit);
+
+private:
+    const FileBytes& file_;
+    ByteVector window_;
+    std::uint64_t window_start_ = 0;
+    unsigned tiny_run_ = 0;  // boxes in a row smaller than a header window
+};
 
 // Calls `visit` with each child of `parent` in order, until it returns
 // false. A child that claims more bytes than its parent holds fails, unless

@@ -203,9 +203,10 @@ public:
 private:
     Mp4Outcome<void> walk_top_level() {
         const std::uint64_t size = file_->size();
+        BoxHeaderReader headers(*file_);
         std::uint64_t offset = 0;
         while (offset < size) {
-            auto header = read_box_header(*file_, offset, size);
+            auto header = headers.read(offset, size);
             if (!header) {
                 return halt(header.error());
             }

@@ -139,9 +139,10 @@ Mp4Outcome<SampleEntries> read_sample_entries(const FileBytes& file, const Box& 
     entries.descriptions.resize(static_cast<std::size_t>(count));
     entries.skipped.resize(static_cast<std::size_t>(count));
     std::uint32_t first_format = 0;
+    BoxHeaderReader headers(file);
     std::uint64_t offset = stsd.payload + 8;
     for (std::size_t index = 0; index < entries.descriptions.size(); ++index) {
-        auto header = read_box_header(file, offset, stsd.end);
+        auto header = headers.read(offset, stsd.end);
         if (!header) {
             return halt(header.error());
         }
