@@ -102,10 +102,9 @@ public:
                     frame += first;
                 }
             }
-            if (auto decoded = decode_slice(frames, settings.format, rgb_size, consume, totals); !decoded) {
+            if (auto decoded = decode_slice(frames, settings.format, rgb_size, consume, totals, progress); !decoded) {
                 return std::unexpected(decoded.error());
             }
-            progress.update(totals.frames, first + length, count);
         }
         return totals;
     }
@@ -125,7 +124,7 @@ private:
     // Decodes `frames` (ascending) and hands them on in that order. A job's
     // response is held until every frame before its own has been handed on.
     Result<void> decode_slice(std::span<const std::uint64_t> frames, RuntimeFormat format, FrameSize rgb_size,
-                              const FrameConsumer& consume, DecodeTotals& totals) {
+                              const FrameConsumer& consume, DecodeTotals& totals, Progress& progress) {
         if (frames.empty()) {
             return {};
         }
@@ -160,6 +159,7 @@ private:
                 ++totals.kept;
             }
             std::erase_if(held, [&](const auto& entry) { return entry.first < next; });
+            progress.update(totals.frames, next > 0 ? frames[next - 1] + 1 : frames.front(), info_.frame_count);
         }
         if (next < frames.size()) {
             return fail("'" + path_ + "': frame " + std::to_string(frames[next]) + " was in no job of its plan");
