@@ -146,8 +146,13 @@ private:
             if (!response) {
                 return std::unexpected(response.error());
             }
+            const auto returned = response->frames();
             for (std::size_t k = 0; k < slots.size(); ++k) {
-                ready[slots[k]] = &response->frames()[frame_of_slot[k]];
+                if (slots[k] >= ready.size() || frame_of_slot[k] >= returned.size()) {
+                    return fail("'" + path_ + "': the plan of frames " + std::to_string(frames.front()) + "-" +
+                                std::to_string(frames.back()) + " matched a slot to no returned frame");
+                }
+                ready[slots[k]] = &returned[frame_of_slot[k]];
             }
             held.emplace_back(slots.empty() ? 0 : *std::max_element(slots.begin(), slots.end()), std::move(*response));
             for (; next < frames.size() && ready[next] != nullptr; ++next) {
