@@ -5,32 +5,17 @@
 #include <span>
 #include <string>
 
+#include "library_response.hpp"
+
 namespace pytovrik::cli {
 namespace {
 
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
-// A response the library filled, freed on every path.
-class LibraryResponse {
-public:
-    LibraryResponse() = default;
-    LibraryResponse(const LibraryResponse&) = delete;
-    LibraryResponse& operator=(const LibraryResponse&) = delete;
-    ~LibraryResponse() { pytovrik_video_free_response_v1(&response_); }
-
-    std::span<const RuntimeFrame> frames() const {
-        return response_.frames == nullptr ? std::span<const RuntimeFrame>()
-                                           : std::span(response_.frames, static_cast<std::size_t>(response_.frame_count));
-    }
-    RuntimeDecodeResponse* get() { return &response_; }
-
-private:
-    RuntimeDecodeResponse response_{nullptr, 0};
-};
-
-// positions empty: every frame.
-bool call_library(std::span<const RuntimePacket> packets, RuntimeFormat format, FrameSize size,
-                  std::span<const std::uint64_t> positions, LibraryResponse& response) {
+// positions empty: every frame. A failure is what the library and FFmpeg
+// said of it.
+Result<void> call_library(std::span<const RuntimePacket> packets, RuntimeFormat format, FrameSize size,
+                          std::span<const std::uint64_t> positions, LibraryResponse& response) {
     RuntimeDecodeRequest request{};
     request.output_width = size.width;
     request.output_height = size.height;
@@ -39,7 +24,11 @@ bool call_library(std::span<const RuntimePacket> packets, RuntimeFormat format, 
     request.packet_count = packets.size();
     request.selected_positions = positions.empty() ? nullptr : positions.data();
     request.selected_position_count = positions.size();
-    return pytovrik_video_decode_h264_v1(&request, response.get()) == 0;
+    const PytovrikDecoder library = decoding_library();
+    if (pytovrik_video_file_decode_h264(&library, &request, response.get()) != 0) {
+        return fail(pytovrik_video_file_last_error());
+    }
+    return {};
 }
 
 std::vector<RuntimePacket> packets_of(const Batch& batch) {
@@ -112,22 +101,15 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
     const std::uint64_t expected = std::max<std::uint64_t>(batch.expected_frames, 1);
     BatchOutcome outcome;
 
-    auto decode_failed = [&] {
-        std::string message = "decode failed at batch " + std::to_string(batch.number) + " (input offset " +
-                              std::to_string(batch.input_offset) + ")";
-        if (format_ == RuntimeFormatYuv420) {
-            message += "; YUV output takes only 8-bit 4:2:0 limited-range video, --format rgb takes any";
-        }
-        return fail(std::move(message));
-    };
     // One library call; hands on the frames at selected positions (batch-local
     // `positions`, or every frame from `skip_below` on when positions is
     // empty) and yields how many came back.
     auto call = [&](std::span<const std::uint64_t> positions, std::uint64_t deliver_below,
                     std::uint64_t skip_below) -> Result<std::size_t> {
         LibraryResponse response;
-        if (!call_library(packets, format_, size, positions, response)) {
-            return decode_failed();
+        if (auto called = call_library(packets, format_, size, positions, response); !called) {
+            return fail("decode failed at batch " + std::to_string(batch.number) + " (input offset " +
+                        std::to_string(batch.input_offset) + "): " + called.error());
         }
         const auto frames = response.frames();
         for (std::size_t i = 0; i < frames.size(); ++i) {

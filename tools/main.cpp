@@ -9,9 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "batch_decoder.hpp"
-#include "batch_reader.hpp"
-#include "input/access_unit_source.hpp"
+#include "frame_source.hpp"
 #include "options.hpp"
 #include "output/frame_sink.hpp"
 #include "progress.hpp"
@@ -26,20 +24,25 @@ namespace {
 
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
-// How many bytes of frames one library call may return in --batch gop mode:
-// a long group of pictures at a large RGB size would otherwise be held in
-// memory whole (1700 frames of 640x480 RGB are 1.5 GiB).
-constexpr std::uint64_t gop_memory_budget = std::uint64_t{1} << 30;
+// How many bytes of frames one library call may return (for a file, and for
+// a stream in --batch gop mode): a long group of pictures at a large RGB size
+// would otherwise be held in memory whole (1700 frames of 640x480 RGB are
+// 1.5 GiB).
+constexpr std::uint64_t memory_budget = std::uint64_t{1} << 30;
 
 int report_failure(const std::string& message) {
     std::fprintf(stderr, "pytovrik-video: %s\n", message.c_str());
     return exit_failure;
 }
 
-Result<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& options, const AccessUnitSource& source) {
+Result<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& options, FrameSource& source) {
     std::vector<std::unique_ptr<FrameSink>> sinks;
     if (options.framecrc) {
-        sinks.push_back(make_framecrc_sink(stdout));
+        auto times = source.frame_times();
+        if (!times) {
+            return std::unexpected(times.error());
+        }
+        sinks.push_back(make_framecrc_sink(stdout, std::move(*times)));
     }
     Result<std::unique_ptr<FrameSink>> sink = nullptr;
     switch (options.output) {
@@ -68,20 +71,19 @@ Result<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& opti
     return sinks;
 }
 
-std::string summary_line(const Options& options, const std::string& input, const AccessUnitSource& source,
-                         std::uint64_t decoded, std::uint64_t kept, std::uint64_t batches,
-                         std::optional<FrameSize> size, double seconds) {
+std::string summary_line(const Options& options, const std::string& input, const FrameSource& source,
+                         const DecodeTotals& totals, double seconds) {
     char numbers[160];
-    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " frames, %" PRIu64 " batch%s, %.3f s, %.1f fps", decoded,
-                  batches, batches == 1 ? "" : "es", seconds,
-                  seconds > 0 ? static_cast<double>(decoded) / seconds : 0.0);
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 " frames, %" PRIu64 " batch%s, %.3f s, %.1f fps", totals.frames,
+                  totals.batches, totals.batches == 1 ? "" : "es", seconds,
+                  seconds > 0 ? static_cast<double>(totals.frames) / seconds : 0.0);
     std::string line = std::filesystem::path(input).filename().string() + " (" + source.description() + "): " + numbers;
-    if (size) {
-        line += ", " + std::to_string(size->width) + "x" + std::to_string(size->height);
+    if (totals.last_size) {
+        line += ", " + std::to_string(totals.last_size->width) + "x" + std::to_string(totals.last_size->height);
     }
     line += options.format == RuntimeFormatRgb ? " rgb" : " yuv420";
     if (!options.frames.keeps_every_frame()) {
-        line += ", kept " + std::to_string(kept);
+        line += ", kept " + std::to_string(totals.kept);
     }
     if (options.output != OutputKind::none) {
         line += ", written to " + options.output_path;
@@ -115,9 +117,6 @@ int run(const Options& options) {
         return report_failure(sinks.error());
     }
 
-    BatchReader reader(**source, options.batch);
-    BatchDecoder decoder(options.format, options.size, options.frames,
-                         options.batch == BatchMode::group_of_pictures ? gop_memory_budget : 0);
     Progress progress(!options.quiet && isatty(STDERR_FILENO) == 1);
     auto failed = [&](const std::string& message) {
         progress.clear();
@@ -131,33 +130,10 @@ int run(const Options& options) {
         }
         return {};
     };
-
-    std::uint64_t position = 0;
-    std::uint64_t kept = 0;
-    std::uint64_t batches = 0;
-    for (;;) {
-        // Past the last selected frame there is nothing left to keep.
-        if (const auto last = options.frames.last(); last && position > *last) {
-            break;
-        }
-        auto batch = reader.next();
-        if (!batch) {
-            return failed(batch.error());
-        }
-        if (!*batch) {
-            break;
-        }
-        auto outcome = decoder.decode(**batch, position, write_frame);
-        if (!outcome) {
-            return failed(outcome.error());
-        }
-        ++batches;
-        position += outcome->frames_decoded;
-        kept += outcome->frames_kept;
-        progress.update(position, (*source)->bytes_read(), (*source)->total_bytes());
-    }
-    if (batches == 0) {
-        return failed("'" + input + "' holds no H.264 access unit");
+    const DecodeSettings settings{options.format, options.size, options.frames, options.batch, memory_budget};
+    auto totals = (*source)->decode(settings, write_frame, progress);
+    if (!totals) {
+        return failed(totals.error());
     }
     for (auto& sink : *sinks) {
         if (auto finished = sink->finish(); !finished) {
@@ -168,8 +144,7 @@ int run(const Options& options) {
     progress.clear();
     if (!options.quiet) {
         std::fprintf(stderr, "%s\n",
-                     summary_line(options, input, **source, position, kept, batches, decoder.last_frame_size(), seconds)
-                         .c_str());
+                     summary_line(options, input, **source, *totals, seconds).c_str());
     }
     return EXIT_SUCCESS;
 }

@@ -247,32 +247,48 @@ std::string usage_text() {
     return R"(Usage: pytovrik-video [OPTIONS] [INPUT]
 
 Decodes the H.264 video of INPUT through the pytovrik_video library. INPUT is
-an Annex B elementary stream (.h264, .264, ...) or a container with an H.264
-track (MP4/MOV, Matroska, MPEG-TS, ...). Without INPUT, decodes the bundled
-sample. A summary line goes to stderr at the end.
+an Annex B elementary stream (.h264, .264, ...; recognised by its leading
+start code) or a video file with an H.264 track (MP4/MOV, Matroska, MPEG-TS,
+AVI, FLV, anything libavformat reads). A file goes through its index (the
+pytovrik_video_file library): frame i is the i-th frame a player shows, as
+ffmpeg shows it (edit lists applied, a field pair is one frame, pictures no
+decoder can show cleanly left out), and only the groups of pictures holding
+the frames kept are decoded. Without INPUT, decodes the bundled sample. A
+summary line goes to stderr at the end.
 
 Options:
   --format rgb|yuv420  output of the library (default yuv420; rgb when -o is
                        a .rgb file or a directory)
-  --size WxH           RGB frame size (default: the decoded size)
-  --frames LIST        keep only these frame positions, counted from 0 in
-                       output order over the whole input, e.g. 0,5,10-20
+  --size WxH           RGB frame size (default: the decoded size; for a file,
+                       the size of its first frame)
+  --frames LIST        keep only these frames, counted from 0, e.g.
+                       0,5,10-20: of a file, in the order a player shows
+                       them; of a stream, in the decoder's output order
   --threads N          decoder threads (0: FFmpeg chooses); sets
                        TOVRIK_VIDEO_FFMPEG_THREADS for this run
-  --batch gop|all      one library call per group of pictures starting at an
-                       IDR picture (default), or one for the whole input
+  --batch gop|all      streams only: one library call per group of pictures
+                       starting at an IDR picture (default), or one for the
+                       whole stream. A file's calls follow its index (one
+                       per place where decoding starts), never more than
+                       1 GiB of frames at once
   -o, --output PATH    write the frames: FILE.y4m, FILE.nv12 (luma, then Cb/Cr
                        interleaved), FILE.yuv (planar I420), FILE.rgb (packed
                        RGB), or DIR/ for one image per frame
   --image ppm|png      file type of the images in DIR/ (default ppm)
-  --framecrc           print "<size> 0x<adler32>" per frame on stdout: Adler-32
+  --framecrc           print a line per frame on stdout with the Adler-32
                        (start value 0) of the Y, U, V planes packed one after
-                       the other, or of the packed RGB bytes
+                       the other, or of the packed RGB bytes. For a stream:
+                       "<size> 0x<adler32>". For a file: ffmpeg's framecrc
+                       lines, "0, dts, pts, duration, size, 0x<adler32>"
+                       after "#tb 0: N/D", timed as `ffmpeg -i FILE -f
+                       framecrc -` times them (by frame number where the
+                       container has no times, as AVI)
   -q, --quiet          no progress line, no summary
   -h, --help           this text
 
 Exit status: 0 on success, 1 when the input cannot be read or decoded or an
-output cannot be written, 2 for a bad command line.
+output cannot be written (the message says where, and the library's reason),
+2 for a bad command line.
 )";
 }
 

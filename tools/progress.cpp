@@ -9,7 +9,7 @@ Progress::Progress(bool show_line) : show_line_(show_line), start_(Clock::now())
 
 double Progress::seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-void Progress::update(std::uint64_t frames, std::uint64_t bytes, std::uint64_t total_bytes) {
+void Progress::update(std::uint64_t frames, std::uint64_t done, std::uint64_t total) {
     if (!show_line_) {
         return;
     }
@@ -21,8 +21,8 @@ void Progress::update(std::uint64_t frames, std::uint64_t bytes, std::uint64_t t
     last_draw_ = now;
     const double elapsed = seconds();
     const double fps = elapsed > 0 ? static_cast<double>(frames) / elapsed : 0.0;
-    if (total_bytes > 0) {
-        const double percent = 100.0 * static_cast<double>(bytes) / static_cast<double>(total_bytes);
+    if (total > 0) {
+        const double percent = 100.0 * static_cast<double>(done) / static_cast<double>(total);
         std::fprintf(stderr, "\r%" PRIu64 " frames, %.1f fps, %3.0f%%\x1b[K", frames, fps, percent);
     } else {
         std::fprintf(stderr, "\r%" PRIu64 " frames, %.1f fps\x1b[K", frames, fps);

@@ -12,8 +12,9 @@ class Progress {
 public:
     explicit Progress(bool show_line);
 
-    // frames: decoded so far; bytes: how far into the input (total 0: unknown).
-    void update(std::uint64_t frames, std::uint64_t bytes, std::uint64_t total_bytes);
+    // frames: decoded so far; done: how far into the input, in bytes of a
+    // stream or frames of a file (total 0: unknown).
+    void update(std::uint64_t frames, std::uint64_t done, std::uint64_t total);
     void clear();
     double seconds() const;
 

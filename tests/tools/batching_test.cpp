@@ -3,8 +3,11 @@
 // its index, so a frame delivered at the wrong position is caught.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "batch_decoder.hpp"
 #include "batch_reader.hpp"
+#include "frame_source.hpp"
 #include "support/h264_streams.hpp"
 
 namespace pytovrik::cli {
@@ -195,6 +198,47 @@ TEST(BatchDecoder, BatchesDecodeOnAFreshDecoderWithParameterSetsSentOnlyOnce) {
     for (std::size_t i = 0; i < 17; ++i) {
         EXPECT_EQ((*groups)[i].position, i);
         EXPECT_EQ((*groups)[i].pixels, (*whole)[i].pixels) << "position " << i;
+    }
+}
+
+// A file's frames are asked of the file layer in slices within the memory
+// budget; a slice that ends inside a group decodes the group's start again.
+// Whatever the slices, every kept frame comes once, at its index.
+TEST(FileFrames, SlicesWithinTheBudgetGiveEveryKeptFrameAtItsIndex) {
+    const std::string path = ::testing::TempDir() + "five_frame_groups.h264";
+    {
+        std::ofstream file(path, std::ios::binary);
+        for (const Packet& packet : testing::encode_h264(five_frame_groups)) {
+            file.write(reinterpret_cast<const char*>(packet.data()), static_cast<std::streamsize>(packet.size()));
+        }
+    }
+    auto source = open_file_frames(path);
+    ASSERT_TRUE(source) << source.error();
+    const std::uint64_t frame_bytes = 64 * 48 * 3 / 2;
+    Progress progress(false);
+    for (const char* frames : {"", "0,4-6,11,16,40"}) {
+        const FrameSelection selection = *frames == '\0' ? FrameSelection() : select(frames);
+        for (const std::uint64_t budget : {std::uint64_t{0}, frame_bytes, 2 * frame_bytes, 3 * frame_bytes}) {
+            SCOPED_TRACE(std::string(frames) + " budget " + std::to_string(budget));
+            std::vector<std::uint64_t> positions;
+            const FrameConsumer check = [&](std::uint64_t position, const RuntimeFrame& frame) -> Result<void> {
+                positions.push_back(position);
+                EXPECT_EQ(std::vector<std::uint8_t>(frame.y.data, frame.y.data + frame.y.len),
+                          testing::expected_luma(five_frame_groups, static_cast<int>(position)));
+                return {};
+            };
+            const DecodeSettings settings{RuntimeFormatYuv420, std::nullopt, selection, BatchMode::group_of_pictures,
+                                          budget};
+            const auto totals = (*source)->decode(settings, check, progress);
+            ASSERT_TRUE(totals) << totals.error();
+            std::vector<std::uint64_t> wanted;
+            for (std::uint64_t i = 0; i < 17; ++i) {
+                if (selection.contains(i)) {
+                    wanted.push_back(i);
+                }
+            }
+            EXPECT_EQ(positions, wanted);
+        }
     }
 }
 

@@ -84,6 +84,38 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+// The lines of ffmpeg's framecrc for stream 0, the video: "0, dts, pts,
+// duration, size, 0x<adler32>".
+std::vector<std::string> video_lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::string& line : lines_of(text)) {
+        if (line.starts_with("0,")) {
+            lines.push_back(std::move(line));
+        }
+    }
+    return lines;
+}
+
+// One field of a framecrc line: 2 is the pts, 4 the size, 5 the checksum.
+std::string field_of(const std::string& line, std::size_t field) {
+    std::istringstream stream(line);
+    std::string text;
+    for (std::size_t i = 0; i <= field && std::getline(stream, text, ','); ++i) {
+    }
+    return text.substr(text.find_first_not_of(' '));
+}
+
+std::vector<std::string> sizes_and_checksums_of(const std::vector<std::string>& lines) {
+    std::vector<std::string> checksums;
+    for (const std::string& line : lines) {
+        checksums.push_back(field_of(line, 4) + " " + field_of(line, 5));
+    }
+    return checksums;
+}
+
+// The file layer's test media (tests/file/make_media.sh).
+std::string media(const std::string& name) { return std::string(PYTOVRIK_TEST_MEDIA_DIR) + "/" + name; }
+
 TEST_F(CommandLine, WithoutInputDecodesTheBundledSampleAndSummarises) {
     const Outcome result = run({});
     EXPECT_EQ(result.status, 0) << result.err;
@@ -119,15 +151,66 @@ TEST_F(CommandLine, SelectedFramesAreTheSameLinesInEitherBatchMode) {
     EXPECT_EQ(lines_of(rgb_gop.out)[0].substr(0, 5), "1683 ");
 }
 
+// The sample's raw stream gives the muxers no times; the ones they make up
+// follow decode order. In MP4 that makes an edit list that hides two of the
+// pictures, and ffmpeg, like the tool, shows 73 frames: only the others keep
+// every frame of the stream.
 TEST_F(CommandLine, ContainersGiveTheSameFramesAsTheElementaryStream) {
     const Outcome elementary = run({PYTOVRIK_SAMPLE_PATH, "--framecrc"});
     ASSERT_EQ(elementary.status, 0) << elementary.err;
-    for (const char* extension : {"mp4", "mkv", "ts"}) {
+    for (const char* extension : {"mkv", "ts"}) {
         const fs::path container = remux_sample(extension);
         const Outcome result = run({container.string(), "--framecrc"});
         EXPECT_EQ(result.status, 0) << extension << ": " << result.err;
-        EXPECT_EQ(result.out, elementary.out) << extension;
+        EXPECT_EQ(sizes_and_checksums_of(video_lines_of(result.out)), lines_of(elementary.out)) << extension;
         EXPECT_NE(result.err.find("(container "), std::string::npos) << result.err;
+    }
+}
+
+// Every file is decoded through the file layer's index: its frames are those
+// ffmpeg shows (a stream joined mid-group, field pairs, a change of picture
+// size, a packet holding only an SEI), at the times ffmpeg's framecrc gives
+// them where the container has times. AVI has none: ffmpeg makes them from
+// the decode order, a reorder delay later, and the tool counts frames.
+// --frames picks frames of that same order.
+TEST_F(CommandLine, AFilesFramecrcIsFfmpegsAndFramesArePickedFromIt) {
+    const std::vector<std::pair<std::string, bool>> files{
+        {"plain.mp4", true},           {"ts_cut.ts", true}, {"mkv_field_cvfi1.mkv", true},
+        {"ts_resolution_change.ts", true}, {"avi_bframes.avi", false}, {"mkv_sei_only.mkv", true}};
+    for (const auto& [name, timed] : files) {
+        SCOPED_TRACE(name);
+        const std::string path = media(name);
+        const std::string reference_path = (scratch_ / "reference.framecrc").string();
+        const std::string reference_command = "ffmpeg -nostdin -hide_banner -loglevel quiet -y -strict 1 -i " +
+                                              quoted(path) + " -fps_mode passthrough -autoscale 0 -f framecrc " +
+                                              quoted(reference_path);
+        ASSERT_EQ(std::system(reference_command.c_str()), 0) << reference_command;
+        const auto reference = video_lines_of(read_text(reference_path));
+        const Outcome all = run({path, "--framecrc", "--quiet"});
+        ASSERT_EQ(all.status, 0) << all.err;
+        const auto lines = video_lines_of(all.out);
+        ASSERT_EQ(lines.size(), reference.size());
+        ASSERT_FALSE(lines.empty());
+        if (timed) {
+            EXPECT_EQ(lines, reference);
+        } else {
+            EXPECT_EQ(sizes_and_checksums_of(lines), sizes_and_checksums_of(reference));
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                EXPECT_EQ(field_of(lines[i], 2), std::to_string(i));
+            }
+        }
+
+        const std::size_t last = lines.size() - 1;
+        const std::vector<std::size_t> picked{0, last / 3, last / 3 + 1, last / 2 + 2, last};
+        const Outcome some = run({path, "--framecrc", "--quiet", "--frames",
+                                  std::to_string(last) + "," + std::to_string(last / 3) + "-" +
+                                      std::to_string(last / 3 + 1) + ",0," + std::to_string(last / 2 + 2) + ",99999"});
+        ASSERT_EQ(some.status, 0) << some.err;
+        std::vector<std::string> expected;
+        for (const std::size_t frame : picked) {
+            expected.push_back(lines[frame]);
+        }
+        EXPECT_EQ(video_lines_of(some.out), expected);
     }
 }
 
@@ -199,7 +282,7 @@ TEST_F(CommandLine, InputsWithoutH264FailWithAMessage) {
         {(scratch_ / "missing.h264").string(), "cannot open"},
         {scratch_.string(), "is a directory"},
         {(scratch_ / "empty.h264").string(), "is empty"},
-        {(scratch_ / "notes.txt").string(), "neither an H.264 stream nor a container"},
+        {(scratch_ / "notes.txt").string(), "libavformat cannot open it"},
         {tone, "has no H.264 video track"},
     };
     for (const auto& [input, message] : cases) {
@@ -209,7 +292,9 @@ TEST_F(CommandLine, InputsWithoutH264FailWithAMessage) {
     }
 }
 
-TEST_F(CommandLine, ALibraryFailureNamesTheBatchAndItsInputOffset) {
+// A failure says where (the batch and its offset in a stream, the frames of
+// a file) and why: the library's own reason.
+TEST_F(CommandLine, AFailureSaysWhereAndWhy) {
     // The library refuses YUV output of full-range video, which the ffmpeg
     // command line makes from a yuvj420p source; it follows the sample's
     // three groups of pictures.
@@ -221,15 +306,25 @@ TEST_F(CommandLine, ALibraryFailureNamesTheBatchAndItsInputOffset) {
     const std::string sample = read_text(PYTOVRIK_SAMPLE_PATH);
     const std::string joined = (scratch_ / "joined.h264").string();
     std::ofstream(joined, std::ios::binary) << sample << read_text(full_range);
+    const std::string reason = "pytovrik_video: yuv420 video output expects FFmpeg to decode yuv420p frames, got YUVJ420P";
 
-    const Outcome result = run({joined, "--framecrc"});
+    Outcome result = run({joined, "--framecrc"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(lines_of(result.out).size(), 75u);
-    EXPECT_NE(result.err.find("decode failed at batch 4 (input offset " + std::to_string(sample.size()) + ")"),
+    EXPECT_NE(result.err.find("decode failed at batch 4 (input offset " + std::to_string(sample.size()) + "): " +
+                              reason),
               std::string::npos)
         << result.err;
-    EXPECT_NE(result.err.find("--format rgb takes any"), std::string::npos) << result.err;
     EXPECT_EQ(run({joined, "--format", "rgb", "--quiet"}).status, 0);
+
+    const std::string file = (scratch_ / "full_range.mkv").string();
+    const std::string remux = "ffmpeg -nostdin -hide_banner -loglevel error -y -r 25 -i " + quoted(full_range) +
+                              " -c copy " + quoted(file);
+    ASSERT_EQ(std::system(remux.c_str()), 0);
+    result = run({file, "--frames", "30-31"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("full_range.mkv': frames 30-31 could not be decoded: " + reason), std::string::npos)
+        << result.err;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Where the encoded pictures come from: any input yields H.264 access units in
-// Annex B form, in decode order, one picture (or one field) each.
+// The encoded pictures of an Annex B stream: H.264 access units in decode
+// order, one picture (or one field) each. (Video files go through the file
+// layer instead: see frame_source.hpp.)
 #pragma once
 
 #include <cstdint>
@@ -37,16 +38,11 @@ public:
     // For the progress line; total_bytes() is 0 when unknown.
     virtual std::uint64_t bytes_read() const = 0;
     virtual std::uint64_t total_bytes() const = 0;
-    // What the user gave us, e.g. "Annex B" or "container mpegts".
+    // What the user gave us: "Annex B".
     virtual std::string description() const = 0;
     virtual FrameRate frame_rate() const = 0;
 };
 
 Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path);
-Result<std::unique_ptr<AccessUnitSource>> open_container_input(const std::string& path);
-
-// Picks the input by content: a stream that begins with a start code is read
-// as Annex B, anything else is handed to libavformat.
-Result<std::unique_ptr<AccessUnitSource>> open_input(const std::string& path);
 
 }  // namespace pytovrik::cli

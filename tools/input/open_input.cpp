@@ -5,7 +5,7 @@
 #include <fstream>
 #include <span>
 
-#include "input/access_unit_source.hpp"
+#include "frame_source.hpp"
 
 namespace pytovrik::cli {
 namespace {
@@ -22,7 +22,7 @@ bool starts_with_start_code(std::span<const char> head) {
 
 }  // namespace
 
-Result<std::unique_ptr<AccessUnitSource>> open_input(const std::string& path) {
+Result<std::unique_ptr<FrameSource>> open_input(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
         return fail("'" + path + "' is a directory, not a video file");
@@ -38,9 +38,9 @@ Result<std::unique_ptr<AccessUnitSource>> open_input(const std::string& path) {
         return fail("'" + path + "' is empty: no H.264 stream in it");
     }
     if (starts_with_start_code(std::span<const char>(head.data(), got))) {
-        return open_annexb_input(path);
+        return open_annexb_frames(path);
     }
-    return open_container_input(path);
+    return open_file_frames(path);
 }
 
 }  // namespace pytovrik::cli

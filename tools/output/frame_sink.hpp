@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,8 +26,18 @@ public:
     virtual Result<void> finish() = 0;
 };
 
-// "<size> 0x<adler32>" per frame, the format of the conformance checksums.
-std::unique_ptr<FrameSink> make_framecrc_sink(std::FILE* out);
+// The timestamps of ffmpeg's framecrc lines: each frame's pts in ticks of
+// time_base, from the position the sink is given.
+struct FrameTimes {
+    std::int64_t time_base_num = 1;
+    std::int64_t time_base_den = 25;
+    std::function<std::int64_t(std::uint64_t position)> pts;
+};
+
+// Without times, "<size> 0x<adler32>" per frame: the format of the
+// conformance checksums. With them, ffmpeg's framecrc lines
+// ("0, dts, pts, duration, size, 0x<adler32>", after a "#tb" line).
+std::unique_ptr<FrameSink> make_framecrc_sink(std::FILE* out, std::optional<FrameTimes> times);
 
 // A YUV4MPEG2 file; every frame must have the first frame's size.
 Result<std::unique_ptr<FrameSink>> make_y4m_sink(const std::string& path, FrameRate rate);

@@ -1,7 +1,9 @@
 // One checksum line per frame. For YUV frames the checksummed bytes are the
 // Y, U and V planes packed one after the other (not the library's interleaved
 // chroma), so that lines compare directly with FFmpeg's framecrc of yuv420p
-// rawvideo. RGB frames are checksummed as returned.
+// rawvideo. RGB frames are checksummed as returned. With times, the lines are
+// those of ffmpeg's framecrc muxer: the video is its stream 0, dts equals pts
+// for raw frames, and every frame lasts one tick of the frame rate.
 #include <cerrno>
 #include <algorithm>
 #include <cinttypes>
@@ -41,9 +43,13 @@ private:
 
 class FramecrcSink final : public FrameSink {
 public:
-    explicit FramecrcSink(std::FILE* out) : out_(out) {}
+    FramecrcSink(std::FILE* out, std::optional<FrameTimes> times) : out_(out), times_(std::move(times)) {
+        if (times_) {
+            std::fprintf(out_, "#tb 0: %" PRId64 "/%" PRId64 "\n", times_->time_base_num, times_->time_base_den);
+        }
+    }
 
-    Result<void> write(std::uint64_t, const RuntimeFrame& frame) override {
+    Result<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
         Adler32 checksum;
         if (frame.format == RuntimeFormatYuv420) {
             checksum.update(bytes_of(frame.y));
@@ -53,7 +59,13 @@ public:
         } else {
             checksum.update(bytes_of(frame.rgb));
         }
-        std::fprintf(out_, "%" PRIu64 " 0x%08" PRIx32 "\n", checksum.size(), checksum.value());
+        if (times_) {
+            const std::int64_t pts = times_->pts(position);
+            std::fprintf(out_, "0, %10" PRId64 ", %10" PRId64 ", %8d, %8" PRIu64 ", 0x%08" PRIx32 "\n", pts, pts, 1,
+                         checksum.size(), checksum.value());
+        } else {
+            std::fprintf(out_, "%" PRIu64 " 0x%08" PRIx32 "\n", checksum.size(), checksum.value());
+        }
         return {};
     }
 
@@ -66,11 +78,14 @@ public:
 
 private:
     std::FILE* out_;
+    std::optional<FrameTimes> times_;
     std::vector<std::uint8_t> chroma_;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameSink> make_framecrc_sink(std::FILE* out) { return std::make_unique<FramecrcSink>(out); }
+std::unique_ptr<FrameSink> make_framecrc_sink(std::FILE* out, std::optional<FrameTimes> times) {
+    return std::make_unique<FramecrcSink>(out, std::move(times));
+}
 
 }  // namespace pytovrik::cli
