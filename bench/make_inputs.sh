@@ -42,3 +42,21 @@ make_input sparse_720p 1280x720 10 mp4 -keyint_min 60 -sc_threshold 0
 # A real-world stream: a conformance bitstream shipped with the tests.
 cp -f "$here/../tests/data/conformance/streams/BA1_FT_C.264" "$out/conformance_cif.h264"
 echo "$out/conformance_cif.h264: copied"
+# One hour at 30 fps (108,000 frames) of 320x240, about 1.7 KB a frame: what
+# matters for opening a file from its index is the number of samples. A minute encoded
+# once, then joined sixty times without re-encoding.
+hour="$out/hour_320x240.mp4"
+if [[ -s "$hour" ]]; then
+    echo "$hour exists, kept"
+else
+    minute="$out/minute_320x240.mp4"
+    ffmpeg -hide_banner -loglevel error -nostdin -y \
+        -f lavfi -i "testsrc2=size=320x240:rate=30:duration=60" -vf "noise=alls=10:allf=t+u,format=yuv420p" \
+        -c:v libx264 -preset veryfast -crf 22 -bf 3 -g 60 -keyint_min 60 -sc_threshold 0 -an "$minute"
+    list="$out/hour_list.txt"
+    for _ in $(seq 60); do echo "file '$minute'"; done > "$list"
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f concat -safe 0 -i "$list" -c copy "$hour.partial.mp4"
+    mv "$hour.partial.mp4" "$hour"
+    rm -f "$list" "$minute"
+    echo "$hour: $(stat -c %s "$hour") bytes"
+fi

@@ -209,6 +209,11 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     job.position_of_slot.clear();
     for (const std::uint64_t frame : job.frames) {
         const std::uint32_t sample = index_.sample_of_frame(frame);
+        // The container's index listed it as a picture; its bytes say not.
+        if (!starts_frame(track.samples[sample].flags)) {
+            return fail(frames_text(job) + " cannot be decoded: the sample of frame " + std::to_string(frame) +
+                        " holds no picture");
+        }
         const auto rank = static_cast<std::uint64_t>(
             std::lower_bound(sent_frames.begin(), sent_frames.end(), sample,
                              [&](std::uint32_t a, std::uint32_t b) { return shown_before(track, a, b); }) -

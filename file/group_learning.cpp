@@ -109,6 +109,26 @@ Outcome<void> SampleLearner::read_first_sample() {
     }
     index_.base_analysis_ = analyser_;
     const std::uint32_t header = index_.add_header(analyser_.header());
+    // A sample the file's end cuts may hold no whole unit, so no picture:
+    // read those few now, as the frame count depends on them.
+    std::vector<std::uint32_t> cut;
+    for (std::uint32_t sample = 1; sample < track.samples.size(); ++sample) {
+        if ((track.samples[sample].flags & SAMPLE_TRUNCATED) != 0) {
+            cut.push_back(sample);
+        }
+    }
+    auto read_cut = track.read_samples(cut, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+        StreamAnalyser analyser = index_.base_analysis_;
+        const SampleDescription& description = track.descriptions[track.samples[sample].description];
+        analyser.use_parameter_sets(description.parameter_sets);
+        flags_.resize(std::max<std::size_t>(flags_.size(), sample + 1), 0);
+        flags_[sample] = analyser.analyse(bytes, description.length_size).flags;
+        return Outcome<void>{};
+    });
+    if (!read_cut) {
+        return read_cut;
+    }
+    orders_.clear();
     for (std::uint32_t sample = 1; sample < track.samples.size(); ++sample) {
         if ((track.samples[sample].flags & SAMPLE_KEY) != 0) {
             points_.push_back(RandomAccessPoint{sample, sample, header, false});

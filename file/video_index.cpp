@@ -169,7 +169,7 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
     timed_ = std::all_of(samples.begin(), samples.end(),
                          [](const TrackSample& sample) { return sample.pts != NO_PTS || !starts_frame(sample.flags); });
     const bool orders_known =
-        !picture_orders_.empty() && std::all_of(picture_orders_.begin(), picture_orders_.end(),
+        picture_orders_.size() == count && std::all_of(picture_orders_.begin(), picture_orders_.end(),
                                                 [&, i = std::size_t{0}](std::int64_t order) mutable {
                                                     return order != UNKNOWN_ORDER || !starts_frame(samples[i++].flags);
                                                 });
