@@ -16,7 +16,7 @@ from typing import Union
 import torch
 import torch.utils.data
 
-from ._library import FFMPEG_THREADS_ENV_VAR
+from ._library import FFMPEG_THREADS_ENV_VAR, file_library, library
 from .video_file import VideoFile
 
 PathLike = Union[str, os.PathLike]
@@ -60,6 +60,11 @@ class VideoClips(torch.utils.data.Dataset):
         self.ffmpeg_threads = ffmpeg_threads
         self.cache_bytes = cache_bytes
         self._files: OrderedDict[str, VideoFile] = OrderedDict()
+        # Loaded here, in the process that makes the dataset: workers it forks
+        # share the libraries' pages instead of each loading them again, and
+        # a missing library fails here rather than in every worker.
+        library()
+        file_library()
 
     def __getstate__(self) -> dict:
         # Spawned workers open their own files.

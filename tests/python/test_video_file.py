@@ -18,42 +18,37 @@ from pytovrik_video import DecodeError, VideoFile, Yuv420Frame, _jobs, decode_h2
 
 av = pytest.importorskip("av")
 
-# Made by tests/file/make_media.sh (the file_media fixture of ctest).
+# Made by tests/file/make_media.sh (the file_media fixture of ctest): MP4
+# cases read from the file's own index (an edit-list cut mid-group, a negative
+# first pts, open GOP, intra refresh, field pairs, fragments), and containers
+# read whole (a stream joined mid-group, field pairs, a resolution change, a
+# truncated file, raw H.264, AVI).
 MEDIA = Path(os.environ.get("PYTOVRIK_TEST_MEDIA_DIR", "/nonexistent"))
-SHARED = [
-    "plain.mp4", "ts_cut.ts", "mkv_field_cvfi1.mkv", "ts_field_capama3.ts", "ts_resolution_change.ts",
-    "mkv_truncated.mkv", "raw_bframes.h264", "avi_bframes.avi",
+FILES = [
+    "plain.mp4", "cut.mp4", "negative_pts.mp4", "open_gop.mp4", "intra_refresh.mp4", "fields_cvfi1.mp4",
+    "fragmented.mp4", "ts_cut.ts", "ts_field_capama3.ts", "ts_resolution_change.ts", "mkv_truncated.mkv",
+    "raw_bframes.h264", "avi_bframes.avi",
 ]
 # Containers without timestamps of their own: times are not compared.
 UNTIMED = {"avi_bframes.avi", "raw_bframes.h264"}
 
 
-def _ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *args], check=True)
+def media(name: str) -> Path:
+    path = MEDIA / name
+    if not path.exists():
+        pytest.skip(f"{name} is made by the file_media fixture, in PYTOVRIK_TEST_MEDIA_DIR")
+    return path
 
 
 @pytest.fixture(scope="module")
-def made(tmp_path_factory) -> Path:
-    """MP4 cases: an edit-list cut mid-group, a negative first pts, open GOP, intra refresh, 4:4:4."""
-    folder = tmp_path_factory.mktemp("video_file")
-    source = ["-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25"]
-    x264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p"]
-    _ffmpeg(*source, "-t", "3", *x264, "-bf", "3", "-g", "25", "-sc_threshold", "0", str(folder / "long.mp4"))
-    _ffmpeg("-ss", "1.3", "-i", str(folder / "long.mp4"), "-c", "copy", "-t", "1.2", str(folder / "cut.mp4"))
-    _ffmpeg(*source, "-t", "1", *x264, "-bf", "2", "-g", "12", "-output_ts_offset", "-0.2",
-            "-avoid_negative_ts", "disabled", str(folder / "negative_pts.mp4"))
-    _ffmpeg(*source, "-t", "2", *x264, "-bf", "3", "-g", "25", "-x264-params", "open-gop=1",
-            str(folder / "open_gop.mp4"))
-    _ffmpeg(*source, "-t", "2", *x264, "-bf", "0", "-g", "25", "-x264-params", "intra-refresh=1",
-            str(folder / "intra_refresh.mp4"))
-    _ffmpeg(*source, "-frames:v", "10", "-c:v", "libx264", "-pix_fmt", "yuv444p", str(folder / "yuv444.mp4"))
-    return folder
-
-
-def _path(made: Path, name: str) -> Path:
-    path = made / name if (made / name).exists() else MEDIA / name
-    if not path.exists():
-        pytest.skip(f"{name} is made by the file_media fixture (PYTOVRIK_TEST_MEDIA_DIR)")
+def yuv444(tmp_path_factory) -> Path:
+    """An MP4 file that only the RGB output can convert."""
+    path = tmp_path_factory.mktemp("video_file") / "yuv444.mp4"
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25",
+         "-frames:v", "10", "-c:v", "libx264", "-pix_fmt", "yuv444p", str(path)],
+        check=True,
+    )
     return path
 
 
@@ -83,9 +78,9 @@ def _decoded(video: VideoFile, indices: list[int], sizes: list[tuple[int, int]])
     return lines, pts
 
 
-@pytest.mark.parametrize("name", SHARED + ["cut.mp4", "negative_pts.mp4", "open_gop.mp4", "intra_refresh.mp4"])
-def test_frames_and_times_equal_pyavs_decode(made, name):
-    path = _path(made, name)
+@pytest.mark.parametrize("name", FILES)
+def test_frames_and_times_equal_pyavs_decode(name):
+    path = media(name)
     reference = _pyav_frames(path)
     video = VideoFile(path)
     lines = [line for _, line, _ in reference]
@@ -104,8 +99,8 @@ def test_frames_and_times_equal_pyavs_decode(made, name):
         assert got == [lines[i] for i in indices] and times == [pts[i] for i in indices], indices
 
 
-def test_frames_at_times_are_the_frames_shown_then(made):
-    video = VideoFile(_path(made, "cut.mp4"))
+def test_frames_at_times_are_the_frames_shown_then():
+    video = VideoFile(media("cut.mp4"))
     every = video.get_frames(range(len(video)), output="yuv420")
     starts = every.pts_seconds
     # A frame's own time, and a time inside its interval, give that frame.
@@ -124,9 +119,7 @@ def test_frames_at_times_are_the_frames_shown_then(made):
 
 
 def test_rgb_frames_go_into_out_as_a_whole_stream_decode_gives_them():
-    path = MEDIA / "raw_bframes.h264"
-    if not path.exists():
-        pytest.skip("raw_bframes.h264 is made by the file_media fixture")
+    path = media("raw_bframes.h264")
     video = VideoFile(path)
     rgb = decode_h264(split_annexb(path.read_bytes()), output="rgb", size=(32, 24), positions=[5, 30])
     out = np.zeros((3, 24, 32, 3), np.uint8)
@@ -139,8 +132,8 @@ def test_rgb_frames_go_into_out_as_a_whole_stream_decode_gives_them():
     assert metadata.index_bytes > 0 and metadata.bytes_read_at_open > 0 and video.fps == 25
 
 
-def test_refusals_name_the_file_the_frames_and_the_reason(made):
-    video = VideoFile(_path(made, "negative_pts.mp4"))
+def test_refusals_name_the_file_the_frames_and_the_reason(yuv444):
+    video = VideoFile(media("negative_pts.mp4"))
     count = len(video)
     with pytest.raises(IndexError, match=rf"frame index {count} .* {count} frames"):
         video.get_frames([0, count])
@@ -152,25 +145,23 @@ def test_refusals_name_the_file_the_frames_and_the_reason(made):
         video.get_frames([0], output="yuv420", size=(8, 8))
     with pytest.raises(ValueError, match="test_video_file.py"):
         VideoFile(__file__)
-    audio = MEDIA / "ts_audio_only.ts"
-    if audio.exists():
-        with pytest.raises(ValueError, match="no H.264 video track"):
-            VideoFile(audio)
+    with pytest.raises(ValueError, match="no H.264 video track"):
+        VideoFile(media("ts_audio_only.ts"))
     # The library's own reason reaches the message, with the file and frames.
-    yuv444 = VideoFile(made / "yuv444.mp4")
+    refused = VideoFile(yuv444)
     with pytest.raises(DecodeError, match=r"yuv444\.mp4'?: frames 3-7 could not be decoded: pytovrik_video: .*yuv420p"):
-        yuv444.get_frames([7, 3], output="yuv420")
-    assert yuv444.get_frames([7, 3], size=(8, 8)).data.shape == (2, 8, 8, 3)
+        refused.get_frames([7, 3], output="yuv420")
+    assert refused.get_frames([7, 3], size=(8, 8)).data.shape == (2, 8, 8, 3)
 
-    with VideoFile(made / "yuv444.mp4") as closing:
+    with VideoFile(yuv444) as closing:
         closing.get_frames([0], size=(8, 8))
     with pytest.raises(ValueError, match="closed"):
         closing.get_frames([0], size=(8, 8))
 
 
-def test_pool_threads_end_when_idle_and_take_their_decoders(made, monkeypatch):
+def test_pool_threads_end_when_idle_and_take_their_decoders(monkeypatch):
     monkeypatch.setattr(_jobs, "IDLE_SECONDS", 0.3)
-    video = VideoFile(_path(made, "long.mp4"))
+    video = VideoFile(media("long.mp4"))
     every = video.get_frames(range(0, len(video), 4), output="yuv420")
 
     def pool_threads() -> int:
@@ -191,7 +182,7 @@ def test_pool_threads_end_when_idle_and_take_their_decoders(made, monkeypatch):
     assert pool_threads() == 0
 
 
-def test_the_package_works_without_pyav(made):
+def test_the_package_works_without_pyav():
     script = (
         "import sys\n"
         "sys.modules['av'] = None  # import av now raises ImportError\n"
@@ -202,7 +193,7 @@ def test_the_package_works_without_pyav(made):
     )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
     result = subprocess.run(
-        [sys.executable, "-c", script, str(made / "cut.mp4")], env=env, capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", script, str(media("cut.mp4"))], env=env, capture_output=True, text=True, timeout=60
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split(" ", 1)[1].strip() == "(2, 12, 16, 3) False"
