@@ -98,6 +98,10 @@ class VideoFile:
 
     def __init__(self, path: Union[str, os.PathLike]) -> None:
         self.path = Path(path)
+        # A path that cannot be opened raises the OSError it always did (and
+        # one with a NUL byte never reaches C, which would cut it short).
+        with open(self.path, "rb"):
+            pass
         files, decoder = file_library(), library()
         handle = ctypes.c_void_p()
         if files.open(os.fsencode(self.path), ctypes.byref(decoder.functions), ctypes.byref(handle)) != 0:
@@ -200,6 +204,7 @@ class VideoFile:
 
         Raises:
             IndexError: no frame is shown at a time (it is named).
+            DecodeError: as from ``get_frames``.
         """
         times = _checked_times(seconds)
         frames = np.empty(len(times), dtype=np.int64)

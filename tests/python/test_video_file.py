@@ -145,6 +145,10 @@ def test_refusals_name_the_file_the_frames_and_the_reason(yuv444):
         video.get_frames([0], output="yuv420", size=(8, 8))
     with pytest.raises(ValueError, match="test_video_file.py"):
         VideoFile(__file__)
+    with pytest.raises(FileNotFoundError):
+        VideoFile(yuv444.with_name("missing.mp4"))
+    with pytest.raises(ValueError, match="null"):  # never cut short to another file's name
+        VideoFile(f"{yuv444}\0.mkv")
     with pytest.raises(ValueError, match="no H.264 video track"):
         VideoFile(media("ts_audio_only.ts"))
     # The library's own reason reaches the message, with the file and frames.
