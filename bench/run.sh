@@ -32,7 +32,8 @@ if /usr/bin/python3 -c 'import av' 2>/dev/null; then
 fi
 # Whole clips from Python: the package against the bare C call and PyAV, interleaved.
 if /usr/bin/python3 -c 'import av, numpy' 2>/dev/null; then
-    PYTOVRIK_VIDEO_LIBRARY="$build/src/libpytovrik_video.so" PYTHONPATH="$here/../python" \
+    PYTOVRIK_VIDEO_LIBRARY="$build/src/libpytovrik_video.so" \
+    PYTOVRIK_VIDEO_FILE_LIBRARY="$build/file/libpytovrik_video_file.so" PYTHONPATH="$here/../python" \
         /usr/bin/python3 "$here/whole_clip_bench.py" "$inputs/720p.h264" "$inputs/1080p.h264" \
         --rounds "$rounds" --markdown "$parts/python.md"
 fi

@@ -9,8 +9,8 @@ checked against VideoFile's: each must be nearer the same index than either
 neighbouring frame, by a margin colour conversion and scaling cannot explain.
 
 Usage: bench/sparse_bench.py FILE.mp4 [FILE.mp4 ...] [--rounds N] [--markdown OUT]
-(with PYTOVRIK_VIDEO_LIBRARY and PYTHONPATH set as for the package, or the
-package installed)."""
+(with PYTOVRIK_VIDEO_LIBRARY, PYTOVRIK_VIDEO_FILE_LIBRARY and PYTHONPATH set as
+for the package, or the package installed)."""
 
 from __future__ import annotations
 

@@ -18,7 +18,8 @@ The rows run interleaved, round after round, and each reports its best
 round; ratios compare best rounds within this run.
 
 Usage: bench/whole_clip_bench.py FILE.h264 [FILE.h264 ...] [--rounds N] [--markdown OUT.md]
-Needs PYTHONPATH=python and PYTOVRIK_VIDEO_LIBRARY (or the package installed).
+Needs PYTHONPATH=python, PYTOVRIK_VIDEO_LIBRARY and PYTOVRIK_VIDEO_FILE_LIBRARY (or the package
+installed).
 """
 
 from __future__ import annotations

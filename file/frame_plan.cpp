@@ -4,6 +4,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
+#include <utility>
 
 #include "group_learning.hpp"
 
@@ -102,16 +104,23 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     std::vector<ByteVector> bytes;
     std::uint32_t last_needed = 0;
     std::uint32_t last = 0;
-    for (;;) {
-        {
-            const std::lock_guard lock(index_.learning());
-            last_needed = 0;
-            for (const std::uint64_t frame : job.frames) {
-                last_needed = std::max(last_needed, frame_end(track, index_.sample_of_frame(frame)));
-            }
-            const bool from_idr = (track.samples[job.start].flags & SAMPLE_IDR) != 0;
-            last = from_idr ? last_needed : index_.padded_end(last_needed);
+    // The last sample the asked frames need, and the last one the request
+    // reads: from a start not known to be an IDR picture, a few pictures more
+    // (the decoder may show the asked ones only after them). Call with the
+    // learning lock held.
+    const auto request_end = [&] {
+        std::uint32_t needed = 0;
+        for (const std::uint64_t frame : job.frames) {
+            needed = std::max(needed, frame_end(track, index_.sample_of_frame(frame)));
         }
+        const bool from_idr = (track.samples[job.start].flags & SAMPLE_IDR) != 0;
+        return std::pair{needed, from_idr ? needed : index_.padded_end(needed)};
+    };
+    {
+        const std::lock_guard lock(index_.learning());
+        std::tie(last_needed, last) = request_end();
+    }
+    for (;;) {
         std::vector<std::uint32_t> range(last - job.start + 1);
         for (std::uint32_t i = 0; i < range.size(); ++i) {
             range[i] = job.start + i;
@@ -128,17 +137,26 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
             std::vector<std::span<const std::uint8_t>> spans(bytes.begin(), bytes.end());
             learn_group(index_, job.start, spans);
         }
-        // What was learnt may move the start earlier: a key frame that is no
-        // random access point, or one that recovers later than assumed.
+        // What was learnt may move the start earlier (a key frame that is no
+        // random access point, or one that recovers later than assumed), and
+        // where the request ends: a start now known to be an IDR picture needs
+        // no padding, a frame now known to span several samples needs them all.
         const std::lock_guard lock(index_.learning());
         std::uint32_t start = job.start;
         for (const std::uint64_t frame : job.frames) {
             start = std::min(start, start_for(index_, index_.sample_of_frame(frame)));
         }
-        if (start == job.start) {
+        const bool same_start = start == job.start;
+        job.start = start;
+        const auto [learnt_needed, learnt_last] = request_end();
+        if (same_start && learnt_last <= last) {
+            last_needed = learnt_needed;
+            last = learnt_last;
+            bytes.resize(last - job.start + 1);
             break;
         }
-        job.start = start;
+        last_needed = learnt_needed;
+        last = learnt_last;
     }
 
     const std::lock_guard lock(index_.learning());

@@ -1,9 +1,10 @@
-"""Builds the native library with CMake and ships it inside the package.
+"""Builds the native libraries with CMake and ships them inside the package.
 
-The package finds ``libpytovrik_video.so.1`` beside itself, so an installed
-package needs no environment variable. The library's sources are the parent
-directory of this one (``pip install ./python`` from a checkout builds in
-place); ``PYTOVRIK_VIDEO_SOURCE_DIR`` names them otherwise. ``CMAKE_ARGS`` is
+The package finds ``libpytovrik_video.so.1`` (the decoder) and
+``libpytovrik_video_file.so.1`` (the file layer) beside itself, so an
+installed package needs no environment variable. The libraries' sources are
+the parent directory of this one (``pip install ./python`` from a checkout
+builds in place); ``PYTOVRIK_VIDEO_SOURCE_DIR`` names them otherwise. ``CMAKE_ARGS`` is
 passed on to CMake's configure step.
 """
 
@@ -18,7 +19,11 @@ from pathlib import Path
 from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
 
-SONAME = "libpytovrik_video.so.1"
+# (CMake target, folder of the build it lands in, SONAME)
+LIBRARIES = (
+    ("pytovrik_video", "src", "libpytovrik_video.so.1"),
+    ("pytovrik_video_file", "file", "libpytovrik_video_file.so.1"),
+)
 
 
 def _source_dir() -> Path:
@@ -40,13 +45,15 @@ class BuildWithLibrary(build_py):
              "-DBUILD_TESTING=OFF", "-DPYTOVRIK_BUILD_BENCH=OFF", *shlex.split(os.environ.get("CMAKE_ARGS", ""))],
             check=True,
         )
+        targets = [target for target, _, _ in LIBRARIES]
         subprocess.run(
-            ["cmake", "--build", str(build_dir), "--target", "pytovrik_video", "--parallel", str(os.cpu_count() or 1)],
+            ["cmake", "--build", str(build_dir), "--target", *targets, "--parallel", str(os.cpu_count() or 1)],
             check=True,
         )
-        # The file the SONAME link points to, under the name the package looks for.
-        built = (build_dir / "src" / SONAME).resolve()
-        shutil.copyfile(built, Path(self.build_lib) / "pytovrik_video" / SONAME)
+        for _, folder, soname in LIBRARIES:
+            # The file the SONAME link points to, under the name the package looks for.
+            built = (build_dir / folder / soname).resolve()
+            shutil.copyfile(built, Path(self.build_lib) / "pytovrik_video" / soname)
 
 
 class BinaryDistribution(Distribution):

@@ -4,23 +4,30 @@
     >>> with open("clip.264", "rb") as stream:
     ...     frames = decode_h264(split_annexb(stream.read()), output="yuv420")
 
-The shared library is looked up in $PYTOVRIK_VIDEO_LIBRARY, then beside this
+    >>> from pytovrik_video import VideoFile
+    >>> batch = VideoFile("clip.mp4").get_frames([250, 3, 120], size=(224, 224))
+
+Two shared libraries are looked up the same way: the decoder
+(libpytovrik_video.so.1) and the file layer (libpytovrik_video_file.so.1), in
+$PYTOVRIK_VIDEO_LIBRARY and $PYTOVRIK_VIDEO_FILE_LIBRARY, then beside this
 package, then through the system loader.
 """
 
 from ._decode import DecodeError, Frame, RgbFrame, Yuv420Frame, abi_version, decode_h264
-from ._library import LIBRARY_ENV_VAR, LibraryNotFoundError
+from ._library import FILE_LIBRARY_ENV_VAR, LIBRARY_ENV_VAR, LibraryNotFoundError
 from .annexb import split_annexb
-from .video_file import FrameBatch, VideoFile
+from .video_file import FrameBatch, VideoFile, VideoMetadata
 
 __all__ = [
     "DecodeError",
+    "FILE_LIBRARY_ENV_VAR",
     "Frame",
     "FrameBatch",
     "LIBRARY_ENV_VAR",
     "LibraryNotFoundError",
     "RgbFrame",
     "VideoFile",
+    "VideoMetadata",
     "Yuv420Frame",
     "abi_version",
     "decode_h264",

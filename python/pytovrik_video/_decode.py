@@ -10,7 +10,7 @@ from typing import Literal, TypeAlias, Union
 
 import numpy as np
 
-from ._library import library
+from ._library import FILE_SONAME, Library, library, optional_file_library
 from ._records import (
     FORMAT_RGB,
     FORMAT_YUV420,
@@ -33,11 +33,15 @@ _NO_POSITION = _UINT64_LIMIT - 1
 
 
 class DecodeError(RuntimeError):
-    """The library refused the request (it returned status -1).
+    """The library refused a request (it returned status -1), or a file's frames could not be decoded.
 
-    The library's interface carries no reason: the stream may be damaged or
-    unsupported, or its frames could not be converted to the asked output
-    (for example a 4:4:4 or full-range stream asked for as "yuv420").
+    The message gives the reason: what the library and FFmpeg logged on the
+    calling thread during the refused call (say, a 4:4:4 or full-range stream
+    asked for as "yuv420", a batch without its parameter sets, a damaged
+    picture), captured by the file layer (``libpytovrik_video_file.so.1``).
+    From ``VideoFile`` it also names the file and the frames concerned. Only
+    ``decode_h264`` works without the file layer; its messages then say that
+    no reason is available.
     """
 
 
@@ -175,12 +179,9 @@ def decode_h264(
     # response with its owner; freeing a response the call never filled is
     # harmless.
     owner = _ResponseOwner(lib)
-    status = lib.decode_h264(ctypes.byref(request), owner.reference)
-    if status != 0:
-        raise DecodeError(
-            f"the library refused to decode the {len(views)} packets as {output} "
-            f"(status {status}); it gives no reason"
-        )
+    reason = _send(lib, request, owner)
+    if reason is not None:
+        raise DecodeError(f"the library refused to decode the {len(views)} packets as {output}: {reason}")
     response = owner.response
     frames = [_frame(response.frames[i], request.output_format, owner) for i in range(response.frame_count)]
     if out is not None:
@@ -188,6 +189,19 @@ def decode_h264(
     if copy:
         return [_owned(frame) for frame in frames]
     return frames
+
+
+def _send(lib: Library, request: RuntimeDecodeRequest, owner: _ResponseOwner) -> str | None:
+    """Decodes a request into ``owner``'s response: None on success, else the reason."""
+    files = optional_file_library()
+    if files is None:
+        if lib.decode_h264(ctypes.byref(request), owner.reference) == 0:
+            return None
+        return f"no reason is available without the file layer ({FILE_SONAME})"
+    # The file layer keeps what the library logs on this thread during the call.
+    if files.decode_h264(ctypes.byref(lib.functions), ctypes.byref(request), owner.reference) == 0:
+        return None
+    return files.error()
 
 
 class _ResponseOwner:
@@ -307,24 +321,34 @@ def _checked_positions(positions: Iterable[int] | None) -> list[int]:
 
 
 def _frame(record: RuntimeFrame, requested_format: int, owner: _ResponseOwner) -> Frame:
+    views = [_view(address, shape, owner) for address, shape in _planes(record, requested_format)]
+    return RgbFrame(*views) if requested_format == FORMAT_RGB else Yuv420Frame(*views)
+
+
+def _planes(record: RuntimeFrame, requested_format: int) -> list[tuple[int, tuple[int, ...]]]:
+    """The frame's buffers as (address, shape) pairs, rgb or y then uv, checked against its size."""
     width, height = int(record.width), int(record.height)
     if record.format != requested_format:
         raise RuntimeError(f"the library returned a frame of format {record.format}, asked {requested_format}")
     if requested_format == FORMAT_RGB:
-        return RgbFrame(rgb=_view(record.rgb, (height, width, 3), "rgb", owner))
+        return [(_address(record.rgb, (height, width, 3), "rgb"), (height, width, 3))]
     chroma = ((height + 1) // 2, (width + 1) // 2, 2)
-    return Yuv420Frame(y=_view(record.y, (height, width), "y", owner), uv=_view(record.uv, chroma, "uv", owner))
+    return [(_address(record.y, (height, width), "y"), (height, width)), (_address(record.uv, chroma, "uv"), chroma)]
 
 
-def _view(buffer: RuntimeBytes, shape: tuple[int, ...], name: str, owner: _ResponseOwner) -> np.ndarray:
+def _address(buffer: RuntimeBytes, shape: tuple[int, ...], name: str) -> int:
     expected = int(np.prod(shape))
-    # A length that disagrees with the frame's size would let the array reach
+    # A length that disagrees with the frame's size would let a reader reach
     # past the library's buffer, so it stops here.
     if buffer.len != expected or (expected and not buffer.data):
         raise RuntimeError(f"the library returned a {name} buffer of {buffer.len} bytes for shape {shape}")
-    if not expected:
+    return ctypes.cast(buffer.data, ctypes.c_void_p).value or 0
+
+
+def _view(address: int, shape: tuple[int, ...], owner: _ResponseOwner) -> np.ndarray:
+    if not int(np.prod(shape)):
         return np.empty(shape, dtype=np.uint8)
-    return np.asarray(_BufferView(ctypes.cast(buffer.data, ctypes.c_void_p).value, shape, owner))
+    return np.asarray(_BufferView(address, shape, owner))
 
 
 def _owned(frame: Frame) -> Frame:

@@ -1,4 +1,5 @@
-"""The records exchanged with the library, declared to match include/pytovrik_video.h."""
+"""The records exchanged with the libraries, declared to match include/pytovrik_video.h and
+include/pytovrik_video_file.h."""
 
 from __future__ import annotations
 
@@ -63,7 +64,32 @@ class RuntimeDecodeResponse(ctypes.Structure):
     ]
 
 
-# (record, size, {field: offset}) as the header fixes them for x86-64 System V.
+class PytovrikDecoder(ctypes.Structure):
+    """The decoding library's two functions, handed to the file layer as addresses."""
+
+    _fields_ = [
+        ("decode_h264", ctypes.c_void_p),
+        ("free_response", ctypes.c_void_p),
+    ]
+
+
+class PytovrikVideoFileInfo(ctypes.Structure):
+    """What the file layer knows of an opened file."""
+
+    _fields_ = [
+        ("frame_count", ctypes.c_uint64),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("frame_rate_num", ctypes.c_int64),
+        ("frame_rate_den", ctypes.c_int64),
+        ("duration_seconds", ctypes.c_double),
+        ("bytes_read_at_open", ctypes.c_uint64),
+        ("index_bytes", ctypes.c_uint64),
+        ("container", ctypes.c_char * 64),
+    ]
+
+
+# (record, size, {field: offset}) as the headers fix them for x86-64 System V.
 # ctypes computes the layout from the platform's C rules, so a mismatch means
 # either the declarations above or the platform differ from what the library
 # was built for; either way, calling it would corrupt memory.
@@ -90,6 +116,22 @@ EXPECTED_LAYOUT: tuple[tuple[type[ctypes.Structure], int, dict[str, int]], ...] 
         {"format": 0, "width": 4, "height": 8, "rgb": 16, "y": 32, "uv": 48},
     ),
     (RuntimeDecodeResponse, 16, {"frames": 0, "frame_count": 8}),
+    (PytovrikDecoder, 16, {"decode_h264": 0, "free_response": 8}),
+    (
+        PytovrikVideoFileInfo,
+        120,
+        {
+            "frame_count": 0,
+            "width": 8,
+            "height": 12,
+            "frame_rate_num": 16,
+            "frame_rate_den": 24,
+            "duration_seconds": 32,
+            "bytes_read_at_open": 40,
+            "index_bytes": 48,
+            "container": 56,
+        },
+    ),
 )
 
 

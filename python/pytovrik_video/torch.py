@@ -16,14 +16,15 @@ from typing import Union
 import torch
 import torch.utils.data
 
-from ._library import FFMPEG_THREADS_ENV_VAR
+from ._library import FFMPEG_THREADS_ENV_VAR, file_library, library
 from .video_file import VideoFile
 
 PathLike = Union[str, os.PathLike]
 
-# Each open file holds a mapping and a descriptor; a dataset of many files
-# would otherwise run out of descriptors.
+# Each open file holds a descriptor and its index; a dataset of many files
+# would otherwise run out of descriptors, and one of long files out of memory.
 _OPEN_FILES = 16
+_CACHE_BYTES = 64 << 20
 
 
 class VideoClips(torch.utils.data.Dataset):
@@ -32,13 +33,18 @@ class VideoClips(torch.utils.data.Dataset):
     Each clip is a ``(path, frame indices)`` pair; the item is a
     ``torch.uint8`` tensor of shape ``(N, height, width, 3)`` (RGB) holding
     the frames in the order asked, read with ``VideoFile.get_frames``. The
-    most recently used files stay open and indexed for later clips.
+    most recently used files stay open and indexed for later clips: at most
+    16 of them, whose indexes take at most ``cache_bytes`` together (the file
+    being read always stays), per process.
 
     It works in the main process and in DataLoader workers, forked or
     spawned. In a worker, every decoder gets ``ffmpeg_threads`` threads (one
     by default): the workers already keep the cores busy, and frame threads
     on top of them only add memory and contention. ``None`` leaves the
-    library's setting (``TOVRIK_VIDEO_FFMPEG_THREADS``) as it is.
+    library's setting (``TOVRIK_VIDEO_FFMPEG_THREADS``) as it is. A
+    worker decodes a clip's groups on its share of the cores (one thread
+    when there are as many workers as cores), and once idle keeps one
+    decoder: see ``VideoFile``.
     """
 
     def __init__(
@@ -47,11 +53,22 @@ class VideoClips(torch.utils.data.Dataset):
         *,
         size: tuple[int, int] | None = None,
         ffmpeg_threads: int | None = 1,
+        cache_bytes: int = _CACHE_BYTES,
     ) -> None:
         self.clips = [(os.fspath(path), list(indices)) for path, indices in clips]
         self.size = size
         self.ffmpeg_threads = ffmpeg_threads
+        self.cache_bytes = cache_bytes
         self._files: OrderedDict[str, VideoFile] = OrderedDict()
+        # Loaded here, in the process that makes the dataset: workers it forks
+        # share the libraries' pages instead of each loading them again, and
+        # a missing library fails here rather than in every worker.
+        library()
+        file_library()
+
+    def __getstate__(self) -> dict:
+        # Spawned workers open their own files.
+        return {**self.__dict__, "_files": OrderedDict()}
 
     def __len__(self) -> int:
         return len(self.clips)
@@ -65,6 +82,9 @@ class VideoClips(torch.utils.data.Dataset):
             os.environ[FFMPEG_THREADS_ENV_VAR] = str(self.ffmpeg_threads)
         video = self._files.pop(path, None)
         self._files[path] = video = VideoFile(path) if video is None else video
-        while len(self._files) > _OPEN_FILES:
+        while len(self._files) > 1 and (
+            len(self._files) > _OPEN_FILES
+            or sum(file.metadata.index_bytes for file in self._files.values()) > self.cache_bytes
+        ):
             self._files.popitem(last=False)
         return torch.from_numpy(video.get_frames(indices, output="rgb", size=self.size).data)

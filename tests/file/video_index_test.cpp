@@ -92,6 +92,25 @@ TEST_P(DamagedFiles, AFrameIsTheRightOneOrFails) {
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedFiles, ::testing::Values("ts_damaged.ts", "scan_damaged.mp4"));
 
+// An MP4 file read from its own index learns a group's pictures when one of
+// its frames is first asked for: that first request already leaves out what
+// later ones leave out (no padding once its start is known to be an IDR
+// picture), so a file opened for one request decodes no more than a warm one.
+TEST(LazilyReadFiles, AFirstRequestSendsWhatLaterOnesSend) {
+    auto index = VideoIndex::open(media("long.mp4"), library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    ASSERT_TRUE((*index)->lazily_analysed());
+    std::vector<std::uint64_t> sent;
+    for (int round = 0; round < 2; ++round) {
+        auto plan = FramePlan::make(**index, std::vector<std::uint64_t>{30, 40});
+        ASSERT_TRUE(plan) << plan.error().message;
+        RuntimeDecodeRequest request{};
+        ASSERT_TRUE((*plan)->prepare(0, request));
+        sent.push_back(request.packet_count);
+    }
+    EXPECT_EQ(sent[0], sent[1]);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Media, FilesAsPlayersShowThem,
     ::testing::Values(FileCase{"plain.mp4"}, FileCase{"cut.mp4"}, FileCase{"negative_cts.mp4"},

@@ -20,17 +20,19 @@ set(check [=[
 import sys
 from pathlib import Path
 import pytovrik_video as p
-loaded = p._library.library().cdll._name
-assert Path(loaded).parent == Path(p.__file__).parent and sys.prefix in loaded, loaded
+for loaded in (p._library.library().cdll._name, p._library.file_library().cdll._name):
+    assert Path(loaded).parent == Path(p.__file__).parent and sys.prefix in loaded, loaded
 frames = p.decode_h264(p.split_annexb(Path(sys.argv[1]).read_bytes()), output="rgb", size=(32, 24))
-print(len(frames), frames[0].rgb.shape)
+video = p.VideoFile(sys.argv[1])
+print(len(frames), frames[0].rgb.shape, len(video), video.get_frames([74, 3], size=(32, 24)).data.shape)
 ]=])
-execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=PYTOVRIK_VIDEO_LIBRARY --unset=PYTHONPATH
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=PYTOVRIK_VIDEO_LIBRARY --unset=PYTOVRIK_VIDEO_FILE_LIBRARY
+    --unset=PYTHONPATH
     --unset=LD_LIBRARY_PATH ${venv_python} -c "${check}" ${SAMPLE}
   WORKING_DIRECTORY ${WORK_DIR}/elsewhere
   RESULT_VARIABLE result OUTPUT_VARIABLE printed ERROR_VARIABLE err)
 string(STRIP "${printed}" printed)
-if(NOT result EQUAL 0 OR NOT printed STREQUAL "75 (24, 32, 3)")
+if(NOT result EQUAL 0 OR NOT printed STREQUAL "75 (24, 32, 3) 75 (2, 24, 32, 3)")
   message(FATAL_ERROR "the installed package printed '${printed}' (status ${result}):\n${err}")
 endif()
 message(STATUS "installed package: ${printed}")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import pytest
 from conftest import REPO, framecrc_line
 
 import pytovrik_video
-from pytovrik_video import decode_h264, split_annexb
+from pytovrik_video import VideoFile, _jobs, decode_h264, split_annexb
 
 # Long enough for a loaded machine, short enough that a hang fails the test
 # rather than the suite's own timeout.
@@ -98,7 +99,7 @@ def test_video_clips_in_forked_workers_match_the_parent(mp4_clip):
 
     class ReportingThreads(VideoClips):
         def __getitem__(self, index):
-            return super().__getitem__(index), os.environ.get("TOVRIK_VIDEO_FFMPEG_THREADS")
+            return super().__getitem__(index), (os.environ.get("TOVRIK_VIDEO_FFMPEG_THREADS"), _jobs.group_threads())
 
     clips = [(mp4_clip, [5, 31, 5, 12]), (str(mp4_clip), range(0, 40, 7)), (mp4_clip, [39])]
     for threads in (1, 3):
@@ -113,7 +114,27 @@ def test_video_clips_in_forked_workers_match_the_parent(mp4_clip):
         )
         got = list(loader)
         assert all(torch.equal(tensor, want) for (tensor, _), want in zip(got, expected))
-        assert {setting for _, setting in got} == {str(threads)}
+        # Each of the two workers decodes groups on its share of the cores.
+        assert {tuple(setting) for _, setting in got} == {(str(threads), max(1, len(os.sched_getaffinity(0)) // 2))}
+
+
+@needs_video_file
+def test_video_clips_keep_open_files_within_their_byte_bound(tmp_path, mp4_clip):
+    pytest.importorskip("torch")
+    from pytovrik_video.torch import VideoClips
+
+    copies = [tmp_path / f"{name}.mp4" for name in "abc"]
+    for copy in copies:
+        copy.write_bytes(mp4_clip.read_bytes())
+    index_bytes = VideoFile(mp4_clip).metadata.index_bytes
+    for bound, kept in ((1, 1), (2 * index_bytes, 2), (64 << 20, 3)):
+        dataset = VideoClips([(path, [1, 12]) for path in copies], size=(16, 16), cache_bytes=bound)
+        for item in range(3):
+            assert dataset[item].shape == (2, 16, 16, 3)
+        assert list(dataset._files) == [str(path) for path in copies[3 - kept :]]
+    # A dataset used in the parent still goes to spawned workers: its open files stay behind.
+    clone = pickle.loads(pickle.dumps(dataset))
+    assert not clone._files and np.array_equal(clone[0].numpy(), dataset[0].numpy())
 
 
 @needs_video_file

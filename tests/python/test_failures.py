@@ -23,16 +23,14 @@ def packets() -> list[bytes]:
 
 
 class CountingLibrary:
-    """Wraps the real library and records the calls made to it."""
+    """Wraps the real library and records the requests sent and the responses freed."""
 
     def __init__(self, real: _library.Library) -> None:
         self.real = real
+        self.functions = real.functions
+        self.decode_h264 = real.decode_h264
         self.decodes = 0
         self.frees: list[int] = []
-
-    def decode_h264(self, request, response):
-        self.decodes += 1
-        return self.real.decode_h264(request, response)
 
     def free_response(self, response):
         self.frees.append(ctypes.addressof(response._obj))
@@ -44,18 +42,26 @@ class CountingLibrary:
 def counting(monkeypatch) -> CountingLibrary:
     spy = CountingLibrary(_library.library())
     monkeypatch.setattr(_decode, "library", lambda: spy)
+    send = _decode._send
+
+    def counted(*arguments):
+        spy.decodes += 1
+        return send(*arguments)
+
+    monkeypatch.setattr(_decode, "_send", counted)
     return spy
 
 
 def test_refused_requests_raise_and_leave_the_thread_usable(packets, yuv444_clip, counting):
     refused = [
-        (split_annexb(yuv444_clip), "yuv420"),  # decodes, but is not 4:2:0
-        (packets[1:], "yuv420"),  # no parameter sets
-        ([b"\x00\x00\x01\x65" + bytes(range(256)) * 4], "yuv420"),
+        (split_annexb(yuv444_clip), "expects FFmpeg to decode yuv420p frames"),  # decodes, but is not 4:2:0
+        (packets[1:], "failed to decode H.264 packet"),  # no parameter sets
+        ([b"\x00\x00\x01\x65" + bytes(range(256)) * 4], "H.264"),
     ]
-    for batch, output in refused:
-        with pytest.raises(DecodeError, match="refused"):
-            decode_h264(batch, output=output, size=(16, 16) if output == "rgb" else None)
+    for batch, reason in refused:
+        # The library's own reason, captured on this thread by the file layer.
+        with pytest.raises(DecodeError, match=f"refused to decode .* as yuv420: pytovrik_video: .*{reason}"):
+            decode_h264(batch, output="yuv420")
     assert counting.decodes == len(refused) and len(counting.frees) == len(refused)
 
     # The same thread's decoder serves the next request exactly.
@@ -136,28 +142,38 @@ def test_response_is_freed_once_with_its_last_array_or_on_interruption(packets, 
 
 
 def _load_in_subprocess(env_changes: dict[str, str | None], package_root: Path) -> subprocess.CompletedProcess:
+    """Prints where both libraries were found (None for a missing file layer) and a refusal's message."""
     env = {k: v for k, v in os.environ.items() if k not in env_changes}
     env.update({k: v for k, v in env_changes.items() if v is not None})
     env["PYTHONPATH"] = str(package_root)
     script = (
         "import pytovrik_video as p\n"
-        "try:\n    print('version', p.abi_version(), p._library.library().cdll._name)\n"
+        "try:\n"
+        "    files = p._library.optional_file_library()\n"
+        "    print('version', p.abi_version(), p._library.library().cdll._name, files and files.cdll._name)\n"
+        "    p.decode_h264([b'\\0\\0\\1\\x65'], output='yuv420')\n"
         "except p.LibraryNotFoundError as e:\n    print('not found:', e)\n"
+        "except p.DecodeError as e:\n    print(e)\n"
     )
     return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
 
 
-def test_library_is_found_by_variable_then_beside_the_package_then_the_loader(tmp_path):
+def test_libraries_are_found_by_variable_then_beside_the_package_then_the_loader(tmp_path):
     built = Path(os.environ.get(_library.LIBRARY_ENV_VAR) or _library.library().cdll._name).resolve()
+    built_files = Path(os.environ.get(_library.FILE_LIBRARY_ENV_VAR) or _library.file_library().cdll._name).resolve()
     source_package = REPO / "python"
+    neither = {_library.LIBRARY_ENV_VAR: None, _library.FILE_LIBRARY_ENV_VAR: None, "LD_LIBRARY_PATH": None}
 
-    bad = _load_in_subprocess({_library.LIBRARY_ENV_VAR: str(tmp_path / "missing.so")}, source_package)
-    assert bad.stdout.startswith("not found:") and "missing.so" in bad.stdout
+    for variable in (_library.LIBRARY_ENV_VAR, _library.FILE_LIBRARY_ENV_VAR):
+        bad = _load_in_subprocess({variable: str(tmp_path / "missing.so")}, source_package)
+        assert bad.stdout.startswith("not found:") and "missing.so" in bad.stdout
 
     libz = ctypes.util.find_library("z")
     if libz:
         wrong = _load_in_subprocess({_library.LIBRARY_ENV_VAR: libz}, source_package)
         assert "is not the pytovrik_video library" in wrong.stdout
+        wrong = _load_in_subprocess({_library.FILE_LIBRARY_ENV_VAR: libz}, source_package)
+        assert "is not the pytovrik_video_file library" in wrong.stdout
 
     if shutil.which("cc"):
         future = tmp_path / "libfuture.so"
@@ -171,17 +187,19 @@ def test_library_is_found_by_variable_then_beside_the_package_then_the_loader(tm
         newer = _load_in_subprocess({_library.LIBRARY_ENV_VAR: str(future)}, source_package)
         assert "has interface version 2" in newer.stdout
 
-    # A copy of the package with the library beside it needs no variable.
+    # A copy of the package with the decoder beside it needs no variable;
+    # without the file layer, decode_h264 still works but gives no reason.
     shutil.copytree(source_package / "pytovrik_video", tmp_path / "pkg" / "pytovrik_video")
     shutil.copy(built, tmp_path / "pkg" / "pytovrik_video" / _library.SONAME)
-    beside = _load_in_subprocess({_library.LIBRARY_ENV_VAR: None, "LD_LIBRARY_PATH": None}, tmp_path / "pkg")
-    assert beside.stdout.startswith("version 1 ") and str(tmp_path / "pkg") in beside.stdout
+    beside = _load_in_subprocess(neither, tmp_path / "pkg").stdout.splitlines()
+    assert beside[0].startswith(f"version 1 {tmp_path / 'pkg'}") and beside[0].endswith(" None")
+    assert "no reason is available without the file layer" in beside[1]
 
-    # Otherwise the system loader resolves the SONAME.
+    # Otherwise the system loader resolves the SONAMEs.
     loader_dir = tmp_path / "loader"
     loader_dir.mkdir()
     shutil.copy(built, loader_dir / _library.SONAME)
-    system = _load_in_subprocess(
-        {_library.LIBRARY_ENV_VAR: None, "LD_LIBRARY_PATH": str(loader_dir)}, source_package
-    )
-    assert system.stdout.startswith("version 1 ")
+    shutil.copy(built_files, loader_dir / _library.FILE_SONAME)
+    system = _load_in_subprocess({**neither, "LD_LIBRARY_PATH": str(loader_dir)}, source_package).stdout.splitlines()
+    assert system[0].startswith("version 1 ") and system[0].endswith(_library.FILE_SONAME)
+    assert "pytovrik_video: failed" in system[1]

@@ -23,7 +23,7 @@ def test_ctypes_records_match_the_compiled_header(tmp_path):
         lines += [f'printf("{name}.{field} %zu\\n", offsetof({name}, {field}));' for field in offsets]
     source = tmp_path / "layout.c"
     source.write_text(
-        "#include <stddef.h>\n#include <stdio.h>\n#include <pytovrik_video.h>\n"
+        "#include <stddef.h>\n#include <stdio.h>\n#include <pytovrik_video_file.h>\n"
         "int main(void) {\n" + "\n".join(lines) + "\nreturn 0;\n}\n"
     )
     subprocess.run(["cc", "-std=c11", f"-I{REPO / 'include'}", str(source), "-o", str(tmp_path / "layout")], check=True)

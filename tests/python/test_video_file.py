@@ -1,123 +1,206 @@
-"""VideoFile: the same frames as a decode of the whole file, from every container."""
+"""VideoFile: every frame and time of real files as PyAV decodes them, through the file layer."""
 
 from __future__ import annotations
 
+import os
 import random
 import subprocess
+import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import framecrc_line
+from conftest import REPO, framecrc_line
 
-from pytovrik_video import DecodeError, VideoFile, Yuv420Frame, decode_h264, split_annexb, video_file
+from pytovrik_video import DecodeError, VideoFile, Yuv420Frame, _jobs, decode_h264, split_annexb
 
 av = pytest.importorskip("av")
 
+# Made by tests/file/make_media.sh (the file_media fixture of ctest): MP4
+# cases read from the file's own index (an edit-list cut mid-group, a negative
+# first pts, open GOP, intra refresh, field pairs, fragments), and containers
+# read whole (a stream joined mid-group, field pairs, a resolution change, a
+# truncated file, raw H.264, AVI).
+MEDIA = Path(os.environ.get("PYTOVRIK_TEST_MEDIA_DIR", "/nonexistent"))
+FILES = [
+    "plain.mp4", "cut.mp4", "negative_pts.mp4", "open_gop.mp4", "intra_refresh.mp4", "fields_cvfi1.mp4",
+    "fragmented.mp4", "ts_cut.ts", "ts_field_capama3.ts", "ts_resolution_change.ts", "mkv_truncated.mkv",
+    "raw_bframes.h264", "avi_bframes.avi",
+]
+# Containers without timestamps of their own: times are not compared.
+UNTIMED = {"avi_bframes.avi", "raw_bframes.h264"}
 
-def _ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *args], check=True)
+
+def media(name: str) -> Path:
+    path = MEDIA / name
+    if not path.exists():
+        pytest.skip(f"{name} is made by the file_media fixture, in PYTOVRIK_TEST_MEDIA_DIR")
+    return path
 
 
 @pytest.fixture(scope="module")
-def files(tmp_path_factory) -> dict[str, Path]:
-    """One clip in every container, and an open-GOP clip twice over (two IDR pictures)."""
-    folder = tmp_path_factory.mktemp("video_file")
-    x264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "3"]
-    source = ["-f", "lavfi", "-i", "testsrc2=size=98x66:rate=30", "-frames:v", "40"]
-    _ffmpeg(*source, *x264, "-x264-params", "keyint=12:min-keyint=12:scenecut=0:b-pyramid=normal", str(folder / "clip.mp4"))
-    _ffmpeg(*source, *x264, "-x264-params", "keyint=10:min-keyint=10:scenecut=0:open-gop=1", str(folder / "open.mp4"))
-    (folder / "list.txt").write_text("file 'open.mp4'\nfile 'open.mp4'\n")
-    _ffmpeg("-f", "concat", "-safe", "0", "-i", str(folder / "list.txt"), "-c", "copy", str(folder / "open_gop.mp4"))
-    made = {"mp4": folder / "clip.mp4", "open_gop.mp4": folder / "open_gop.mp4"}
-    for suffix in ("mkv", "ts"):
-        made[suffix] = folder / f"clip.{suffix}"
-        _ffmpeg("-i", str(made["mp4"]), "-c", "copy", str(made[suffix]))
-    for name in ("mp4", "open_gop.mp4"):
-        annexb = made[name].with_suffix(".h264")
-        _ffmpeg("-i", str(made[name]), "-c", "copy", "-bsf:v", "h264_mp4toannexb", str(annexb))
-        made[f"{name}.h264"] = annexb
-    return made
+def yuv444(tmp_path_factory) -> Path:
+    """An MP4 file that only the RGB output can convert, in two groups."""
+    path = tmp_path_factory.mktemp("video_file") / "yuv444.mp4"
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25",
+         "-frames:v", "10", "-c:v", "libx264", "-pix_fmt", "yuv444p", "-g", "5", str(path)],
+        check=True,
+    )
+    return path
 
 
-def _full_decode(files: dict[str, Path], name: str) -> list:
-    stream = files[f"{'open_gop.mp4' if name.startswith('open') else 'mp4'}.h264"]
-    return decode_h264(split_annexb(stream.read_bytes()), output="yuv420")
+def _pyav_frames(path: Path) -> list[tuple[float, str, tuple[int, int]]]:
+    """(pts in seconds, framecrc line, (height, width)) of each frame PyAV's decoder outputs (presentation order)."""
+    frames = []
+    with av.open(str(path)) as container:
+        stream = container.streams.video[0]
+        for frame in container.decode(stream):
+            planes = frame.to_ndarray(format="yuv420p")
+            height, width = frame.height, frame.width
+            y, u, v = planes[:height], planes[height:].reshape(2, -1)[0], planes[height:].reshape(2, -1)[1]
+            uv = np.stack([u, v], axis=-1).reshape((height + 1) // 2, (width + 1) // 2, 2)
+            pts = float(frame.pts * stream.time_base) if frame.pts is not None else float("nan")
+            frames.append((pts, framecrc_line(Yuv420Frame(y, uv)), (height, width)))
+    return frames
 
 
-@pytest.mark.parametrize("name", ["mp4", "mkv", "ts", "mp4.h264", "open_gop.mp4", "open_gop.mp4.h264"])
-def test_frames_match_a_decode_of_the_whole_file(files, name):
-    video = VideoFile(files[name])
-    reference = _full_decode(files, name)
-    lines = [framecrc_line(frame) for frame in reference]
-    assert len(video) == len(reference) and (video.width, video.height) == (98, 66)
-    assert video.fps == pytest.approx(30, rel=0.01) and video.duration_seconds == pytest.approx(len(video) / 30, rel=0.01)
+def _decoded(video: VideoFile, indices: list[int], sizes: list[tuple[int, int]]) -> tuple[list[str], list[float]]:
+    """framecrc lines and pts of the frames at ``indices``, asked in one request per frame size."""
+    lines, pts = [""] * len(indices), [0.0] * len(indices)
+    for size in set(sizes):
+        slots = [k for k, other in enumerate(sizes) if other == size]
+        batch = video.get_frames([indices[k] for k in slots], output="yuv420")
+        for k, y, uv, seconds in zip(slots, batch.y, batch.uv, batch.pts_seconds):
+            lines[k], pts[k] = framecrc_line(Yuv420Frame(y, uv)), float(seconds)
+    return lines, pts
 
-    every = video.get_frames(range(len(video)), output="yuv420")
-    assert [framecrc_line(Yuv420Frame(y, uv)) for y, uv in zip(every.y, every.uv)] == lines
-    assert np.diff(every.pts_seconds) == pytest.approx(1 / 30, rel=0.05)
+
+@pytest.mark.parametrize("name", FILES)
+def test_frames_and_times_equal_pyavs_decode(name):
+    path = media(name)
+    reference = _pyav_frames(path)
+    video = VideoFile(path)
+    lines = [line for _, line, _ in reference]
+    sizes = [size for _, _, size in reference]
+    assert len(video) == len(reference) and (video.height, video.width) == sizes[0]
+
+    every = list(range(len(video)))
+    got, pts = _decoded(video, every, sizes)
+    assert got == lines
+    if name not in UNTIMED:
+        assert pts == pytest.approx([seconds for seconds, _, _ in reference], abs=1e-9)
 
     rng = random.Random(name)
-    picks = [rng.sample(range(len(video)), 5) for _ in range(4)] + [[39, 0, 39, 12, 11, 0], list(range(len(video)))[::-1]]
-    for indices in picks:
-        batch = video.get_frames(indices, output="yuv420")
-        assert [framecrc_line(Yuv420Frame(y, uv)) for y, uv in zip(batch.y, batch.uv)] == [lines[i] for i in indices]
-        assert batch.indices.tolist() == indices and batch.pts_seconds.tolist() == every.pts_seconds[indices].tolist()
-
-    # RGB goes through the same conversion as a whole-file request: byte-exact.
-    rgb = decode_h264(split_annexb(files["mp4.h264"].read_bytes()), output="rgb", size=(32, 24), positions=[5, 30])
-    if name in ("mp4", "ts"):
-        out = np.zeros((3, 24, 32, 3), np.uint8)
-        batch = video.get_frames([30, 5, 30], size=(32, 24), out=out)
-        assert batch.data is out
-        assert [frame.tobytes() for frame in out] == [rgb[1].rgb.tobytes(), rgb[0].rgb.tobytes(), rgb[1].rgb.tobytes()]
-        assert video.get_frames([3]).data.shape == (1, 66, 98, 3)
+    for indices in [rng.sample(every, min(5, len(every))) for _ in range(3)] + [[every[-1], 0, every[-1]]]:
+        got, times = _decoded(video, indices, [sizes[i] for i in indices])
+        assert got == [lines[i] for i in indices] and times == [pts[i] for i in indices], indices
 
 
-def test_only_the_pictures_asked_frames_need_are_sent(files, monkeypatch):
-    video = VideoFile(files["mp4"])
-    sent: list[int] = []
+def test_frames_at_times_are_the_frames_shown_then():
+    video = VideoFile(media("cut.mp4"))
+    every = video.get_frames(range(len(video)), output="yuv420")
+    starts = every.pts_seconds
+    # A frame's own time, and a time inside its interval, give that frame.
+    middles = (starts[:-1] + np.diff(starts) / 2).tolist()
+    batch = video.get_frames_at([starts[7], middles[3], starts[0], middles[3]], output="yuv420")
+    assert batch.indices.tolist() == [7, 3, 0, 3]
+    assert batch.pts_seconds.tolist() == [starts[7], starts[3], starts[0], starts[3]]
+    assert np.array_equal(batch.y[0], every.y[7]) and np.array_equal(batch.uv[1], every.uv[3])
+    last_end = starts[-1] + 1 / video.fps
+    assert video.get_frames_at([last_end - 1e-6], size=(16, 8)).data.shape == (1, 8, 16, 3)
+    for outside in (starts[0] - 0.01, last_end + 0.01, float("nan")):
+        with pytest.raises(IndexError, match=f"shown at {outside!r} s"):
+            video.get_frames_at([starts[1], outside])
+    with pytest.raises(TypeError):
+        video.get_frames_at(["1.5"])
 
-    def counting(packets, **kwargs):
-        sent.append(len(packets))
-        return decode_h264(packets, **kwargs)
 
-    monkeypatch.setattr(video_file, "decode_h264", counting)
-    video.get_frames([12])  # the second group's IDR picture: nothing else
-    video.get_frames([0, 13, 25])  # one request per group
-    assert sent[0] == 1 and len(sent) == 4
-    # Each frame alone: the tail and unasked non-reference pictures stay out.
-    sent.clear()
-    for index in range(12):
-        video.get_frames([index], output="yuv420")
-    assert max(sent) < 12 and sum(sent) < 12 * 12 / 2
+def test_rgb_frames_go_into_out_as_a_whole_stream_decode_gives_them():
+    path = media("raw_bframes.h264")
+    video = VideoFile(path)
+    rgb = decode_h264(split_annexb(path.read_bytes()), output="rgb", size=(32, 24), positions=[5, 30])
+    out = np.zeros((3, 24, 32, 3), np.uint8)
+    batch = video.get_frames([30, 5, 30], size=(32, 24), out=out)
+    assert batch.data is out
+    assert [frame.tobytes() for frame in out] == [rgb[1].rgb.tobytes(), rgb[0].rgb.tobytes(), rgb[1].rgb.tobytes()]
+    assert video.get_frames([3]).data.shape == (1, video.height, video.width, 3)
+    metadata = video.metadata
+    assert (metadata.frame_count, metadata.container) == (len(video), "h264")
+    assert metadata.index_bytes > 0 and metadata.bytes_read_at_open > 0 and video.fps == 25
 
 
-def test_refusals_name_the_file_and_the_frames(files, monkeypatch, tmp_path):
-    video = VideoFile(files["mkv"])
-    with pytest.raises(IndexError, match=r"frame index 40 .* 40 frames"):
-        video.get_frames([0, 40])
+def test_refusals_name_the_file_the_frames_and_the_reason(yuv444):
+    video = VideoFile(media("negative_pts.mp4"))
+    count = len(video)
+    with pytest.raises(IndexError, match=rf"frame index {count} .* {count} frames"):
+        video.get_frames([0, count])
     with pytest.raises(IndexError, match="-1"):
         video.get_frames([-1])
-    with pytest.raises(ValueError, match=r"shape \(2, 66, 98, 3\)"):
-        video.get_frames([0, 1], out=np.empty((2, 66, 98, 4), np.uint8))
+    with pytest.raises(ValueError, match=rf"shape \(2, {video.height}, {video.width}, 3\)"):
+        video.get_frames([0, 1], out=np.empty((2, video.height, video.width, 4), np.uint8))
     with pytest.raises(ValueError, match="only to output='rgb'"):
         video.get_frames([0], output="yuv420", size=(8, 8))
-    assert video.get_frames([], output="yuv420").y.shape[0] == 0
-    with pytest.raises(ValueError, match="test_video_file.py: not a video file"):
+    with pytest.raises(ValueError, match="test_video_file.py"):
         VideoFile(__file__)
-    # A stream cut in its first group: pictures before the first IDR cannot be
-    # decoded, so the frames start at that IDR picture.
-    cut = tmp_path / "cut.h264"
-    cut.write_bytes(b"".join(split_annexb(files["mp4.h264"].read_bytes())[1:]))
-    lines = [framecrc_line(frame) for frame in _full_decode(files, "mp4")]
-    batch = VideoFile(cut).get_frames(range(28), output="yuv420")
-    assert [framecrc_line(Yuv420Frame(y, uv)) for y, uv in zip(batch.y, batch.uv)] == lines[12:]
+    with pytest.raises(FileNotFoundError):
+        VideoFile(yuv444.with_name("missing.mp4"))
+    with pytest.raises(ValueError, match="null"):  # never cut short to another file's name
+        VideoFile(f"{yuv444}\0.mkv")
+    with pytest.raises(ValueError, match="no H.264 video track"):
+        VideoFile(media("ts_audio_only.ts"))
+    # The library's own reason reaches the message, with the file and frames.
+    # Both groups fail at once; the request still ends cleanly and the file stays usable.
+    refused = VideoFile(yuv444)
+    reason = r"yuv444\.mp4'?: frames? [0-9-]+ could not be decoded: pytovrik_video: .*yuv420p"
+    for _ in range(3):
+        with pytest.raises(DecodeError, match=reason):
+            refused.get_frames([7, 3, 1], output="yuv420")
+    assert refused.get_frames([7, 3], size=(8, 8)).data.shape == (2, 8, 8, 3)
 
-    # A decoder that loses a picture must not shift the others onto wrong indices.
-    monkeypatch.setattr(video_file, "decode_h264", lambda packets, **kwargs: decode_h264(packets[:-1], **kwargs))
-    with pytest.raises(DecodeError, match=r"clip\.mkv: frames 12-23 decoded to fewer pictures"):
-        video.get_frames([12, 20])
-    monkeypatch.setattr(video_file, "decode_h264", lambda packets, **kwargs: decode_h264(packets[1:], **kwargs))
-    with pytest.raises(DecodeError, match=r"clip\.mkv: frames 0-11 could not be decoded"):
-        video.get_frames([3, 30])
+    with VideoFile(yuv444) as closing:
+        closing.get_frames([0], size=(8, 8))
+    with pytest.raises(ValueError, match="closed"):
+        closing.get_frames([0], size=(8, 8))
+
+
+def test_pool_threads_end_when_idle_and_take_their_decoders(monkeypatch):
+    monkeypatch.setattr(_jobs, "IDLE_SECONDS", 0.3)
+    video = VideoFile(media("long.mp4"))
+    every = video.get_frames(range(0, len(video), 4), output="yuv420")
+
+    def pool_threads() -> int:
+        return sum(thread.name == "pytovrik-group" for thread in threading.enumerate())
+
+    for _ in range(3):  # several groups in each request, several requests at once
+        threads = [threading.Thread(target=video.get_frames, args=([70, 2, 30, 55],)) for _ in range(3)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        again = video.get_frames(range(0, len(video), 4), output="yuv420")
+        assert np.array_equal(again.y, every.y) and np.array_equal(again.uv, every.uv)
+    assert min(1, _jobs.group_threads() - 1) <= pool_threads() <= _jobs.group_threads() - 1
+    deadline = time.monotonic() + 10
+    while pool_threads() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert pool_threads() == 0
+
+
+def test_the_package_works_without_pyav():
+    script = (
+        "import sys\n"
+        "sys.modules['av'] = None  # import av now raises ImportError\n"
+        "import pytovrik_video as p\n"
+        "video = p.VideoFile(sys.argv[1])\n"
+        "batch = video.get_frames([5, 1], output='rgb', size=(16, 12))\n"
+        "print(len(video), batch.data.shape, 'av' in sys.modules and sys.modules['av'] is not None)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
+    result = subprocess.run(
+        [sys.executable, "-c", script, str(media("cut.mp4"))], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split(" ", 1)[1].strip() == "(2, 12, 16, 3) False"
