@@ -17,8 +17,10 @@ file(MAKE_DIRECTORY ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(installed
     ${INCLUDEDIR}/pytovrik_video.h
+    ${INCLUDEDIR}/pytovrik_video_file.h
     ${LIBDIR}/libpytovrik_video.so
     ${LIBDIR}/libpytovrik_video.so.1
+    ${LIBDIR}/libpytovrik_video_file.so.1
     ${LIBDIR}/pkgconfig/pytovrik_video.pc
     ${LIBDIR}/cmake/pytovrik_video/pytovrik_videoConfig.cmake
     ${LIBDIR}/cmake/pytovrik_video/pytovrik_videoConfigVersion.cmake)
