@@ -2,6 +2,8 @@
 # Makes the file layer's test media with the system's ffmpeg and x264, into
 # the folder given. Small on purpose: few frames, small pictures. Each file is
 # made once; delete the folder to make them again.
+#
+#   make_media.sh DIR [SPLIT_SEI_PACKETS [EMULATOR...]]
 set -euo pipefail
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -68,6 +70,8 @@ make cut_user_data.mp4 bash -c 'head -c $(( $(stat -c %s plain.mp4) - 20 )) plai
 # raw H.264), named by container; an audio track beside the video where the
 # container interleaves one.
 split_sei=${2:-}
+# A cross build's tool runs under its emulator (the rest of its words).
+read -r -a emulator <<< "${3:-}"
 gop=(-c:v libx264 -bf 2 -g 25 -keyint_min 25 -sc_threshold 0)
 tone=(-f lavfi -i "sine=frequency=440:sample_rate=32000" -c:a mp2 -b:a 32k)
 # Six seconds at a high rate, long enough to hold the damaged stretch below.
@@ -134,7 +138,7 @@ make scan_damaged.mp4 damage_copy scan_bframes.mp4 scan_damaged.mp4 4096 '\377'
 # A packet that holds only an SEI, split off the picture it came with.
 if [[ -n $split_sei && ! -e mkv_sei_only.mkv ]]; then
     ff -i mkv_bframes.mkv -an -c copy sei_source.mkv
-    "$split_sei" sei_source.mkv mkv_sei_only.mkv || { rm -f mkv_sei_only.mkv; exit 1; }
+    "${emulator[@]}" "$split_sei" sei_source.mkv mkv_sei_only.mkv || { rm -f mkv_sei_only.mkv; exit 1; }
     rm sei_source.mkv
 fi
 
