@@ -1,0 +1,265 @@
+// Takes arbitrary bytes for a video file: indexes it as a host would, then
+// plans and decodes a few of its frames, and checks the index and every
+// response against their contracts. The whole input is the file; its last
+// byte also picks the frames (the last bytes of most containers are a tag or
+// an index, rarely a picture's, so a mutation there seldom changes the file
+// without changing the choice):
+//
+//   last byte   bits 0-2: ask the first, a middle and the last frame;
+//               bit 3: one more frame, the two bytes before it modulo the
+//               frame count; bit 4: every frame in a plan of its own
+//               instead of one plan; bit 5: RGB instead of YUV;
+//               bit 6: also ask a frame past the end (must fail)
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "frame_plan.hpp"
+#include "pytovrik_video.h"
+#include "video_index.hpp"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+using pytovrik::file::DecoderFunctions;
+using pytovrik::file::FramePlan;
+using pytovrik::file::VideoIndex;
+
+// Tries of one job: the plan allows a few retries from earlier points; more
+// than this is a loop.
+constexpr int MAX_ATTEMPTS = 8;
+constexpr std::uint32_t RGB_SIDE = 16;
+
+[[noreturn]] void violated(const std::string& what) {
+    std::fprintf(stderr, "contract violated: %s\n", what.c_str());
+    std::abort();
+}
+
+void check(bool holds, const char* what) {
+    if (!holds) {
+        violated(what);
+    }
+}
+
+bool verbose() {
+    static const bool on = std::getenv("PYTOVRIK_FUZZ_VERBOSE") != nullptr;
+    return on;
+}
+
+// The input as a file with a path: both readers open files by name. One
+// memory file for the whole run, rewritten for each input.
+class InputFile {
+public:
+    InputFile() {
+        descriptor_ = memfd_create("video_file_fuzzer", MFD_CLOEXEC);
+        if (descriptor_ < 0) {
+            violated("memfd_create failed");
+        }
+        path_ = "/proc/self/fd/" + std::to_string(descriptor_);
+    }
+
+    const std::string& write(std::span<const std::uint8_t> bytes) {
+        if (ftruncate(descriptor_, 0) != 0 || pwrite(descriptor_, bytes.data(), bytes.size(), 0) !=
+                                                   static_cast<ssize_t>(bytes.size())) {
+            violated("cannot write the input file");
+        }
+        return path_;
+    }
+
+private:
+    int descriptor_ = -1;
+    std::string path_;
+};
+
+std::uint64_t ceil_half(std::uint64_t value) { return value / 2 + value % 2; }
+
+std::uint8_t read_all(const RuntimeBytes& bytes) {
+    std::uint8_t sum = 0;
+    for (std::uint64_t i = 0; i < bytes.len; ++i) {
+        sum = static_cast<std::uint8_t>(sum + bytes.data[i]);
+    }
+    return sum;
+}
+
+void check_frame(const RuntimeFrame& frame, bool rgb) {
+    if (rgb) {
+        check(frame.width == RGB_SIDE && frame.height == RGB_SIDE, "rgb frame of another size than asked");
+        check(frame.rgb.data != nullptr && frame.rgb.len == std::uint64_t{RGB_SIDE} * RGB_SIDE * 3,
+              "rgb buffer absent or of the wrong length");
+        volatile std::uint8_t sink = read_all(frame.rgb);
+        (void)sink;
+        return;
+    }
+    check(frame.width > 0 && frame.height > 0, "yuv frame without pixels");
+    check(frame.y.len == std::uint64_t{frame.width} * frame.height, "luma length differs from width x height");
+    check(frame.uv.len == 2 * ceil_half(frame.width) * ceil_half(frame.height), "chroma length differs");
+    volatile std::uint8_t sink = static_cast<std::uint8_t>(read_all(frame.y) + read_all(frame.uv));
+    (void)sink;
+}
+
+// One job through prepare, decode and finish, as a host drives it.
+void run_job(FramePlan& plan, std::size_t job, std::size_t frames_asked, bool rgb) {
+    for (int attempt = 0;; ++attempt) {
+        check(attempt < MAX_ATTEMPTS, "a job is retried without end");
+        RuntimeDecodeRequest request{};
+        if (auto prepared = plan.prepare(job, request); !prepared) {
+            check(!prepared.error().message.empty(), "prepare failed without a message");
+            if (verbose()) {
+                std::fprintf(stderr, "job %zu attempt %d: %s\n", job, attempt, prepared.error().message.c_str());
+            }
+            return;
+        }
+        check(request.packet_count == 0 || request.packets != nullptr, "prepared packets absent");
+        check(request.selected_position_count > 0 && request.selected_positions != nullptr,
+              "prepared request selects nothing");
+        request.output_format = rgb ? RuntimeFormatRgb : RuntimeFormatYuv420;
+        request.output_width = rgb ? RGB_SIDE : 0;
+        request.output_height = rgb ? RGB_SIDE : 0;
+        static RuntimeFrame SENTINEL_FRAME{};
+        RuntimeDecodeResponse response{&SENTINEL_FRAME, 0x5eed};
+        const std::int32_t status = pytovrik_video_decode_h264_v1(&request, &response);
+        check(status == 0 || status == -1, "status other than 0 or -1");
+        const bool decoded = status == 0;
+        if (decoded) {
+            check(response.frames != &SENTINEL_FRAME, "successful decode left the response unwritten");
+            check(response.frame_count <= request.selected_position_count, "more frames than positions asked");
+            for (std::uint64_t i = 0; i < response.frame_count; ++i) {
+                check_frame(response.frames[i], rgb);
+            }
+        } else {
+            check(response.frames == &SENTINEL_FRAME && response.frame_count == 0x5eed, "failed decode wrote frames");
+            response = RuntimeDecodeResponse{};
+        }
+        const auto slots = plan.job_slots(job);
+        check(!slots.empty() && slots.size() <= frames_asked, "job slots out of proportion to the frames asked");
+        std::vector<std::uint64_t> frame_of_slot(slots.size(), UINT64_MAX);
+        auto verdict = plan.finish(job, decoded, decoded ? response.frame_count : 0, frame_of_slot, "");
+        if (verdict && *verdict == FramePlan::Verdict::Done) {
+            check(decoded, "a failed decode finished as done");
+            for (const std::uint64_t frame : frame_of_slot) {
+                check(frame < response.frame_count, "a slot names a frame that did not come back");
+            }
+        }
+        if (verbose()) {
+            std::fprintf(stderr, "job %zu attempt %d: %llu packets, status %d, %llu frames -> %s\n", job, attempt,
+                         static_cast<unsigned long long>(request.packet_count), status,
+                         static_cast<unsigned long long>(response.frame_count),
+                         !verdict ? verdict.error().message.c_str()
+                         : *verdict == FramePlan::Verdict::Done ? "done"
+                                                                : "again");
+        }
+        if (decoded) {
+            pytovrik_video_free_response_v1(&response);
+        }
+        if (!verdict) {
+            check(!verdict.error().message.empty(), "finish failed without a message");
+            return;
+        }
+        if (*verdict == FramePlan::Verdict::Done) {
+            return;
+        }
+    }
+}
+
+void decode_frames(VideoIndex& index, const std::vector<std::uint64_t>& frames, bool rgb) {
+    auto plan = FramePlan::make(index, frames);
+    const bool in_range = std::all_of(frames.begin(), frames.end(),
+                                      [&](std::uint64_t frame) { return frame < index.frame_count(); });
+    check(plan.has_value() == in_range, "a plan's making disagrees with the frame count");
+    if (!plan) {
+        return;
+    }
+    check((*plan)->job_count() <= frames.size(), "more jobs than frames asked");
+    for (std::size_t job = 0; job < (*plan)->job_count(); ++job) {
+        run_job(**plan, job, frames.size(), rgb);
+    }
+}
+
+void check_times(const VideoIndex& index) {
+    const std::uint64_t count = index.frame_count();
+    if (count == 0) {
+        return;
+    }
+    for (const std::uint64_t frame : {std::uint64_t{0}, count / 2, count - 1}) {
+        const double seconds = index.frame_seconds(frame);
+        if (std::isfinite(seconds)) {
+            const auto found = index.frame_at(seconds);
+            check(!found || *found < count, "frame_at names a frame past the end");
+        }
+    }
+    check(!index.frame_at(std::nan("")), "frame_at answers for NaN");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // One frame thread keeps a case deterministic, so every finding replays.
+    setenv("TOVRIK_VIDEO_FFMPEG_THREADS", "1", 0);
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static InputFile file;
+    const std::span<const std::uint8_t> bytes(data, size);
+    const std::string& path = file.write(bytes);
+
+    const DecoderFunctions decoder{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
+    auto index = VideoIndex::open(path, decoder);
+    if (!index) {
+        check(!index.error().message.empty(), "open failed without a message");
+        if (verbose()) {
+            std::fprintf(stderr, "open: %s\n", index.error().message.c_str());
+        }
+        return 0;
+    }
+    const std::uint64_t count = (*index)->frame_count();
+    check(count <= (*index)->track().samples.size(), "more frames than samples");
+    if (verbose()) {
+        std::fprintf(stderr, "opened (%s): %zu samples, %llu frames\n", (*index)->info().container.c_str(),
+                     (*index)->track().samples.size(), static_cast<unsigned long long>(count));
+    }
+    check_times(**index);
+
+    const std::uint8_t choice = size > 0 ? data[size - 1] : 0;
+    const std::uint64_t chosen = size >= 3 ? std::uint64_t{data[size - 3]} << 8 | data[size - 2] : 0;
+    std::vector<std::uint64_t> frames;
+    if (count > 0) {
+        if ((choice & 1U) != 0) {
+            frames.push_back(0);
+        }
+        if ((choice & 2U) != 0) {
+            frames.push_back(count / 2);
+        }
+        if ((choice & 4U) != 0 || (choice & 0x0fU) == 0) {
+            frames.push_back(count - 1);
+        }
+        if ((choice & 8U) != 0) {
+            frames.push_back(chosen % count);
+        }
+    }
+    if ((choice & 0x40U) != 0) {
+        frames.push_back(count);
+    }
+    const bool rgb = (choice & 0x20U) != 0;
+    if ((choice & 0x10U) != 0) {
+        for (const std::uint64_t frame : frames) {
+            decode_frames(**index, {frame}, rgb);
+        }
+    } else if (!frames.empty()) {
+        decode_frames(**index, frames, rgb);
+    }
+    return 0;
+}
