@@ -21,6 +21,12 @@ constexpr std::uint32_t PROBE_SIDE = 16;
 constexpr std::uint32_t MAX_REORDER = 16;
 // Baseline profile has no B slices, so no reordering.
 constexpr std::uint32_t BASELINE_PROFILE = 66;
+// The samples of a well-made file never share bytes, so they add up to less
+// than the file (a container that strips a header from each packet adds a
+// few bytes back to each). Tables that point many samples at the same bytes
+// would have reading them, at open and for each request, grow with the
+// square of the file's size.
+constexpr std::uint64_t MAX_SAMPLE_BYTES_PER_FILE_BYTE = 2;
 
 bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
@@ -77,6 +83,9 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     if (index->track_->samples.empty()) {
         return fail("'" + path + "' holds no H.264 picture");
     }
+    if (auto sized = index->check_sample_bytes(); !sized) {
+        return std::unexpected(std::move(sized.error()));
+    }
     if (opened->scanned) {
         learner.finish();
     } else {
@@ -110,6 +119,19 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
         return std::unexpected(std::move(finished.error()));
     }
     return index;
+}
+
+Outcome<void> VideoIndex::check_sample_bytes() const {
+    std::uint64_t total = 0;
+    for (const TrackSample& sample : track_->samples) {
+        total += sample.size;
+    }
+    if (total / MAX_SAMPLE_BYTES_PER_FILE_BYTE > file_->size()) {
+        return fail("'" + path_ + "': its " + std::to_string(track_->samples.size()) + " samples add up to " +
+                    std::to_string(total) + " bytes, more than " + std::to_string(MAX_SAMPLE_BYTES_PER_FILE_BYTE) +
+                    " times the file's " + std::to_string(file_->size()) + ": they overlap");
+    }
+    return {};
 }
 
 Outcome<std::unique_ptr<VideoIndex>> VideoIndex::from_track(std::string name, std::unique_ptr<Track> track,
@@ -153,7 +175,7 @@ Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
         return ordered;
     }
     settle_picture_size();
-    bytes_read_at_open_ = track_->info.bytes_read + (file_ ? file_->bytes_read() : 0);
+    bytes_read_at_open_ = bytes_read();
     return {};
 }
 

@@ -76,8 +76,10 @@ public:
     double duration_seconds() const;
     // The frame shown at `seconds` (its [pts, next pts) holds it), if any.
     std::optional<std::uint64_t> frame_at(double seconds) const;
-    // Bytes of the file read to open it, and bytes the index keeps.
+    // Bytes of the file read to open it, read so far (at open and for
+    // requests), and bytes the index keeps.
     std::uint64_t bytes_read_at_open() const { return bytes_read_at_open_; }
+    std::uint64_t bytes_read() const { return file_ ? file_->bytes_read() : track_->info.bytes_read; }
     std::uint64_t index_bytes() const;
 
     const Track& track() const { return *track_; }
@@ -116,6 +118,7 @@ private:
     friend class SampleLearner;
     VideoIndex() = default;
 
+    Outcome<void> check_sample_bytes() const;
     Outcome<void> finish_opening(const DecoderFunctions& decoder);
     Outcome<void> order_frames(const DecoderFunctions& decoder);
     Outcome<std::uint64_t> frames_a_decoder_shows(std::uint32_t end_sample, const DecoderFunctions& decoder);

@@ -9,6 +9,8 @@
 #include <random>
 
 #include "ffmpeg_reference.hpp"
+#include "libavformat_packets.hpp"
+#include "mp4_file_builder.hpp"
 #include "plan_driver.hpp"
 
 namespace pytovrik::file::testing {
@@ -88,6 +90,33 @@ TEST_P(DamagedFiles, AFrameIsTheRightOneOrFails) {
         ++right;
     }
     EXPECT_GE(right, reference.frames.size() - 10);
+}
+
+// Every sample of plain.mp4 made a chunk of its own, every chunk pointed
+// at the start of the media data and every sample sized as all of it: the
+// samples add up to many times the file.
+TEST(HostileTables, SamplesSharingBytesFailAtOpen) {
+    const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
+    MovieSpec spec;
+    spec.configurations = {plain.extradata};
+    for (const DemuxedPacket& packet : plain.packets) {
+        spec.samples.push_back(packet.bytes);
+        spec.chunk_sizes.push_back(1);
+    }
+    ByteVector file = build_movie_file(spec);
+    const std::size_t sizes = find_box(file, "stsz") + 20;
+    const std::size_t offsets = find_box(file, "stco") + 16;
+    const std::uint32_t media_bytes = get_be32(file, find_box(file, "mdat")) - 8;
+    for (std::size_t i = 0; i < spec.samples.size(); ++i) {
+        put_be32(file, sizes + 4 * i, media_bytes);
+        put_be32(file, offsets + 4 * i, get_be32(file, offsets));
+    }
+    const std::string path = write_test_file("shared_bytes.mp4", file);
+    auto index = VideoIndex::open(path, library_functions());
+    ASSERT_FALSE(index);
+    EXPECT_NE(index.error().message.find("'" + path + "': its " + std::to_string(spec.samples.size()) + " samples"),
+              std::string::npos)
+        << index.error().message;
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedFiles, ::testing::Values("ts_damaged.ts", "scan_damaged.mp4"));
