@@ -102,6 +102,9 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     std::vector<ByteVector> bytes;
     std::uint32_t last_needed = 0;
     std::uint32_t last = 0;
+    // Where the bytes read begin: the start, or before it once learning
+    // moved the start back past what was read.
+    std::uint32_t first_read = job.start;
     for (;;) {
         {
             const std::lock_guard lock(index_.learning());
@@ -112,13 +115,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
             const bool from_idr = (track.samples[job.start].flags & SAMPLE_IDR) != 0;
             last = from_idr ? last_needed : index_.padded_end(last_needed);
         }
-        std::vector<std::uint32_t> range(last - job.start + 1);
+        std::vector<std::uint32_t> range(last - first_read + 1);
         for (std::uint32_t i = 0; i < range.size(); ++i) {
-            range[i] = job.start + i;
+            range[i] = first_read + i;
         }
         bytes.assign(range.size(), {});
         auto read = track.read_samples(range, [&](std::uint32_t sample, std::span<const std::uint8_t> data) {
-            bytes[sample - job.start].assign(data.begin(), data.end());
+            bytes[sample - first_read].assign(data.begin(), data.end());
             return Outcome<void>{};
         });
         if (!read) {
@@ -126,7 +129,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         }
         if (index_.lazily_analysed()) {
             std::vector<std::span<const std::uint8_t>> spans(bytes.begin(), bytes.end());
-            learn_group(index_, job.start, spans);
+            learn_group(index_, first_read, spans);
         }
         // What was learnt may move the start earlier: a key frame that is no
         // random access point, or one that recovers later than assumed.
@@ -139,6 +142,14 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
             break;
         }
         job.start = start;
+        // A start before what was read is a key frame not yet read: the next
+        // read reaches at least twice as far back, so a long run of key
+        // frames the stream does not bear out (a file without a sync sample
+        // table) costs reads that add up to a few times the group, not the
+        // square of its length.
+        if (start < first_read) {
+            first_read = std::min(start, first_read - std::min(first_read, last - first_read + 1));
+        }
     }
 
     const std::lock_guard lock(index_.learning());
@@ -186,7 +197,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         }
         const std::uint8_t length_size =
             description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
-        append_sample_as_annexb(pending, bytes[sample - job.start], length_size);
+        append_sample_as_annexb(pending, bytes[sample - first_read], length_size);
         if (!picture) {
             continue;
         }

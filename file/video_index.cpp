@@ -244,7 +244,14 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
         }
         // Decode up to the next point and a padding past it, until the
         // first frame shown is a padding before the end of what was sent.
+        // Each try reaches at least twice as far as the last, so a start
+        // that recovers only after many points (key frames the stream does
+        // not bear out) costs decoding in proportion to where it recovers.
+        std::uint32_t reach = 0;
         for (std::size_t next_point = 1;; ++next_point) {
+            while (next_point < points_.size() && points_[next_point].sample < reach) {
+                ++next_point;
+            }
             const std::uint32_t region = next_point < points_.size() ? points_[next_point].sample : count;
             const std::uint32_t end = region >= count ? count : padded_end(region) + 1;
             auto shown = frames_a_decoder_shows(end, decoder);
@@ -273,6 +280,7 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
                 points_.front().recovered_at = NO_SAMPLE;  // nothing is ever shown
                 break;
             }
+            reach = end > count / 2 ? count : 2 * end;
         }
     }
 

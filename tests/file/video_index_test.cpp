@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <numeric>
 #include <random>
 
@@ -90,6 +91,49 @@ TEST_P(DamagedFiles, AFrameIsTheRightOneOrFails) {
         ++right;
     }
     EXPECT_GE(right, reference.frames.size() - 10);
+}
+
+// long.mp4's pictures from `first` on, in an MP4 without a sync sample
+// table, as some muxers write them: every sample then claims to be a key
+// frame, and only reading a group tells which are.
+std::string without_sync_samples(const std::string& name, std::size_t first) {
+    const DemuxedTrack long_gops = demux_with_libavformat(media("long.mp4"));
+    MovieSpec spec;
+    spec.configurations = {long_gops.extradata};
+    for (std::size_t i = first; i < long_gops.packets.size(); ++i) {
+        const DemuxedPacket& packet = long_gops.packets[i];
+        spec.samples.push_back(packet.bytes);
+        spec.composition_offsets.push_back(static_cast<std::int32_t>(packet.pts - packet.dts));
+    }
+    return write_test_file(name, build_movie_file(spec));
+}
+
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+// Key frames the stream does not bear out move a request's start back one
+// at a time, and the start probe of a file that begins mid-group goes
+// point by point: each step reads and decodes again what the last one did.
+TEST(KeyFramesTheStreamDoesNotBearOut, CostReadsInProportionToTheFile) {
+    const std::string whole = without_sync_samples("all_key.mp4", 0);
+    const ReferenceDecode reference = decode_like_ffmpeg(whole);
+    auto index = VideoIndex::open(whole, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    const std::uint64_t before = (*index)->bytes_read();
+    const std::vector<std::uint64_t> ends_of_groups = {24, 49, 99};
+    const PlannedFrames planned = decode_through_plan(**index, ends_of_groups);
+    ASSERT_EQ(planned.failure, "");
+    for (std::size_t k = 0; k < ends_of_groups.size(); ++k) {
+        EXPECT_TRUE(planned.frames[k] == reference.frames[ends_of_groups[k]]) << "frame " << ends_of_groups[k];
+    }
+    // A group is a quarter of the file; step by step, asking the end of each
+    // read the file eleven times over.
+    EXPECT_LE((*index)->bytes_read() - before, 4 * file_size(whole));
+
+    const std::string mid_group = without_sync_samples("all_key_mid_group.mp4", 3);
+    auto cut = VideoIndex::open(mid_group, library_functions());
+    ASSERT_TRUE(cut) << cut.error().message;
+    EXPECT_EQ((*cut)->frame_count(), decode_like_ffmpeg(mid_group).frames.size());
+    EXPECT_LE((*cut)->bytes_read_at_open(), 2 * file_size(mid_group));
 }
 
 // Every sample of plain.mp4 made a chunk of its own, every chunk pointed
