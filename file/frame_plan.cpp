@@ -129,7 +129,9 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         }
         if (index_.lazily_analysed()) {
             std::vector<std::span<const std::uint8_t>> spans(bytes.begin(), bytes.end());
-            learn_group(index_, first_read, spans);
+            if (auto learnt = learn_group(index_, first_read, spans); !learnt) {
+                return learnt;
+            }
         }
         // What was learnt may move the start earlier: a key frame that is no
         // random access point, or one that recovers later than assumed.
@@ -176,7 +178,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     job.packets.clear();
     std::vector<std::uint32_t> sent_frames;
     ByteVector pending;
-    append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0).units);
+    append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0));
     std::uint32_t description = track.samples[job.start].description;
     bool frame_asked = false;
     for (std::uint32_t sample = job.start; sample <= last; ++sample) {

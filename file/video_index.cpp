@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "group_learning.hpp"
@@ -27,6 +28,11 @@ constexpr std::uint32_t BASELINE_PROFILE = 66;
 // would have reading them, at open and for each request, grow with the
 // square of the file's size.
 constexpr std::uint64_t MAX_SAMPLE_BYTES_PER_FILE_BYTE = 2;
+// Each header the index keeps costs a reference per unit in force, up to
+// 32 SPS and 256 PPS: a stream may change one at every random access point,
+// but the headers may not cost more than a fraction of its samples' bytes.
+constexpr std::uint64_t SAMPLE_BYTES_PER_HEADER_UNIT = 8;
+constexpr std::uint64_t MIN_HEADER_UNITS = 4096;
 
 bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
@@ -38,6 +44,13 @@ void append_annexb_units(ByteVector& out, std::span<const ByteVector> units) {
     for (const ByteVector& unit : units) {
         out.insert(out.end(), {0, 0, 0, 1});
         out.insert(out.end(), unit.begin(), unit.end());
+    }
+}
+
+void append_annexb_units(ByteVector& out, const StreamHeader& header) {
+    for (const SharedUnit& unit : header.units) {
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), unit->bytes.begin(), unit->bytes.end());
     }
 }
 
@@ -55,13 +68,24 @@ void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> byte
     });
 }
 
-std::uint32_t VideoIndex::add_header(StreamHeader header) {
-    const auto known = std::find(headers_.begin(), headers_.end(), header);
-    if (known != headers_.end()) {
-        return static_cast<std::uint32_t>(known - headers_.begin());
+Outcome<std::uint32_t> VideoIndex::add_header(StreamHeader header) {
+    const std::uint64_t hash = header.hash();
+    const auto [first, last] = header_of_hash_.equal_range(hash);
+    for (auto known = first; known != last; ++known) {
+        if (headers_[known->second] == header) {
+            return known->second;
+        }
     }
+    header_units_ += header.units.size();
+    if (header_units_ > std::max(MIN_HEADER_UNITS, sample_bytes_ / SAMPLE_BYTES_PER_HEADER_UNIT)) {
+        return fail("'" + path_ + "': its parameter sets change at more than " + std::to_string(headers_.size()) +
+                    " random access points, too often for its " + std::to_string(sample_bytes_) +
+                    " bytes of samples");
+    }
+    const auto index = static_cast<std::uint32_t>(headers_.size());
     headers_.push_back(std::move(header));
-    return static_cast<std::uint32_t>(headers_.size() - 1);
+    header_of_hash_.emplace(hash, index);
+    return index;
 }
 
 Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, const DecoderFunctions& decoder) {
@@ -83,8 +107,8 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     if (index->track_->samples.empty()) {
         return fail("'" + path + "' holds no H.264 picture");
     }
-    if (auto sized = index->check_sample_bytes(); !sized) {
-        return std::unexpected(std::move(sized.error()));
+    if (auto measured = index->measure_samples(); !measured) {
+        return std::unexpected(std::move(measured.error()));
     }
     if (opened->scanned) {
         learner.finish();
@@ -121,15 +145,16 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     return index;
 }
 
-Outcome<void> VideoIndex::check_sample_bytes() const {
-    std::uint64_t total = 0;
+Outcome<void> VideoIndex::measure_samples() {
+    sample_bytes_ = 0;
     for (const TrackSample& sample : track_->samples) {
-        total += sample.size;
+        sample_bytes_ += sample.size;
     }
-    if (total / MAX_SAMPLE_BYTES_PER_FILE_BYTE > file_->size()) {
+    if (file_ && sample_bytes_ / MAX_SAMPLE_BYTES_PER_FILE_BYTE > file_->size()) {
         return fail("'" + path_ + "': its " + std::to_string(track_->samples.size()) + " samples add up to " +
-                    std::to_string(total) + " bytes, more than " + std::to_string(MAX_SAMPLE_BYTES_PER_FILE_BYTE) +
-                    " times the file's " + std::to_string(file_->size()) + ": they overlap");
+                    std::to_string(sample_bytes_) + " bytes, more than " +
+                    std::to_string(MAX_SAMPLE_BYTES_PER_FILE_BYTE) + " times the file's " +
+                    std::to_string(file_->size()) + ": they overlap");
     }
     return {};
 }
@@ -141,6 +166,9 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::from_track(std::string name, st
     index->track_ = std::move(track);
     if (index->track_->samples.empty()) {
         return fail("'" + index->path_ + "' holds no H.264 picture");
+    }
+    if (auto measured = index->measure_samples(); !measured) {
+        return std::unexpected(std::move(measured.error()));
     }
     SampleLearner learner(*index);
     if (auto learnt = learner.read_every_sample(); !learnt) {
@@ -156,19 +184,21 @@ Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
     // The deepest reordering any of the stream's SPS allows: its declared
     // depth, else the most any level allows.
     std::uint32_t depth = 0;
-    auto see_units = [&](std::span<const ByteVector> units) {
-        for (const ByteVector& unit : units) {
-            if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
-                depth = std::max(depth, sps->bitstream_restriction ? std::min(sps->max_num_reorder_frames, MAX_REORDER)
-                                                                   : MAX_REORDER);
-            }
+    auto see_unit = [&](std::span<const std::uint8_t> unit) {
+        if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
+            depth = std::max(depth, sps->bitstream_restriction ? std::min(sps->max_num_reorder_frames, MAX_REORDER)
+                                                               : MAX_REORDER);
         }
     };
     for (const SampleDescription& description : track_->descriptions) {
-        see_units(description.parameter_sets);
+        for (const ByteVector& unit : description.parameter_sets) {
+            see_unit(unit);
+        }
     }
     for (const StreamHeader& header : headers_) {
-        see_units(header.units);
+        for (const SharedUnit& unit : header.units) {
+            see_unit(unit->bytes);
+        }
     }
     padding_pictures_ = 2 * (depth + 1);
     if (auto ordered = order_frames(decoder); !ordered) {
@@ -238,9 +268,11 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
                              (samples[0].flags & SAMPLE_IDR) != 0;
     if (!clean_start) {
         if (points_.empty() || points_.front().sample != 0) {
-            StreamHeader header;
-            header.units = track_->descriptions[samples[0].description].parameter_sets;
-            points_.insert(points_.begin(), RandomAccessPoint{0, 0, add_header(std::move(header)), true});
+            auto header = add_header(StreamHeader::of(track_->descriptions[samples[0].description].parameter_sets));
+            if (!header) {
+                return std::unexpected(std::move(header.error()));
+            }
+            points_.insert(points_.begin(), RandomAccessPoint{0, 0, *header, true});
         }
         // Decode up to the next point and a padding past it, until the
         // first frame shown is a padding before the end of what was sent.
@@ -321,7 +353,7 @@ Outcome<std::uint64_t> VideoIndex::frames_a_decoder_shows(std::uint32_t end, con
     }
     std::vector<ByteVector> packets;
     ByteVector pending;
-    append_annexb_units(pending, header(points_.front().header).units);
+    append_annexb_units(pending, header(points_.front().header));
     std::uint32_t description = track_->samples.empty() ? 0 : track_->samples[0].description;
     auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
         const TrackSample& entry = track_->samples[sample];
@@ -368,8 +400,8 @@ void VideoIndex::settle_picture_size() {
         if (point.sample > first) {
             break;
         }
-        for (const ByteVector& unit : headers_[point.header].units) {
-            if (const auto sps = h264::parse_sequence_parameter_set(unit); sps && sps->width() > 0) {
+        for (const SharedUnit& unit : headers_[point.header].units) {
+            if (const auto sps = h264::parse_sequence_parameter_set(unit->bytes); sps && sps->width() > 0) {
                 width_ = sps->width();
                 height_ = sps->height();
                 break;
@@ -468,9 +500,14 @@ std::uint64_t VideoIndex::index_bytes() const {
     std::uint64_t bytes = track_->samples.capacity() * sizeof(TrackSample) + frames_.capacity() * sizeof(std::uint32_t) +
                           frame_times_.capacity() * sizeof(std::int64_t) +
                           points_.capacity() * sizeof(RandomAccessPoint);
+    // Each unit once, however many headers share it.
+    std::unordered_set<const HeaderUnit*> counted;
     for (const StreamHeader& header : headers_) {
-        for (const ByteVector& unit : header.units) {
-            bytes += unit.size();
+        bytes += header.units.capacity() * sizeof(SharedUnit);
+        for (const SharedUnit& unit : header.units) {
+            if (counted.insert(unit.get()).second) {
+                bytes += unit->bytes.size();
+            }
         }
     }
     return bytes;

@@ -13,6 +13,7 @@
 #include "libavformat_packets.hpp"
 #include "mp4_file_builder.hpp"
 #include "plan_driver.hpp"
+#include "support/h264_streams.hpp"
 
 namespace pytovrik::file::testing {
 namespace {
@@ -161,6 +162,56 @@ TEST(HostileTables, SamplesSharingBytesFailAtOpen) {
     EXPECT_NE(index.error().message.find("'" + path + "': its " + std::to_string(spec.samples.size()) + " samples"),
               std::string::npos)
         << index.error().message;
+}
+
+// Raw streams whose every picture is an IDR picture behind a PPS of its
+// own, so that every random access point has a header of its own: after a
+// PPS padded to 64 KiB, which every header holds; after 256 PPS, which
+// every header would refer to.
+TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
+    using pytovrik::testing::NalWriter;
+    using pytovrik::testing::Packet;
+    const std::vector<Packet> units =
+        pytovrik::testing::nal_units(pytovrik::testing::read_binary_file(media("raw_bframes.h264")));
+    auto first_of_type = [&](int type) {
+        return *std::find_if(units.begin(), units.end(), [&](const Packet& unit) { return (unit[0] & 0x1F) == type; });
+    };
+    auto pps = [](std::uint32_t id, std::uint32_t tail) {
+        NalWriter writer(0x68);
+        writer.ue(id);
+        writer.ue(0);
+        writer.bits(0, 2);
+        writer.bits(tail, 24);  // read by no one: it only makes each one new
+        return writer.finish();
+    };
+    auto stream_of = [&](std::uint32_t first_ids, std::size_t padding, std::uint32_t pictures) {
+        Packet padded = pps(first_ids, 0);
+        padded.insert(padded.end() - 1, padding, 0x80);
+        Packet stream = pytovrik::testing::annexb({first_of_type(7), first_of_type(8), first_of_type(5)});
+        stream.insert(stream.end(), padded.begin(), padded.end());
+        for (std::uint32_t id = 1; id < first_ids; ++id) {
+            const Packet set = pps(id, 0);
+            stream.insert(stream.end(), set.begin(), set.end());
+        }
+        for (std::uint32_t picture = 0; picture < pictures; ++picture) {
+            const Packet set = pps(picture % first_ids, picture + 1);
+            stream.insert(stream.end(), set.begin(), set.end());
+            stream.insert(stream.end(), {0, 0, 0, 1, 0x65, 0x88, 0x84});
+        }
+        return stream;
+    };
+
+    const std::string padded = write_test_file("padded_pps.h264", stream_of(1, 65536, 300));
+    auto index = VideoIndex::open(padded, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    EXPECT_LE((*index)->index_bytes(), 2 * file_size(padded));
+
+    const std::string every_id = write_test_file("every_pps_id.h264", stream_of(256, 0, 400));
+    auto refused = VideoIndex::open(every_id, library_functions());
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("'" + every_id + "': its parameter sets change at more than"),
+              std::string::npos)
+        << refused.error().message;
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedFiles, ::testing::Values("ts_damaged.ts", "scan_damaged.mp4"));
