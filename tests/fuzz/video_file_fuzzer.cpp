@@ -9,7 +9,9 @@
 //               bit 3: one more frame, the two bytes before it modulo the
 //               frame count; bit 4: every frame in a plan of its own
 //               instead of one plan; bit 5: RGB instead of YUV;
-//               bit 6: also ask a frame past the end (must fail)
+//               bit 6: also ask a frame past the end (must fail);
+//               bit 7: through the C functions hosts load instead of the
+//               C++ classes behind them
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,12 +21,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "frame_plan.hpp"
 #include "pytovrik_video.h"
+#include "pytovrik_video_file.h"
 #include "video_index.hpp"
 
 extern "C" {
@@ -109,15 +114,89 @@ void check_frame(const RuntimeFrame& frame, bool rgb) {
     (void)sink;
 }
 
+// A plan as a host drives it through the C++ classes.
+class ClassPlan {
+public:
+    explicit ClassPlan(std::unique_ptr<FramePlan> plan) : plan_(std::move(plan)) {}
+
+    std::size_t job_count() const { return plan_->job_count(); }
+    std::size_t slot_count(std::size_t job) const { return plan_->job_slots(job).size(); }
+
+    std::optional<std::string> prepare(std::size_t job, RuntimeDecodeRequest& request) {
+        auto prepared = plan_->prepare(job, request);
+        return prepared ? std::nullopt : std::optional(prepared.error().message);
+    }
+
+    std::int32_t decode(const RuntimeDecodeRequest& request, RuntimeDecodeResponse& response) {
+        return pytovrik_video_decode_h264_v1(&request, &response);
+    }
+
+    // 1: done, 0: again, -1: failed with `failure`.
+    int finish(std::size_t job, std::int32_t status, const RuntimeDecodeResponse& response,
+               std::span<std::uint64_t> frame_of_slot, std::string& failure) {
+        auto verdict = plan_->finish(job, status == 0, status == 0 ? response.frame_count : 0, frame_of_slot, "");
+        if (!verdict) {
+            failure = verdict.error().message;
+            return -1;
+        }
+        return *verdict == FramePlan::Verdict::Done ? 1 : 0;
+    }
+
+private:
+    std::unique_ptr<FramePlan> plan_;
+};
+
+// The same through the C functions, whose failures leave their messages
+// (and what the decoder logged) for pytovrik_video_file_last_error.
+class FunctionPlan {
+public:
+    explicit FunctionPlan(PytovrikFramePlan* plan) : plan_(plan) {}
+    FunctionPlan(const FunctionPlan&) = delete;
+    FunctionPlan& operator=(const FunctionPlan&) = delete;
+    ~FunctionPlan() { pytovrik_frame_plan_free(plan_); }
+
+    std::size_t job_count() const { return pytovrik_frame_plan_job_count(plan_); }
+    std::size_t slot_count(std::size_t job) const { return pytovrik_frame_plan_job_slots(plan_, job, nullptr, 0); }
+
+    std::optional<std::string> prepare(std::size_t job, RuntimeDecodeRequest& request) {
+        if (pytovrik_frame_plan_prepare(plan_, job, &request) == 0) {
+            return std::nullopt;
+        }
+        return std::string(pytovrik_video_file_last_error());
+    }
+
+    std::int32_t decode(const RuntimeDecodeRequest& request, RuntimeDecodeResponse& response) {
+        static const PytovrikDecoder DECODER{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
+        const std::int32_t status = pytovrik_video_file_decode_h264(&DECODER, &request, &response);
+        check(status == 0 || *pytovrik_video_file_last_error() != '\0', "a failed decode left no reason");
+        return status;
+    }
+
+    int finish(std::size_t job, std::int32_t status, const RuntimeDecodeResponse& response,
+               std::span<std::uint64_t> frame_of_slot, std::string& failure) {
+        const int verdict =
+            pytovrik_frame_plan_finish(plan_, job, status, status == 0 ? &response : nullptr, frame_of_slot.data());
+        check(verdict >= -1 && verdict <= 1, "finish returned neither 1, 0 nor -1");
+        if (verdict < 0) {
+            failure = pytovrik_video_file_last_error();
+        }
+        return verdict;
+    }
+
+private:
+    PytovrikFramePlan* plan_;
+};
+
 // One job through prepare, decode and finish, as a host drives it.
-void run_job(FramePlan& plan, std::size_t job, std::size_t frames_asked, bool rgb) {
+template <class Plan>
+void run_job(Plan& plan, std::size_t job, std::size_t frames_asked, bool rgb) {
     for (int attempt = 0;; ++attempt) {
         check(attempt < MAX_ATTEMPTS, "a job is retried without end");
         RuntimeDecodeRequest request{};
-        if (auto prepared = plan.prepare(job, request); !prepared) {
-            check(!prepared.error().message.empty(), "prepare failed without a message");
+        if (const auto failure = plan.prepare(job, request)) {
+            check(!failure->empty(), "prepare failed without a message");
             if (verbose()) {
-                std::fprintf(stderr, "job %zu attempt %d: %s\n", job, attempt, prepared.error().message.c_str());
+                std::fprintf(stderr, "job %zu attempt %d: %s\n", job, attempt, failure->c_str());
             }
             return;
         }
@@ -129,10 +208,9 @@ void run_job(FramePlan& plan, std::size_t job, std::size_t frames_asked, bool rg
         request.output_height = rgb ? RGB_SIDE : 0;
         static RuntimeFrame SENTINEL_FRAME{};
         RuntimeDecodeResponse response{&SENTINEL_FRAME, 0x5eed};
-        const std::int32_t status = pytovrik_video_decode_h264_v1(&request, &response);
+        const std::int32_t status = plan.decode(request, response);
         check(status == 0 || status == -1, "status other than 0 or -1");
-        const bool decoded = status == 0;
-        if (decoded) {
+        if (status == 0) {
             check(response.frames != &SENTINEL_FRAME, "successful decode left the response unwritten");
             check(response.frame_count <= request.selected_position_count, "more frames than positions asked");
             for (std::uint64_t i = 0; i < response.frame_count; ++i) {
@@ -142,12 +220,13 @@ void run_job(FramePlan& plan, std::size_t job, std::size_t frames_asked, bool rg
             check(response.frames == &SENTINEL_FRAME && response.frame_count == 0x5eed, "failed decode wrote frames");
             response = RuntimeDecodeResponse{};
         }
-        const auto slots = plan.job_slots(job);
-        check(!slots.empty() && slots.size() <= frames_asked, "job slots out of proportion to the frames asked");
-        std::vector<std::uint64_t> frame_of_slot(slots.size(), UINT64_MAX);
-        auto verdict = plan.finish(job, decoded, decoded ? response.frame_count : 0, frame_of_slot, "");
-        if (verdict && *verdict == FramePlan::Verdict::Done) {
-            check(decoded, "a failed decode finished as done");
+        const std::size_t slots = plan.slot_count(job);
+        check(slots > 0 && slots <= frames_asked, "job slots out of proportion to the frames asked");
+        std::vector<std::uint64_t> frame_of_slot(slots, UINT64_MAX);
+        std::string failure;
+        const int verdict = plan.finish(job, status, response, frame_of_slot, failure);
+        if (verdict == 1) {
+            check(status == 0, "a failed decode finished as done");
             for (const std::uint64_t frame : frame_of_slot) {
                 check(frame < response.frame_count, "a slot names a frame that did not come back");
             }
@@ -156,34 +235,46 @@ void run_job(FramePlan& plan, std::size_t job, std::size_t frames_asked, bool rg
             std::fprintf(stderr, "job %zu attempt %d: %llu packets, status %d, %llu frames -> %s\n", job, attempt,
                          static_cast<unsigned long long>(request.packet_count), status,
                          static_cast<unsigned long long>(response.frame_count),
-                         !verdict ? verdict.error().message.c_str()
-                         : *verdict == FramePlan::Verdict::Done ? "done"
-                                                                : "again");
+                         verdict < 0 ? failure.c_str() : verdict == 1 ? "done" : "again");
         }
-        if (decoded) {
+        if (status == 0) {
             pytovrik_video_free_response_v1(&response);
         }
-        if (!verdict) {
-            check(!verdict.error().message.empty(), "finish failed without a message");
-            return;
-        }
-        if (*verdict == FramePlan::Verdict::Done) {
+        check(verdict >= 0 || !failure.empty(), "finish failed without a message");
+        if (verdict != 0) {
             return;
         }
     }
 }
 
-void decode_frames(VideoIndex& index, const std::vector<std::uint64_t>& frames, bool rgb) {
-    auto plan = FramePlan::make(index, frames);
-    const bool in_range = std::all_of(frames.begin(), frames.end(),
-                                      [&](std::uint64_t frame) { return frame < index.frame_count(); });
-    check(plan.has_value() == in_range, "a plan's making disagrees with the frame count");
-    if (!plan) {
-        return;
+template <class Plan>
+void run_plan(Plan& plan, std::size_t frames_asked, bool rgb) {
+    check(plan.job_count() <= frames_asked, "more jobs than frames asked");
+    for (std::size_t job = 0; job < plan.job_count(); ++job) {
+        run_job(plan, job, frames_asked, rgb);
     }
-    check((*plan)->job_count() <= frames.size(), "more jobs than frames asked");
-    for (std::size_t job = 0; job < (*plan)->job_count(); ++job) {
-        run_job(**plan, job, frames.size(), rgb);
+}
+
+bool in_range(const std::vector<std::uint64_t>& frames, std::uint64_t count) {
+    return std::all_of(frames.begin(), frames.end(), [&](std::uint64_t frame) { return frame < count; });
+}
+
+void decode_frames(VideoIndex& index, const std::vector<std::uint64_t>& frames, bool rgb) {
+    auto made = FramePlan::make(index, frames);
+    check(made.has_value() == in_range(frames, index.frame_count()), "a plan's making disagrees with the frame count");
+    if (made) {
+        ClassPlan plan(std::move(*made));
+        run_plan(plan, frames.size(), rgb);
+    }
+}
+
+void decode_frames(PytovrikVideoFile* file, std::uint64_t count, const std::vector<std::uint64_t>& frames, bool rgb) {
+    PytovrikFramePlan* made = nullptr;
+    const bool planned = pytovrik_video_file_plan(file, frames.data(), frames.size(), &made) == 0;
+    check(planned == in_range(frames, count), "a plan's making disagrees with the frame count");
+    if (planned) {
+        FunctionPlan plan(made);
+        run_plan(plan, frames.size(), rgb);
     }
 }
 
@@ -202,39 +293,31 @@ void check_times(const VideoIndex& index) {
     check(!index.frame_at(std::nan("")), "frame_at answers for NaN");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // One frame thread keeps a case deterministic, so every finding replays.
-    setenv("TOVRIK_VIDEO_FFMPEG_THREADS", "1", 0);
-    av_log_set_level(AV_LOG_QUIET);
-    return 0;
+// What a host learns of an opened file through the C functions. Returns
+// the frame count.
+std::uint64_t check_file_functions(const PytovrikVideoFile* file) {
+    PytovrikVideoFileInfo info{};
+    check(pytovrik_video_file_info(file, &info) == 0, "info failed on an open file");
+    check(info.container[sizeof info.container - 1] == '\0', "container name not terminated");
+    const std::uint64_t count = info.frame_count;
+    double past_end = 0;
+    check(pytovrik_video_file_frame_seconds(file, count, 1, &past_end) == -1, "a time past the last frame given");
+    const std::uint64_t timed = std::min<std::uint64_t>(count, 64);
+    std::vector<double> seconds(timed + 1, std::nan(""));
+    check(pytovrik_video_file_frame_seconds(file, 0, timed, seconds.data()) == 0, "times of frames refused");
+    std::vector<std::int64_t> frames(seconds.size(), -2);
+    check(pytovrik_video_file_frames_at(file, seconds.data(), seconds.size(), frames.data()) == 0, "frames_at failed");
+    for (const std::int64_t frame : frames) {
+        check(frame >= -1 && frame < static_cast<std::int64_t>(count), "frames_at names a frame past the end");
+    }
+    return count;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static InputFile file;
-    const std::span<const std::uint8_t> bytes(data, size);
-    const std::string& path = file.write(bytes);
-
-    const DecoderFunctions decoder{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
-    auto index = VideoIndex::open(path, decoder);
-    if (!index) {
-        check(!index.error().message.empty(), "open failed without a message");
-        if (verbose()) {
-            std::fprintf(stderr, "open: %s\n", index.error().message.c_str());
-        }
-        return 0;
-    }
-    const std::uint64_t count = (*index)->frame_count();
-    check(count <= (*index)->track().samples.size(), "more frames than samples");
-    if (verbose()) {
-        std::fprintf(stderr, "opened (%s): %zu samples, %llu frames\n", (*index)->info().container.c_str(),
-                     (*index)->track().samples.size(), static_cast<unsigned long long>(count));
-    }
-    check_times(**index);
-
-    const std::uint8_t choice = size > 0 ? data[size - 1] : 0;
-    const std::uint64_t chosen = size >= 3 ? std::uint64_t{data[size - 3]} << 8 | data[size - 2] : 0;
+// The frames the last bytes choose (see the top of this file).
+std::vector<std::uint64_t> chosen_frames(std::span<const std::uint8_t> bytes, std::uint64_t count) {
+    const std::uint8_t choice = bytes.empty() ? 0 : bytes.back();
+    const std::uint64_t chosen =
+        bytes.size() >= 3 ? std::uint64_t{bytes[bytes.size() - 3]} << 8 | bytes[bytes.size() - 2] : 0;
     std::vector<std::uint64_t> frames;
     if (count > 0) {
         if ((choice & 1U) != 0) {
@@ -253,13 +336,73 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((choice & 0x40U) != 0) {
         frames.push_back(count);
     }
+    return frames;
+}
+
+// Each frame in a plan of its own, or all of them in one.
+template <class Decode>
+void decode_chosen(const std::vector<std::uint64_t>& frames, std::uint8_t choice, Decode decode) {
     const bool rgb = (choice & 0x20U) != 0;
     if ((choice & 0x10U) != 0) {
         for (const std::uint64_t frame : frames) {
-            decode_frames(**index, {frame}, rgb);
+            decode(std::vector<std::uint64_t>{frame}, rgb);
         }
     } else if (!frames.empty()) {
-        decode_frames(**index, frames, rgb);
+        decode(frames, rgb);
     }
+}
+
+void through_functions(const std::string& path, std::span<const std::uint8_t> bytes) {
+    static const PytovrikDecoder DECODER{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
+    PytovrikVideoFile* file = nullptr;
+    if (pytovrik_video_file_open(path.c_str(), &DECODER, &file) != 0) {
+        check(*pytovrik_video_file_last_error() != '\0', "open failed without a message");
+        return;
+    }
+    const std::uint64_t count = check_file_functions(file);
+    decode_chosen(chosen_frames(bytes, count), bytes.back(), [&](const std::vector<std::uint64_t>& frames, bool rgb) {
+        decode_frames(file, count, frames, rgb);
+    });
+    pytovrik_video_file_close(file);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // One frame thread keeps a case deterministic, so every finding replays.
+    setenv("TOVRIK_VIDEO_FFMPEG_THREADS", "1", 0);
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static InputFile file;
+    const std::span<const std::uint8_t> bytes(data, size);
+    const std::string& path = file.write(bytes);
+
+    if (size > 0 && (data[size - 1] & 0x80U) != 0) {
+        through_functions(path, bytes);
+        return 0;
+    }
+    const DecoderFunctions decoder{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
+    auto index = VideoIndex::open(path, decoder);
+    if (!index) {
+        check(!index.error().message.empty(), "open failed without a message");
+        if (verbose()) {
+            std::fprintf(stderr, "open: %s\n", index.error().message.c_str());
+        }
+        return 0;
+    }
+    const std::uint64_t count = (*index)->frame_count();
+    check(count <= (*index)->track().samples.size(), "more frames than samples");
+    if (verbose()) {
+        std::fprintf(stderr, "opened (%s): %zu samples, %llu frames, an index of %llu bytes\n",
+                     (*index)->info().container.c_str(), (*index)->track().samples.size(),
+                     static_cast<unsigned long long>(count),
+                     static_cast<unsigned long long>((*index)->index_bytes()));
+    }
+    check_times(**index);
+    decode_chosen(chosen_frames(bytes, count), size > 0 ? data[size - 1] : 0,
+                  [&](const std::vector<std::uint64_t>& frames, bool rgb) { decode_frames(**index, frames, rgb); });
     return 0;
 }
