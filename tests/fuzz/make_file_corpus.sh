@@ -4,7 +4,8 @@
 # pictures, a handful of frames, short groups, in every container the file
 # layer reads, and the shapes its index handles (B-frames, edit lists,
 # fragments, field pairs, open GOP, intra refresh, a stream joined mid-way,
-# a resolution change), plus MP4s whose tables lie (make_hostile_mp4s.py).
+# a resolution change), plus files that lie or would cost out of proportion
+# (make_hostile_files.py).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/file_corpus
@@ -60,4 +61,7 @@ ff "${src[@]}" "${ten[@]}" "${x264[@]}" -movflags faststart "$work/faststart.mp4
 head -c $(( $(stat -c %s "$work/faststart.mp4") * 2 / 3 )) "$work/faststart.mp4" >"$out/mp4_truncated.mp4"
 head -c $(( $(stat -c %s "$out/mkv_plain.mkv") * 3 / 5 )) "$out/mkv_plain.mkv" >"$out/mkv_truncated.mkv"
 
-python3 "$here/make_hostile_mp4s.py" "$out/mp4_plain.mp4" "$out/mp4_fragmented.mp4" "$out"
+# One group of 40 pictures, for the file without a sync sample table.
+ff "${src[@]}" -frames:v 40 "${x264[@]}" -g 40 -keyint_min 40 "$work/long_group.mp4"
+python3 "$here/make_hostile_files.py" "$out/mp4_plain.mp4" "$out/mp4_fragmented.mp4" "$work/long_group.mp4" \
+    "$out/raw_plain.h264" "$out"

@@ -1,13 +1,18 @@
-"""Writes MP4 files whose tables lie, for the video file fuzzer's seeds.
+"""Writes files that lie or cost out of proportion, for the video file
+fuzzer's seeds.
 
-    make_hostile_mp4s.py PLAIN.mp4 FRAGMENTED.mp4 OUT_DIR
+    make_hostile_files.py PLAIN.mp4 FRAGMENTED.mp4 LONG_GROUP.mp4 RAW.h264 OUT_DIR
 
 The pictures and the avcC record come from PLAIN.mp4 (an ffmpeg encode);
-each file is then written box by box with one lie in it: sizes, offsets or
+each MP4 is then written box by box with one lie in it: sizes, offsets or
 counts that point outside the file, tables longer than the file, samples
 that all share the same bytes, parameter sets cut short. FRAGMENTED.mp4 is
-patched in place for the fragment runs.
+patched in place for the fragment runs, LONG_GROUP.mp4 (one group of many
+pictures) loses its sync sample table, so that every sample claims to be a
+key frame. RAW.h264 gives the parameter sets of a raw stream whose every
+picture comes with a new PPS, after one PPS padded to 16 KiB.
 """
+import re
 import struct
 import sys
 from pathlib import Path
@@ -141,10 +146,29 @@ def patched(data, kind, offset_in_payload, value, width=4):
     return bytes(out)
 
 
+def nal_units(stream):
+    return [unit for unit in re.split(b"\x00\x00\x01", stream) if unit.strip(b"\x00")]
+
+
+def padded_parameter_sets(raw):
+    """Every picture an IDR slice behind a PPS of its own: every random
+    access point has a header of its own, all of them holding the padded PPS."""
+    units = nal_units(raw)
+    first = {unit[0] & 0x1F: unit.rstrip(b"\x00") for unit in reversed(units)}
+    start = b"\x00\x00\x00\x01"
+    stream = start + first[7] + start + first[8] + start + b"\x68\x50" + bytes([0x80]) * 16384 + start + first[5]
+    for picture in range(200):
+        stream += start + bytes([0x68, 0x30, 0x80 | (picture & 0x7F), 0x80 | (picture >> 7)])
+        stream += start + b"\x65\x88\x84"
+    return stream
+
+
 def main():
     plain = Path(sys.argv[1]).read_bytes()
     fragmented = Path(sys.argv[2]).read_bytes()
-    out = Path(sys.argv[3])
+    long_group = Path(sys.argv[3]).read_bytes()
+    raw = Path(sys.argv[4]).read_bytes()
+    out = Path(sys.argv[5])
     samples, avcc = read_track(plain)
     n = len(samples)
     whole = sum(len(s) for s in samples)
@@ -183,9 +207,12 @@ def main():
         # before the file's start.
         "mp4_fragment_run_huge": patched(fragmented, b"trun", 4, 0x7FFFFFFF),
         "mp4_fragment_offset_negative": patched(fragmented, b"trun", 8, 0x80000000),
+        # A box libavformat skips where the sync sample table was.
+        "mp4_without_sync_samples": long_group.replace(b"stss", b"free", 1),
     }
     for name, data in files.items():
         (out / f"{name}.mp4").write_bytes(data)
+    (out / "raw_padded_parameter_sets.h264").write_bytes(padded_parameter_sets(raw))
 
 
 if __name__ == "__main__":
