@@ -395,6 +395,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::uint64_t count = (*index)->frame_count();
     check(count <= (*index)->track().samples.size(), "more frames than samples");
+    // What the file's bytes can justify: some 50 bytes of index for a
+    // sample of at least a few, headers within twice the samples' bytes;
+    // the file read a few times over (scanned, located, probed).
+    check((*index)->index_bytes() <= 64 * std::uint64_t{size} + (256U << 10), "index out of proportion to the file");
+    check((*index)->bytes_read_at_open() <= 16 * std::uint64_t{size} + (4U << 20),
+          "open read the file out of proportion");
     if (verbose()) {
         std::fprintf(stderr, "opened (%s): %zu samples, %llu frames, an index of %llu bytes\n",
                      (*index)->info().container.c_str(), (*index)->track().samples.size(),
