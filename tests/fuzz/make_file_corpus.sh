@@ -36,8 +36,15 @@ ff "${src[@]}" "${ten[@]}" "${x264[@]}" -output_ts_offset -0.08 -avoid_negative_
 # Only the first picture is IDR: recovery point SEI, kept for them.
 ff "${src[@]}" "${ten[@]}" -c:v libx264 -preset ultrafast -bf 2 -g 4 -x264-params open-gop=1 \
     "$out/mp4_open_gop.mp4"
-ff "${src[@]}" "${ten[@]}" -c:v libx264 -preset ultrafast -bf 0 -g 4 -x264-params intra-refresh=1 \
-    "$out/mp4_intra_refresh.mp4"
+# Intra refresh: a picture 64 wide refreshes over a few, so its recovery
+# point SEI names a picture some frames later; joined mid-stream, a
+# transport stream has no IDR picture at all.
+refresh=(-f lavfi -i "testsrc2=size=64x16:rate=25" -c:v libx264 -preset ultrafast -bf 0 -g 6
+         -x264-params intra-refresh=1)
+ff "${refresh[@]}" -frames:v 12 "$out/mp4_intra_refresh.mp4"
+ff "${refresh[@]}" -frames:v 24 "$work/refresh.ts"
+tail -c +$(( ($(stat -c %s "$work/refresh.ts") / 188 / 3) * 188 + 1 )) "$work/refresh.ts" \
+    >"$out/ts_intra_refresh_joined.ts"
 # Field pairs: the first pictures of an interlaced conformance stream.
 ff -fflags +genpts -i "$streams/CVFI1_SVA_C.264" -c copy -frames:v 4 "$out/mp4_fields.mp4"
 ff -fflags +genpts -i "$streams/CVFI1_SVA_C.264" -c copy -frames:v 4 "$out/mkv_fields.mkv"
