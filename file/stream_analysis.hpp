@@ -42,8 +42,8 @@ struct SampleFacts {
 
 // One NAL unit of a stream header, without start code. Headers share the
 // units they have in common: a stream whose every random access point
-// changes one parameter set (or carries a header past the file's other
-// bytes) then costs each point what changed, not every unit in force again.
+// changes one parameter set then costs each point what changed, not again
+// every unit in force, however large those are.
 struct HeaderUnit {
     ByteVector bytes;
     std::uint64_t hash = 0;  // of the bytes, so that headers compare without reading them
