@@ -181,6 +181,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0));
     std::uint32_t description = track.samples[job.start].description;
     bool frame_asked = false;
+    std::uint64_t held = 0;
     for (std::uint32_t sample = job.start; sample <= last; ++sample) {
         const TrackSample& entry = track.samples[sample];
         const bool picture = is_picture(entry.flags);
@@ -200,12 +201,20 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         const std::uint8_t length_size =
             description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
         append_sample_as_annexb(pending, bytes[sample - first_read], length_size);
+        if (held + pending.size() > index_.request_byte_limit()) {
+            job.packets = {};
+            return fail(frames_text(job) + " cannot be decoded: their request would hold more than " +
+                        std::to_string(index_.request_byte_limit()) +
+                        " bytes, out of proportion to the file (its sample descriptions change often, each with "
+                        "its parameter sets)");
+        }
         if (!picture) {
             continue;
         }
         if (starts_frame(entry.flags)) {
             sent_frames.push_back(sample);
         }
+        held += pending.size();
         job.packets.push_back(std::move(pending));
         pending.clear();
     }

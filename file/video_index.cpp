@@ -33,6 +33,13 @@ constexpr std::uint64_t MAX_SAMPLE_BYTES_PER_FILE_BYTE = 2;
 // but the headers may not cost more than a fraction of its samples' bytes.
 constexpr std::uint64_t SAMPLE_BYTES_PER_HEADER_UNIT = 8;
 constexpr std::uint64_t MIN_HEADER_UNITS = 4096;
+// A request's packets are its samples in Annex B form (at most two and a
+// half times their bytes, for units of a byte behind one-byte lengths) and
+// the parameter sets where the sample description changes. Descriptions
+// that alternate at every sample, each with large parameter sets, would
+// have a request grow with the samples times the sets.
+constexpr std::uint64_t REQUEST_BYTES_PER_SAMPLE_BYTE = 4;
+constexpr std::uint64_t REQUEST_BYTES_BEYOND = std::uint64_t{1} << 20;
 
 bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
@@ -66,6 +73,10 @@ void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> byte
         out.insert(out.end(), {0, 0, 0, 1});
         out.insert(out.end(), nal.begin(), nal.end());
     });
+}
+
+std::uint64_t VideoIndex::request_byte_limit() const {
+    return REQUEST_BYTES_PER_SAMPLE_BYTE * sample_bytes_ + REQUEST_BYTES_BEYOND;
 }
 
 Outcome<std::uint32_t> VideoIndex::add_header(StreamHeader header) {
@@ -352,21 +363,29 @@ Outcome<std::uint64_t> VideoIndex::frames_a_decoder_shows(std::uint32_t end, con
         samples[i] = i;
     }
     std::vector<ByteVector> packets;
+    std::uint64_t held = 0;
     ByteVector pending;
     append_annexb_units(pending, header(points_.front().header));
     std::uint32_t description = track_->samples.empty() ? 0 : track_->samples[0].description;
-    auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+    auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes)
+                                                      -> Outcome<void> {
         const TrackSample& entry = track_->samples[sample];
         if (entry.description != description) {
             description = entry.description;
             append_annexb_units(pending, track_->descriptions[description].parameter_sets);
         }
         append_sample_as_annexb(pending, bytes, track_->descriptions[description].length_size);
+        if (held + pending.size() > request_byte_limit()) {
+            return fail("'" + path() + "': its first " + std::to_string(end) + " samples make a request of more than " +
+                        std::to_string(request_byte_limit()) + " bytes, out of proportion to its " +
+                        std::to_string(sample_bytes_) + " bytes of samples");
+        }
         if (starts_frame(entry.flags) || (entry.flags & SAMPLE_PICTURE) != 0) {
+            held += pending.size();
             packets.push_back(std::move(pending));
             pending.clear();
         }
-        return Outcome<void>{};
+        return {};
     });
     if (!read) {
         return std::unexpected(std::move(read.error()));

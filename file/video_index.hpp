@@ -117,6 +117,10 @@ public:
     // Returns the last sample to send.
     std::uint32_t padded_end(std::uint32_t last_needed) const;
 
+    // The most bytes a request's packets may hold: a few times the track's
+    // samples, so that a request never costs more than the file justifies.
+    std::uint64_t request_byte_limit() const;
+
 private:
     friend class SampleLearner;
     VideoIndex() = default;

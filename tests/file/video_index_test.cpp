@@ -164,29 +164,32 @@ TEST(HostileTables, SamplesSharingBytesFailAtOpen) {
         << index.error().message;
 }
 
+// A PPS of SPS 0 behind a start code, its bits past what a decoder reads
+// (`tail`, then `padding` bytes) making it new.
+pytovrik::testing::Packet pps(std::uint32_t id, std::uint32_t tail, std::size_t padding = 0) {
+    pytovrik::testing::NalWriter writer(0x68);
+    writer.ue(id);
+    writer.ue(0);
+    writer.bits(0, 2);
+    writer.bits(tail, 24);
+    pytovrik::testing::Packet unit = writer.finish();
+    unit.insert(unit.end() - 1, padding, 0x80);
+    return unit;
+}
+
 // Raw streams whose every picture is an IDR picture behind a PPS of its
 // own, so that every random access point has a header of its own: after a
 // PPS padded to 64 KiB, which every header holds; after 256 PPS, which
 // every header would refer to.
 TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
-    using pytovrik::testing::NalWriter;
     using pytovrik::testing::Packet;
     const std::vector<Packet> units =
         pytovrik::testing::nal_units(pytovrik::testing::read_binary_file(media("raw_bframes.h264")));
     auto first_of_type = [&](int type) {
         return *std::find_if(units.begin(), units.end(), [&](const Packet& unit) { return (unit[0] & 0x1F) == type; });
     };
-    auto pps = [](std::uint32_t id, std::uint32_t tail) {
-        NalWriter writer(0x68);
-        writer.ue(id);
-        writer.ue(0);
-        writer.bits(0, 2);
-        writer.bits(tail, 24);  // read by no one: it only makes each one new
-        return writer.finish();
-    };
     auto stream_of = [&](std::uint32_t first_ids, std::size_t padding, std::uint32_t pictures) {
-        Packet padded = pps(first_ids, 0);
-        padded.insert(padded.end() - 1, padding, 0x80);
+        const Packet padded = pps(first_ids, 0, padding);
         Packet stream = pytovrik::testing::annexb({first_of_type(7), first_of_type(8), first_of_type(5)});
         stream.insert(stream.end(), padded.begin(), padded.end());
         for (std::uint32_t id = 1; id < first_ids; ++id) {
@@ -212,6 +215,47 @@ TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
     EXPECT_NE(refused.error().message.find("'" + every_id + "': its parameter sets change at more than"),
               std::string::npos)
         << refused.error().message;
+}
+
+// plain.mp4's samples, a chunk each, their sample descriptions alternating
+// between two with four more PPS padded to 60 KB: every sample comes with
+// them.
+TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfProportion) {
+    const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
+    MovieSpec spec;
+    const std::size_t sequence_set_bytes = std::size_t{plain.extradata[6]} << 8 | plain.extradata[7];
+    const std::size_t picture_sets_at = 8 + sequence_set_bytes;
+    const std::size_t picture_set_bytes =
+        std::size_t{plain.extradata[picture_sets_at + 1]} << 8 | plain.extradata[picture_sets_at + 2];
+    for (const std::uint32_t tail : {1U, 2U}) {
+        ByteVector record = plain.extradata;
+        std::vector<std::uint8_t> entries;
+        for (std::uint32_t id = 1; id <= 4; ++id) {
+            const auto padded = pps(id, tail, 60000);
+            const std::size_t bytes = padded.size() - 4;
+            entries.insert(entries.end(), {static_cast<std::uint8_t>(bytes >> 8), static_cast<std::uint8_t>(bytes)});
+            entries.insert(entries.end(), padded.begin() + 4, padded.end());
+        }
+        record[picture_sets_at] = static_cast<std::uint8_t>(record[picture_sets_at] + 4);
+        record.insert(record.begin() + static_cast<std::ptrdiff_t>(picture_sets_at + 3 + picture_set_bytes),
+                      entries.begin(), entries.end());
+        spec.configurations.push_back(record);
+    }
+    spec.sync_samples.emplace();
+    for (std::size_t i = 0; i < plain.packets.size(); ++i) {
+        spec.samples.push_back(plain.packets[i].bytes);
+        spec.composition_offsets.push_back(static_cast<std::int32_t>(plain.packets[i].pts - plain.packets[i].dts));
+        spec.chunk_sizes.push_back(1);
+        spec.chunk_entries.push_back(static_cast<std::uint32_t>(1 + i % 2));
+        if (plain.packets[i].key) {
+            spec.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
+        }
+    }
+    const std::string path = write_test_file("alternating_descriptions.mp4", build_movie_file(spec));
+    auto index = VideoIndex::open(path, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    const PlannedFrames planned = decode_through_plan(**index, {(*index)->frame_count() - 1});
+    EXPECT_NE(planned.failure.find("out of proportion to the file"), std::string::npos) << planned.failure;
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedFiles, ::testing::Values("ts_damaged.ts", "scan_damaged.mp4"));
