@@ -85,24 +85,29 @@ def u32s(*values):
     return struct.pack(f">{len(values)}I", *(v & 0xFFFFFFFF for v in values))
 
 
+FTYP = box(b"ftyp", b"isom", u32s(0x200), b"isomavc1")
+MDAT_START = len(FTYP) + 8  # the first sample's offset: the media data come right after ftyp
+
+
 def movie(samples, avcc, *, sizes=None, chunk_offsets=None, chunk_runs=None, stts=None, ctts=None, stss=None,
-          elst=None, time_scale=12800, stsz_count=None, stsz_constant=0, moov_size=None, mdat_size=None):
+          elst=None, time_scale=12800, stsz_count=None, stsz_constant=0, moov_size=None, mdat_size=None,
+          more_avccs=()):
     """ftyp, mdat, moov; each keyword replaces one table as written."""
     count = len(samples) if sizes is None else len(sizes)
-    ftyp = box(b"ftyp", b"isom", u32s(0x200), b"isomavc1")
+    ftyp = FTYP
     media = b"".join(samples)
-    mdat_start = len(ftyp) + 8
+    mdat_start = MDAT_START
     mdat = struct.pack(">I4s", mdat_size if mdat_size is not None else 8 + len(media), b"mdat") + media
     sizes = [len(s) for s in samples] if sizes is None else sizes
     if chunk_offsets is None:
         chunk_offsets = [mdat_start]
     chunk_runs = [(1, count, 1)] if chunk_runs is None else chunk_runs
     stts = [(count, 512)] if stts is None else stts
-    avc1 = box(b"avc1", bytes(6), struct.pack(">H", 1), bytes(16), struct.pack(">HH", 32, 32),
-               u32s(0x00480000, 0x00480000, 0), struct.pack(">H", 1), bytes(32), struct.pack(">Hh", 24, -1),
-               box(b"avcC", avcc))
+    entries = [box(b"avc1", bytes(6), struct.pack(">H", 1), bytes(16), struct.pack(">HH", 32, 32),
+                   u32s(0x00480000, 0x00480000, 0), struct.pack(">H", 1), bytes(32), struct.pack(">Hh", 24, -1),
+                   box(b"avcC", record)) for record in (avcc, *more_avccs)]
     tables = [
-        box(b"stsd", full(0, u32s(1), avc1)),
+        box(b"stsd", full(0, u32s(len(entries)), *entries)),
         box(b"stts", full(0, u32s(len(stts)), *(u32s(*e) for e in stts))),
     ]
     if ctts is not None:
@@ -150,6 +155,16 @@ def nal_units(stream):
     return [unit for unit in re.split(b"\x00\x00\x01", stream) if unit.strip(b"\x00")]
 
 
+def with_padded_pps(avcc, fill):
+    """The record with a second PPS (id 1), padded to 8 KiB with `fill`."""
+    sequence_bytes = struct.unpack(">H", avcc[6:8])[0]
+    pictures_at = 8 + sequence_bytes
+    end = pictures_at + 3 + struct.unpack(">H", avcc[pictures_at + 1:pictures_at + 3])[0]
+    padded = b"\x68\x50" + bytes([fill]) * 8192
+    return (avcc[:pictures_at] + bytes([avcc[pictures_at] + 1]) + avcc[pictures_at + 1:end] +
+            struct.pack(">H", len(padded)) + padded + avcc[end:])
+
+
 def padded_parameter_sets(raw):
     """Every picture an IDR slice behind a PPS of its own: every random
     access point has a header of its own, all of them holding the padded PPS."""
@@ -172,7 +187,7 @@ def main():
     samples, avcc = read_track(plain)
     n = len(samples)
     whole = sum(len(s) for s in samples)
-    mdat_start = 8 + 20 + 8  # ftyp (isom, version, two brands) then the mdat header
+    mdat_start = MDAT_START
 
     files = {
         # Every sample is the whole media data, all at the same offset: the
@@ -207,6 +222,15 @@ def main():
         # before the file's start.
         "mp4_fragment_run_huge": patched(fragmented, b"trun", 4, 0x7FFFFFFF),
         "mp4_fragment_offset_negative": patched(fragmented, b"trun", 8, 0x80000000),
+        # 400 samples, all but the first the same P picture, a chunk each,
+        # whose sample descriptions alternate between two that differ by a
+        # padded PPS: every other sample comes with it. The byte after the
+        # movie box has the fuzz target ask the last frame.
+        "mp4_alternating_descriptions": movie(
+            samples[:2], avcc, sizes=[len(samples[0])] + [len(samples[1])] * 399,
+            chunk_offsets=[mdat_start] + [mdat_start + len(samples[0])] * 399,
+            chunk_runs=[(i + 1, 1, 1 + i % 2) for i in range(400)], stss=[1],
+            more_avccs=[with_padded_pps(avcc, 0x82)]) + b"\x04",
         # A box libavformat skips where the sync sample table was.
         "mp4_without_sync_samples": long_group.replace(b"stss", b"free", 1),
     }
