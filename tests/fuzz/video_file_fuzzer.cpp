@@ -147,7 +147,8 @@ private:
 };
 
 // The same through the C functions, whose failures leave their messages
-// (and what the decoder logged) for pytovrik_video_file_last_error.
+// for pytovrik_video_file_last_error: a failed decode's, the reason the
+// library logged between prepare and finish.
 class FunctionPlan {
 public:
     explicit FunctionPlan(PytovrikFramePlan* plan) : plan_(plan) {}
@@ -166,10 +167,7 @@ public:
     }
 
     std::int32_t decode(const RuntimeDecodeRequest& request, RuntimeDecodeResponse& response) {
-        static const PytovrikDecoder DECODER{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
-        const std::int32_t status = pytovrik_video_file_decode_h264(&DECODER, &request, &response);
-        check(status == 0 || *pytovrik_video_file_last_error() != '\0', "a failed decode left no reason");
-        return status;
+        return pytovrik_video_decode_h264_v1(&request, &response);
     }
 
     int finish(std::size_t job, std::int32_t status, const RuntimeDecodeResponse& response,
@@ -179,6 +177,7 @@ public:
         check(verdict >= -1 && verdict <= 1, "finish returned neither 1, 0 nor -1");
         if (verdict < 0) {
             failure = pytovrik_video_file_last_error();
+            check(status == 0 || !failure.ends_with("the decoder gave no reason"), "a failed decode lost its reason");
         }
         return verdict;
     }
