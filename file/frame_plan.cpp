@@ -104,6 +104,9 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     std::vector<ByteVector> bytes;
     std::uint32_t last_needed = 0;
     std::uint32_t last = 0;
+    // Where the bytes read begin: the start, or before it once learning
+    // moved the start back past what was read.
+    std::uint32_t first_read = job.start;
     // The last sample the asked frames need, and the last one the request
     // reads: from a start not known to be an IDR picture, a few pictures more
     // (the decoder may show the asked ones only after them). Call with the
@@ -121,13 +124,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         std::tie(last_needed, last) = request_end();
     }
     for (;;) {
-        std::vector<std::uint32_t> range(last - job.start + 1);
+        std::vector<std::uint32_t> range(last - first_read + 1);
         for (std::uint32_t i = 0; i < range.size(); ++i) {
-            range[i] = job.start + i;
+            range[i] = first_read + i;
         }
         bytes.assign(range.size(), {});
         auto read = track.read_samples(range, [&](std::uint32_t sample, std::span<const std::uint8_t> data) {
-            bytes[sample - job.start].assign(data.begin(), data.end());
+            bytes[sample - first_read].assign(data.begin(), data.end());
             return Outcome<void>{};
         });
         if (!read) {
@@ -135,7 +138,9 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         }
         if (index_.lazily_analysed()) {
             std::vector<std::span<const std::uint8_t>> spans(bytes.begin(), bytes.end());
-            learn_group(index_, job.start, spans);
+            if (auto learnt = learn_group(index_, first_read, spans); !learnt) {
+                return learnt;
+            }
         }
         // What was learnt may move the start earlier (a key frame that is no
         // random access point, or one that recovers later than assumed), and
@@ -152,8 +157,16 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         if (same_start && learnt_last <= last) {
             last_needed = learnt_needed;
             last = learnt_last;
-            bytes.resize(last - job.start + 1);
+            bytes.resize(last - first_read + 1);
             break;
+        }
+        // A start before what was read is a key frame not yet read: the next
+        // read reaches at least twice as far back, so a long run of key
+        // frames the stream does not bear out (a file without a sync sample
+        // table) costs reads that add up to a few times the group, not the
+        // square of its length.
+        if (start < first_read) {
+            first_read = std::min(start, first_read - std::min(first_read, last - first_read + 1));
         }
         last_needed = learnt_needed;
         last = learnt_last;
@@ -183,9 +196,10 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     job.packets.clear();
     std::vector<std::uint32_t> sent_frames;
     ByteVector pending;
-    append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0).units);
+    append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0));
     std::uint32_t description = track.samples[job.start].description;
     bool frame_asked = false;
+    std::uint64_t held = 0;
     for (std::uint32_t sample = job.start; sample <= last; ++sample) {
         const TrackSample& entry = track.samples[sample];
         const bool picture = is_picture(entry.flags);
@@ -204,13 +218,21 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         }
         const std::uint8_t length_size =
             description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
-        append_sample_as_annexb(pending, bytes[sample - job.start], length_size);
+        append_sample_as_annexb(pending, bytes[sample - first_read], length_size);
+        if (held + pending.size() > index_.request_byte_limit()) {
+            job.packets = {};
+            return fail(frames_text(job) + " cannot be decoded: their request would hold more than " +
+                        std::to_string(index_.request_byte_limit()) +
+                        " bytes, out of proportion to the file (its sample descriptions change often, each with "
+                        "its parameter sets)");
+        }
         if (!picture) {
             continue;
         }
         if (starts_frame(entry.flags)) {
             sent_frames.push_back(sample);
         }
+        held += pending.size();
         job.packets.push_back(std::move(pending));
         pending.clear();
     }

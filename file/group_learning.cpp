@@ -61,13 +61,21 @@ Outcome<void> SampleLearner::see(const Track& track, std::uint32_t sample, std::
         description_ = entry.description;
         analyser_.use_parameter_sets(track.descriptions[description_].parameter_sets);
     }
+    // A scan learns before the index knows the track: what the headers may
+    // cost grows with the samples seen.
+    bytes_seen_ += bytes.size();
+    index_.sample_bytes_ = std::max(index_.sample_bytes_, bytes_seen_);
     const SampleFacts facts = analyser_.analyse(bytes, track.descriptions[description_].length_size);
     flags_.push_back(facts.flags);
     orders_.push_back(facts.order.value_or(UNKNOWN_ORDER));
     recovery_.see(sample, facts, points_);
     if (is_random_access_point(entry.flags, facts)) {
+        auto header = index_.add_header(analyser_.header());
+        if (!header) {
+            return std::unexpected(std::move(header.error()));
+        }
         points_.push_back(RandomAccessPoint{sample, recovery_.recovered_at(sample, facts, analyser_.max_frame_num()),
-                                            index_.add_header(analyser_.header()), true});
+                                            *header, true});
     }
     return {};
 }
@@ -108,7 +116,10 @@ Outcome<void> SampleLearner::read_first_sample() {
         return read;
     }
     index_.base_analysis_ = analyser_;
-    const std::uint32_t header = index_.add_header(analyser_.header());
+    auto header = index_.add_header(analyser_.header());
+    if (!header) {
+        return std::unexpected(std::move(header.error()));
+    }
     // A sample the file's end cuts may hold no whole unit, so no picture:
     // read those few now, as the frame count depends on them.
     std::vector<std::uint32_t> cut;
@@ -131,19 +142,31 @@ Outcome<void> SampleLearner::read_first_sample() {
     orders_.clear();
     for (std::uint32_t sample = 1; sample < track.samples.size(); ++sample) {
         if ((track.samples[sample].flags & SAMPLE_KEY) != 0) {
-            points_.push_back(RandomAccessPoint{sample, sample, header, false});
+            points_.push_back(RandomAccessPoint{sample, sample, *header, false});
         }
     }
     finish();
     return {};
 }
 
-void learn_group(VideoIndex& index, std::uint32_t first, std::span<const std::span<const std::uint8_t>> bytes) {
+Outcome<void> learn_group(VideoIndex& index, std::uint32_t first,
+                          std::span<const std::span<const std::uint8_t>> bytes) {
     const std::lock_guard lock(index.learning());
     Track& track = index.track();
     StreamAnalyser analyser = index.base_analysis();
     RecoveryTracker recovery;
     std::vector<RandomAccessPoint>& points = index.random_access_points();
+    auto point_index = [&](std::uint32_t sample) {
+        return std::lower_bound(points.begin(), points.end(), sample,
+                                [](const RandomAccessPoint& point, std::uint32_t s) { return point.sample < s; }) -
+               points.begin();
+    };
+    // The points of the samples read replace the ones listed for them, in
+    // one splice: a run of key frames the stream does not bear out would
+    // otherwise cost a shift of every later point each.
+    const auto listed_begin = point_index(first);
+    const auto listed_end = point_index(static_cast<std::uint32_t>(first + bytes.size()));
+    std::vector<RandomAccessPoint> learnt;
     std::uint32_t description = UINT32_MAX;
     for (std::size_t k = 0; k < bytes.size(); ++k) {
         const auto sample = static_cast<std::uint32_t>(first + k);
@@ -156,24 +179,24 @@ void learn_group(VideoIndex& index, std::uint32_t first, std::span<const std::sp
             description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
         const SampleFacts facts = analyser.analyse(bytes[k], length_size);
         entry.flags = static_cast<std::uint16_t>((entry.flags & SAMPLE_CONTAINER_FLAGS) | facts.flags);
-        recovery.see(sample, facts, points);
-        const auto at = std::lower_bound(points.begin(), points.end(), sample,
-                                         [](const RandomAccessPoint& point, std::uint32_t s) { return point.sample < s; });
-        const bool listed = at != points.end() && at->sample == sample;
+        recovery.see(sample, facts, learnt);
         if (!is_random_access_point(entry.flags, facts)) {
-            if (listed && sample != 0) {
-                points.erase(at);  // a key frame the stream does not bear out
+            // The file's first point stays whatever its sample holds.
+            if (sample == 0 && listed_begin != listed_end && points[0].sample == 0) {
+                learnt.push_back(points[0]);
             }
             continue;
         }
-        RandomAccessPoint point{sample, recovery.recovered_at(sample, facts, analyser.max_frame_num()),
-                                index.add_header(analyser.header()), true};
-        if (listed) {
-            *at = point;
-        } else {
-            points.insert(at, point);
+        auto header = index.add_header(analyser.header());
+        if (!header) {
+            return std::unexpected(std::move(header.error()));
         }
+        learnt.push_back(
+            RandomAccessPoint{sample, recovery.recovered_at(sample, facts, analyser.max_frame_num()), *header, true});
     }
+    points.erase(points.begin() + listed_begin, points.begin() + listed_end);
+    points.insert(points.begin() + listed_begin, learnt.begin(), learnt.end());
+    return {};
 }
 
 }  // namespace pytovrik::file

@@ -55,6 +55,7 @@ private:
     VideoIndex& index_;
     StreamAnalyser analyser_;
     std::uint32_t description_ = UINT32_MAX;
+    std::uint64_t bytes_seen_ = 0;
     std::vector<std::uint16_t> flags_;
     std::vector<std::int64_t> orders_;
     std::vector<RandomAccessPoint> points_;
@@ -65,6 +66,6 @@ private:
 // given their bytes in that order: their flags, and the random access points
 // among them (confirmed, refuted, their recovery point and header). Takes
 // the index's learning lock.
-void learn_group(VideoIndex& index, std::uint32_t first, std::span<const std::span<const std::uint8_t>> bytes);
+Outcome<void> learn_group(VideoIndex& index, std::uint32_t first, std::span<const std::span<const std::uint8_t>> bytes);
 
 }  // namespace pytovrik::file

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 namespace pytovrik::file {
 
@@ -22,7 +24,46 @@ bool identifies_x264(Bytes payload) {
 
 constexpr std::int64_t ORDER_PERIOD = std::int64_t{1} << 33;
 
+bool same_bytes(const SharedUnit& unit, Bytes nal) {
+    return unit != nullptr && std::equal(unit->bytes.begin(), unit->bytes.end(), nal.begin(), nal.end());
+}
+
+// The unit in force for an id, kept when the stream repeats it, as
+// broadcasts do before every key frame.
+void keep_unit(SharedUnit& unit, Bytes nal) {
+    if (!same_bytes(unit, nal)) {
+        unit = std::make_shared<const HeaderUnit>(nal);
+    }
+}
+
 }  // namespace
+
+HeaderUnit::HeaderUnit(std::span<const std::uint8_t> nal)
+    : bytes(nal.begin(), nal.end()),
+      hash(std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(nal.data()), nal.size()))) {}
+
+StreamHeader StreamHeader::of(std::span<const ByteVector> units) {
+    StreamHeader header;
+    for (const ByteVector& unit : units) {
+        header.units.push_back(std::make_shared<const HeaderUnit>(unit));
+    }
+    return header;
+}
+
+bool StreamHeader::operator==(const StreamHeader& other) const {
+    return std::equal(units.begin(), units.end(), other.units.begin(), other.units.end(),
+                      [](const SharedUnit& a, const SharedUnit& b) {
+                          return a == b || (a->hash == b->hash && a->bytes == b->bytes);
+                      });
+}
+
+std::uint64_t StreamHeader::hash() const {
+    std::uint64_t hash = units.size();
+    for (const SharedUnit& unit : units) {
+        hash = (hash ^ unit->hash) * 0x100000001b3ULL;
+    }
+    return hash;
+}
 
 void StreamAnalyser::use_parameter_sets(std::span<const ByteVector> units) {
     for (const ByteVector& unit : units) {
@@ -33,13 +74,13 @@ void StreamAnalyser::use_parameter_sets(std::span<const ByteVector> units) {
 void StreamAnalyser::see_parameter_set(Bytes nal) {
     if (nal_unit_type(nal) == NAL_SPS) {
         if (auto sps = parse_sequence_parameter_set(nal)) {
-            sps_units_[sps->id].assign(nal.begin(), nal.end());
+            keep_unit(sps_units_[sps->id], nal);
             max_frame_num_ = 1U << sps->log2_max_frame_num;
             sps_[sps->id] = *sps;
         }
     } else if (nal_unit_type(nal) == NAL_PPS) {
         if (auto pps = parse_picture_parameter_set(nal)) {
-            pps_units_[pps->id].assign(nal.begin(), nal.end());
+            keep_unit(pps_units_[pps->id], nal);
             pps_[pps->id] = *pps;
         }
     }
@@ -111,7 +152,7 @@ SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::ui
                         facts.recovery_frame_count = *count;
                     }
                 } else if (payload_type == SEI_USER_DATA_UNREGISTERED && identifies_x264(payload)) {
-                    encoder_sei_.assign(nal.begin(), nal.end());
+                    keep_unit(encoder_sei_, nal);
                 }
                 return true;
             });
@@ -177,13 +218,13 @@ SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::ui
 
 StreamHeader StreamAnalyser::header() const {
     StreamHeader header;
-    for (const ByteVector& unit : sps_units_) {
-        if (!unit.empty()) header.units.push_back(unit);
+    for (const SharedUnit& unit : sps_units_) {
+        if (unit != nullptr) header.units.push_back(unit);
     }
-    for (const ByteVector& unit : pps_units_) {
-        if (!unit.empty()) header.units.push_back(unit);
+    for (const SharedUnit& unit : pps_units_) {
+        if (unit != nullptr) header.units.push_back(unit);
     }
-    if (!encoder_sei_.empty()) {
+    if (encoder_sei_ != nullptr) {
         header.units.push_back(encoder_sei_);
     }
     return header;

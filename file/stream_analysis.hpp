@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -39,13 +40,28 @@ struct SampleFacts {
     std::uint32_t recovery_frame_count = 0;  // with SAMPLE_RECOVERY_POINT
 };
 
+// One NAL unit of a stream header, without start code. Headers share the
+// units they have in common: a stream whose every random access point
+// changes one parameter set then costs each point what changed, not again
+// every unit in force, however large those are.
+struct HeaderUnit {
+    ByteVector bytes;
+    std::uint64_t hash = 0;  // of the bytes, so that headers compare without reading them
+
+    explicit HeaderUnit(std::span<const std::uint8_t> nal);
+};
+using SharedUnit = std::shared_ptr<const HeaderUnit>;
+
 // The units a decoder needs before a request's first picture: every
 // parameter set in force (the latest of each id) and the latest x264
 // version SEI, which the decoder reads old encoders' workarounds from.
 struct StreamHeader {
-    std::vector<ByteVector> units;  // NAL units without start codes, SPS first, then PPS, then SEI
+    std::vector<SharedUnit> units;  // SPS first, then PPS, then SEI
 
-    bool operator==(const StreamHeader&) const = default;
+    static StreamHeader of(std::span<const ByteVector> units);
+    // Same units, by content; the shared ones without reading them.
+    bool operator==(const StreamHeader& other) const;
+    std::uint64_t hash() const;
 };
 
 // Calls `visit(nal)` for each NAL unit of a sample in its container's
@@ -119,9 +135,9 @@ private:
 
     std::array<std::optional<h264::SequenceParameterSet>, h264::MAX_SPS_ID + 1> sps_{};
     std::array<std::optional<h264::PictureParameterSet>, h264::MAX_PPS_ID + 1> pps_{};
-    std::array<ByteVector, h264::MAX_SPS_ID + 1> sps_units_{};
-    std::array<ByteVector, h264::MAX_PPS_ID + 1> pps_units_{};
-    ByteVector encoder_sei_;
+    std::array<SharedUnit, h264::MAX_SPS_ID + 1> sps_units_{};
+    std::array<SharedUnit, h264::MAX_PPS_ID + 1> pps_units_{};
+    SharedUnit encoder_sei_;
     std::optional<PendingField> pending_first_field_;
     PictureOrder order_;
     std::int64_t period_ = 0;  // IDR pictures seen: orders of later periods sort after

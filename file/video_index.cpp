@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "group_learning.hpp"
@@ -21,6 +22,24 @@ constexpr std::uint32_t PROBE_SIDE = 16;
 constexpr std::uint32_t MAX_REORDER = 16;
 // Baseline profile has no B slices, so no reordering.
 constexpr std::uint32_t BASELINE_PROFILE = 66;
+// The samples of a well-made file never share bytes, so they add up to less
+// than the file (a container that strips a header from each packet adds a
+// few bytes back to each). Tables that point many samples at the same bytes
+// would have reading them, at open and for each request, grow with the
+// square of the file's size.
+constexpr std::uint64_t MAX_SAMPLE_BYTES_PER_FILE_BYTE = 2;
+// Each header the index keeps costs a reference per unit in force, up to
+// 32 SPS and 256 PPS: a stream may change one at every random access point,
+// but the headers may not cost more than a fraction of its samples' bytes.
+constexpr std::uint64_t SAMPLE_BYTES_PER_HEADER_UNIT = 8;
+constexpr std::uint64_t MIN_HEADER_UNITS = 4096;
+// A request's packets are its samples in Annex B form (at most two and a
+// half times their bytes, for units of a byte behind one-byte lengths) and
+// the parameter sets where the sample description changes. Descriptions
+// that alternate at every sample, each with large parameter sets, would
+// have a request grow with the samples times the sets.
+constexpr std::uint64_t REQUEST_BYTES_PER_SAMPLE_BYTE = 4;
+constexpr std::uint64_t REQUEST_BYTES_BEYOND = std::uint64_t{1} << 20;
 
 bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
@@ -32,6 +51,13 @@ void append_annexb_units(ByteVector& out, std::span<const ByteVector> units) {
     for (const ByteVector& unit : units) {
         out.insert(out.end(), {0, 0, 0, 1});
         out.insert(out.end(), unit.begin(), unit.end());
+    }
+}
+
+void append_annexb_units(ByteVector& out, const StreamHeader& header) {
+    for (const SharedUnit& unit : header.units) {
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), unit->bytes.begin(), unit->bytes.end());
     }
 }
 
@@ -49,13 +75,28 @@ void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> byte
     });
 }
 
-std::uint32_t VideoIndex::add_header(StreamHeader header) {
-    const auto known = std::find(headers_.begin(), headers_.end(), header);
-    if (known != headers_.end()) {
-        return static_cast<std::uint32_t>(known - headers_.begin());
+std::uint64_t VideoIndex::request_byte_limit() const {
+    return REQUEST_BYTES_PER_SAMPLE_BYTE * sample_bytes_ + REQUEST_BYTES_BEYOND;
+}
+
+Outcome<std::uint32_t> VideoIndex::add_header(StreamHeader header) {
+    const std::uint64_t hash = header.hash();
+    const auto [first, last] = header_of_hash_.equal_range(hash);
+    for (auto known = first; known != last; ++known) {
+        if (headers_[known->second] == header) {
+            return known->second;
+        }
     }
+    header_units_ += header.units.size();
+    if (header_units_ > std::max(MIN_HEADER_UNITS, sample_bytes_ / SAMPLE_BYTES_PER_HEADER_UNIT)) {
+        return fail("'" + path_ + "': its parameter sets change at more than " + std::to_string(headers_.size()) +
+                    " random access points, too often for its " + std::to_string(sample_bytes_) +
+                    " bytes of samples");
+    }
+    const auto index = static_cast<std::uint32_t>(headers_.size());
     headers_.push_back(std::move(header));
-    return static_cast<std::uint32_t>(headers_.size() - 1);
+    header_of_hash_.emplace(hash, index);
+    return index;
 }
 
 Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, const DecoderFunctions& decoder) {
@@ -76,6 +117,9 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     index->track_ = std::move(opened->track);
     if (index->track_->samples.empty()) {
         return fail("'" + path + "' holds no H.264 picture");
+    }
+    if (auto measured = index->measure_samples(); !measured) {
+        return std::unexpected(std::move(measured.error()));
     }
     if (opened->scanned) {
         learner.finish();
@@ -112,6 +156,20 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     return index;
 }
 
+Outcome<void> VideoIndex::measure_samples() {
+    sample_bytes_ = 0;
+    for (const TrackSample& sample : track_->samples) {
+        sample_bytes_ += sample.size;
+    }
+    if (file_ && sample_bytes_ / MAX_SAMPLE_BYTES_PER_FILE_BYTE > file_->size()) {
+        return fail("'" + path_ + "': its " + std::to_string(track_->samples.size()) + " samples add up to " +
+                    std::to_string(sample_bytes_) + " bytes, more than " +
+                    std::to_string(MAX_SAMPLE_BYTES_PER_FILE_BYTE) + " times the file's " +
+                    std::to_string(file_->size()) + ": they overlap");
+    }
+    return {};
+}
+
 Outcome<std::unique_ptr<VideoIndex>> VideoIndex::from_track(std::string name, std::unique_ptr<Track> track,
                                                             const DecoderFunctions& decoder) {
     std::unique_ptr<VideoIndex> index(new VideoIndex());
@@ -119,6 +177,9 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::from_track(std::string name, st
     index->track_ = std::move(track);
     if (index->track_->samples.empty()) {
         return fail("'" + index->path_ + "' holds no H.264 picture");
+    }
+    if (auto measured = index->measure_samples(); !measured) {
+        return std::unexpected(std::move(measured.error()));
     }
     SampleLearner learner(*index);
     if (auto learnt = learner.read_every_sample(); !learnt) {
@@ -134,26 +195,28 @@ Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
     // The deepest reordering any of the stream's SPS allows: its declared
     // depth, else the most any level allows.
     std::uint32_t depth = 0;
-    auto see_units = [&](std::span<const ByteVector> units) {
-        for (const ByteVector& unit : units) {
-            if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
-                depth = std::max(depth, sps->bitstream_restriction ? std::min(sps->max_num_reorder_frames, MAX_REORDER)
-                                                                   : MAX_REORDER);
-            }
+    auto see_unit = [&](std::span<const std::uint8_t> unit) {
+        if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
+            depth = std::max(depth, sps->bitstream_restriction ? std::min(sps->max_num_reorder_frames, MAX_REORDER)
+                                                               : MAX_REORDER);
         }
     };
     for (const SampleDescription& description : track_->descriptions) {
-        see_units(description.parameter_sets);
+        for (const ByteVector& unit : description.parameter_sets) {
+            see_unit(unit);
+        }
     }
     for (const StreamHeader& header : headers_) {
-        see_units(header.units);
+        for (const SharedUnit& unit : header.units) {
+            see_unit(unit->bytes);
+        }
     }
     padding_pictures_ = 2 * (depth + 1);
     if (auto ordered = order_frames(decoder); !ordered) {
         return ordered;
     }
     settle_picture_size();
-    bytes_read_at_open_ = track_->info.bytes_read + (file_ ? file_->bytes_read() : 0);
+    bytes_read_at_open_ = bytes_read();
     return {};
 }
 
@@ -216,13 +279,22 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
                              (samples[0].flags & SAMPLE_IDR) != 0;
     if (!clean_start) {
         if (points_.empty() || points_.front().sample != 0) {
-            StreamHeader header;
-            header.units = track_->descriptions[samples[0].description].parameter_sets;
-            points_.insert(points_.begin(), RandomAccessPoint{0, 0, add_header(std::move(header)), true});
+            auto header = add_header(StreamHeader::of(track_->descriptions[samples[0].description].parameter_sets));
+            if (!header) {
+                return std::unexpected(std::move(header.error()));
+            }
+            points_.insert(points_.begin(), RandomAccessPoint{0, 0, *header, true});
         }
         // Decode up to the next point and a padding past it, until the
         // first frame shown is a padding before the end of what was sent.
+        // Each try reaches at least twice as far as the last, so a start
+        // that recovers only after many points (key frames the stream does
+        // not bear out) costs decoding in proportion to where it recovers.
+        std::uint32_t reach = 0;
         for (std::size_t next_point = 1;; ++next_point) {
+            while (next_point < points_.size() && points_[next_point].sample < reach) {
+                ++next_point;
+            }
             const std::uint32_t region = next_point < points_.size() ? points_[next_point].sample : count;
             const std::uint32_t end = region >= count ? count : padded_end(region) + 1;
             auto shown = frames_a_decoder_shows(end, decoder);
@@ -251,6 +323,7 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
                 points_.front().recovered_at = NO_SAMPLE;  // nothing is ever shown
                 break;
             }
+            reach = end > count / 2 ? count : 2 * end;
         }
     }
 
@@ -290,21 +363,29 @@ Outcome<std::uint64_t> VideoIndex::frames_a_decoder_shows(std::uint32_t end, con
         samples[i] = i;
     }
     std::vector<ByteVector> packets;
+    std::uint64_t held = 0;
     ByteVector pending;
-    append_annexb_units(pending, header(points_.front().header).units);
+    append_annexb_units(pending, header(points_.front().header));
     std::uint32_t description = track_->samples.empty() ? 0 : track_->samples[0].description;
-    auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+    auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes)
+                                                      -> Outcome<void> {
         const TrackSample& entry = track_->samples[sample];
         if (entry.description != description) {
             description = entry.description;
             append_annexb_units(pending, track_->descriptions[description].parameter_sets);
         }
         append_sample_as_annexb(pending, bytes, track_->descriptions[description].length_size);
+        if (held + pending.size() > request_byte_limit()) {
+            return fail("'" + path() + "': its first " + std::to_string(end) + " samples make a request of more than " +
+                        std::to_string(request_byte_limit()) + " bytes, out of proportion to its " +
+                        std::to_string(sample_bytes_) + " bytes of samples");
+        }
         if (starts_frame(entry.flags) || (entry.flags & SAMPLE_PICTURE) != 0) {
+            held += pending.size();
             packets.push_back(std::move(pending));
             pending.clear();
         }
-        return Outcome<void>{};
+        return {};
     });
     if (!read) {
         return std::unexpected(std::move(read.error()));
@@ -338,8 +419,8 @@ void VideoIndex::settle_picture_size() {
         if (point.sample > first) {
             break;
         }
-        for (const ByteVector& unit : headers_[point.header].units) {
-            if (const auto sps = h264::parse_sequence_parameter_set(unit); sps && sps->width() > 0) {
+        for (const SharedUnit& unit : headers_[point.header].units) {
+            if (const auto sps = h264::parse_sequence_parameter_set(unit->bytes); sps && sps->width() > 0) {
                 width_ = sps->width();
                 height_ = sps->height();
                 break;
@@ -438,9 +519,14 @@ std::uint64_t VideoIndex::index_bytes() const {
     std::uint64_t bytes = track_->samples.capacity() * sizeof(TrackSample) + frames_.capacity() * sizeof(std::uint32_t) +
                           frame_times_.capacity() * sizeof(std::int64_t) +
                           points_.capacity() * sizeof(RandomAccessPoint);
+    // Each unit once, however many headers share it.
+    std::unordered_set<const HeaderUnit*> counted;
     for (const StreamHeader& header : headers_) {
-        for (const ByteVector& unit : header.units) {
-            bytes += unit.size();
+        bytes += header.units.capacity() * sizeof(SharedUnit);
+        for (const SharedUnit& unit : header.units) {
+            if (counted.insert(unit.get()).second) {
+                bytes += unit->bytes.size();
+            }
         }
     }
     return bytes;

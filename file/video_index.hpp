@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/outcome.hpp"
@@ -76,8 +77,10 @@ public:
     double duration_seconds() const;
     // The frame shown at `seconds` (its [pts, next pts) holds it), if any.
     std::optional<std::uint64_t> frame_at(double seconds) const;
-    // Bytes of the file read to open it, and bytes the index keeps.
+    // Bytes of the file read to open it, read so far (at open and for
+    // requests), and bytes the index keeps.
     std::uint64_t bytes_read_at_open() const { return bytes_read_at_open_; }
+    std::uint64_t bytes_read() const { return file_ ? file_->bytes_read() : track_->info.bytes_read; }
     std::uint64_t index_bytes() const;
 
     const Track& track() const { return *track_; }
@@ -94,7 +97,9 @@ public:
     std::vector<RandomAccessPoint>& random_access_points() { return points_; }
     const std::vector<RandomAccessPoint>& random_access_points() const { return points_; }
     const StreamHeader& header(std::uint32_t index) const { return headers_[index]; }
-    std::uint32_t add_header(StreamHeader header);
+    // The header's number, a new one unless an equal one is known. Fails
+    // when the headers would cost more than the samples justify.
+    Outcome<std::uint32_t> add_header(StreamHeader header);
     // Where to learn from for a group read later: the state after the
     // container's parameter sets and the first sample.
     const StreamAnalyser& base_analysis() const { return base_analysis_; }
@@ -112,10 +117,15 @@ public:
     // Returns the last sample to send.
     std::uint32_t padded_end(std::uint32_t last_needed) const;
 
+    // The most bytes a request's packets may hold: a few times the track's
+    // samples, so that a request never costs more than the file justifies.
+    std::uint64_t request_byte_limit() const;
+
 private:
     friend class SampleLearner;
     VideoIndex() = default;
 
+    Outcome<void> measure_samples();
     Outcome<void> finish_opening(const DecoderFunctions& decoder);
     Outcome<void> order_frames(const DecoderFunctions& decoder);
     Outcome<std::uint64_t> frames_a_decoder_shows(std::uint32_t end_sample, const DecoderFunctions& decoder);
@@ -131,6 +141,9 @@ private:
     bool times_ascend_ = true;
     std::vector<RandomAccessPoint> points_;
     std::vector<StreamHeader> headers_;
+    std::unordered_multimap<std::uint64_t, std::uint32_t> header_of_hash_;
+    std::uint64_t header_units_ = 0;  // references to units, over every header
+    std::uint64_t sample_bytes_ = 0;
     // Each sample's picture order, while the index is built for a track
     // without timestamps.
     std::vector<std::int64_t> picture_orders_;
@@ -147,6 +160,7 @@ private:
 
 // Annex B bytes of `units`, each behind a four-byte start code.
 void append_annexb_units(ByteVector& out, std::span<const ByteVector> units);
+void append_annexb_units(ByteVector& out, const StreamHeader& header);
 // A sample in its container's framing (length_size 0: Annex B already) as
 // Annex B, appended to `out`.
 void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> bytes, std::uint8_t length_size);

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <numeric>
 #include <random>
 
 #include "ffmpeg_reference.hpp"
+#include "libavformat_packets.hpp"
+#include "mp4_file_builder.hpp"
 #include "plan_driver.hpp"
+#include "support/h264_streams.hpp"
 
 namespace pytovrik::file::testing {
 namespace {
@@ -88,6 +92,170 @@ TEST_P(DamagedFiles, AFrameIsTheRightOneOrFails) {
         ++right;
     }
     EXPECT_GE(right, reference.frames.size() - 10);
+}
+
+// long.mp4's pictures from `first` on, in an MP4 without a sync sample
+// table, as some muxers write them: every sample then claims to be a key
+// frame, and only reading a group tells which are.
+std::string without_sync_samples(const std::string& name, std::size_t first) {
+    const DemuxedTrack long_gops = demux_with_libavformat(media("long.mp4"));
+    MovieSpec spec;
+    spec.configurations = {long_gops.extradata};
+    for (std::size_t i = first; i < long_gops.packets.size(); ++i) {
+        const DemuxedPacket& packet = long_gops.packets[i];
+        spec.samples.push_back(packet.bytes);
+        spec.composition_offsets.push_back(static_cast<std::int32_t>(packet.pts - packet.dts));
+    }
+    return write_test_file(name, build_movie_file(spec));
+}
+
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+// Key frames the stream does not bear out move a request's start back one
+// at a time, and the start probe of a file that begins mid-group goes
+// point by point: each step reads and decodes again what the last one did.
+TEST(KeyFramesTheStreamDoesNotBearOut, CostReadsInProportionToTheFile) {
+    const std::string whole = without_sync_samples("all_key.mp4", 0);
+    const ReferenceDecode reference = decode_like_ffmpeg(whole);
+    auto index = VideoIndex::open(whole, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    const std::uint64_t before = (*index)->bytes_read();
+    const std::vector<std::uint64_t> ends_of_groups = {24, 49, 99};
+    const PlannedFrames planned = decode_through_plan(**index, ends_of_groups);
+    ASSERT_EQ(planned.failure, "");
+    for (std::size_t k = 0; k < ends_of_groups.size(); ++k) {
+        EXPECT_TRUE(planned.frames[k] == reference.frames[ends_of_groups[k]]) << "frame " << ends_of_groups[k];
+    }
+    // A group is a quarter of the file; step by step, asking the end of each
+    // read the file eleven times over.
+    EXPECT_LE((*index)->bytes_read() - before, 4 * file_size(whole));
+
+    const std::string mid_group = without_sync_samples("all_key_mid_group.mp4", 3);
+    auto cut = VideoIndex::open(mid_group, library_functions());
+    ASSERT_TRUE(cut) << cut.error().message;
+    EXPECT_EQ((*cut)->frame_count(), decode_like_ffmpeg(mid_group).frames.size());
+    EXPECT_LE((*cut)->bytes_read_at_open(), 2 * file_size(mid_group));
+}
+
+// Every sample of plain.mp4 made a chunk of its own, every chunk pointed
+// at the start of the media data and every sample sized as all of it: the
+// samples add up to many times the file.
+TEST(HostileTables, SamplesSharingBytesFailAtOpen) {
+    const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
+    MovieSpec spec;
+    spec.configurations = {plain.extradata};
+    for (const DemuxedPacket& packet : plain.packets) {
+        spec.samples.push_back(packet.bytes);
+        spec.chunk_sizes.push_back(1);
+    }
+    ByteVector file = build_movie_file(spec);
+    const std::size_t sizes = find_box(file, "stsz") + 20;
+    const std::size_t offsets = find_box(file, "stco") + 16;
+    const std::uint32_t media_bytes = get_be32(file, find_box(file, "mdat")) - 8;
+    for (std::size_t i = 0; i < spec.samples.size(); ++i) {
+        put_be32(file, sizes + 4 * i, media_bytes);
+        put_be32(file, offsets + 4 * i, get_be32(file, offsets));
+    }
+    const std::string path = write_test_file("shared_bytes.mp4", file);
+    auto index = VideoIndex::open(path, library_functions());
+    ASSERT_FALSE(index);
+    EXPECT_NE(index.error().message.find("'" + path + "': its " + std::to_string(spec.samples.size()) + " samples"),
+              std::string::npos)
+        << index.error().message;
+}
+
+// A PPS of SPS 0 behind a start code, its bits past what a decoder reads
+// (`tail`, then `padding` bytes) making it new.
+pytovrik::testing::Packet pps(std::uint32_t id, std::uint32_t tail, std::size_t padding = 0) {
+    pytovrik::testing::NalWriter writer(0x68);
+    writer.ue(id);
+    writer.ue(0);
+    writer.bits(0, 2);
+    writer.bits(tail, 24);
+    pytovrik::testing::Packet unit = writer.finish();
+    unit.insert(unit.end() - 1, padding, 0x80);
+    return unit;
+}
+
+// Raw streams whose every picture is an IDR picture behind a PPS of its
+// own, so that every random access point has a header of its own: after a
+// PPS padded to 64 KiB, which every header holds; after 256 PPS, which
+// every header would refer to.
+TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
+    using pytovrik::testing::Packet;
+    const std::vector<Packet> units =
+        pytovrik::testing::nal_units(pytovrik::testing::read_binary_file(media("raw_bframes.h264")));
+    auto first_of_type = [&](int type) {
+        return *std::find_if(units.begin(), units.end(), [&](const Packet& unit) { return (unit[0] & 0x1F) == type; });
+    };
+    auto stream_of = [&](std::uint32_t first_ids, std::size_t padding, std::uint32_t pictures) {
+        const Packet padded = pps(first_ids, 0, padding);
+        Packet stream = pytovrik::testing::annexb({first_of_type(7), first_of_type(8), first_of_type(5)});
+        stream.insert(stream.end(), padded.begin(), padded.end());
+        for (std::uint32_t id = 1; id < first_ids; ++id) {
+            const Packet set = pps(id, 0);
+            stream.insert(stream.end(), set.begin(), set.end());
+        }
+        for (std::uint32_t picture = 0; picture < pictures; ++picture) {
+            const Packet set = pps(picture % first_ids, picture + 1);
+            stream.insert(stream.end(), set.begin(), set.end());
+            stream.insert(stream.end(), {0, 0, 0, 1, 0x65, 0x88, 0x84});
+        }
+        return stream;
+    };
+
+    const std::string padded = write_test_file("padded_pps.h264", stream_of(1, 65536, 300));
+    auto index = VideoIndex::open(padded, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    EXPECT_LE((*index)->index_bytes(), 2 * file_size(padded));
+
+    const std::string every_id = write_test_file("every_pps_id.h264", stream_of(256, 0, 400));
+    auto refused = VideoIndex::open(every_id, library_functions());
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("'" + every_id + "': its parameter sets change at more than"),
+              std::string::npos)
+        << refused.error().message;
+}
+
+// plain.mp4's samples, a chunk each, their sample descriptions alternating
+// between two with four more PPS padded to 60 KB: every sample comes with
+// them.
+TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfProportion) {
+    const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
+    MovieSpec spec;
+    const std::size_t sequence_set_bytes = std::size_t{plain.extradata[6]} << 8 | plain.extradata[7];
+    const std::size_t picture_sets_at = 8 + sequence_set_bytes;
+    const std::size_t picture_set_bytes =
+        std::size_t{plain.extradata[picture_sets_at + 1]} << 8 | plain.extradata[picture_sets_at + 2];
+    for (const std::uint32_t tail : {1U, 2U}) {
+        ByteVector record = plain.extradata;
+        std::vector<std::uint8_t> entries;
+        for (std::uint32_t id = 1; id <= 4; ++id) {
+            const auto padded = pps(id, tail, 60000);
+            const std::size_t bytes = padded.size() - 4;
+            entries.insert(entries.end(), {static_cast<std::uint8_t>(bytes >> 8), static_cast<std::uint8_t>(bytes)});
+            entries.insert(entries.end(), padded.begin() + 4, padded.end());
+        }
+        record[picture_sets_at] = static_cast<std::uint8_t>(record[picture_sets_at] + 4);
+        record.insert(record.begin() + static_cast<std::ptrdiff_t>(picture_sets_at + 3 + picture_set_bytes),
+                      entries.begin(), entries.end());
+        spec.configurations.push_back(record);
+    }
+    spec.sync_samples.emplace();
+    for (std::size_t i = 0; i < plain.packets.size(); ++i) {
+        spec.samples.push_back(plain.packets[i].bytes);
+        spec.composition_offsets.push_back(static_cast<std::int32_t>(plain.packets[i].pts - plain.packets[i].dts));
+        spec.chunk_sizes.push_back(1);
+        spec.chunk_entries.push_back(static_cast<std::uint32_t>(1 + i % 2));
+        if (plain.packets[i].key) {
+            spec.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
+        }
+    }
+    const std::string path = write_test_file("alternating_descriptions.mp4", build_movie_file(spec));
+    auto index = VideoIndex::open(path, library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    const PlannedFrames planned = decode_through_plan(**index, {(*index)->frame_count() - 1});
+    EXPECT_NE(planned.failure.find("out of proportion to the file"), std::string::npos) << planned.failure;
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, DamagedFiles, ::testing::Values("ts_damaged.ts", "scan_damaged.mp4"));
