@@ -17,13 +17,6 @@ namespace {
 // as one, not so many that a damaged file decodes its whole length per job.
 constexpr int MAX_RETRIES = 3;
 
-// Presentation order of two samples: pts, then decode order.
-bool shown_before(const Track& track, std::uint32_t a, std::uint32_t b) {
-    const std::int64_t pa = track.samples[a].pts;
-    const std::int64_t pb = track.samples[b].pts;
-    return pa != pb ? pa < pb : a < b;
-}
-
 bool is_picture(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0;
 }
@@ -113,8 +106,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         for (const std::uint64_t frame : job.frames) {
             needed = std::max(needed, frame_end(track, index_.sample_of_frame(frame)));
         }
-        const bool from_idr = (track.samples[job.start].flags & SAMPLE_IDR) != 0;
-        return std::pair{needed, from_idr ? needed : index_.padded_end(needed)};
+        if ((track.samples[job.start].flags & SAMPLE_IDR) != 0) {
+            return std::pair{needed, needed};
+        }
+        const RandomAccessPoint* point = point_at(index_, job.start);
+        const std::uint32_t shown_from =
+            point != nullptr && point->recovered_at != NO_SAMPLE ? point->recovered_at : job.start;
+        return std::pair{needed, index_.padded_end(needed, shown_from)};
     };
     {
         const std::lock_guard lock(index_.learning());

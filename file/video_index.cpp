@@ -352,14 +352,15 @@ void VideoIndex::settle_picture_size() {
     }
 }
 
-std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed) const {
+std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t shown_from) const {
     const auto count = static_cast<std::uint32_t>(track_->samples.size());
     std::uint32_t pictures = 0;
     std::uint32_t end = last_needed;
     while (end + 1 < count && pictures < padding_pictures_) {
         ++end;
         const std::uint16_t flags = track_->samples[end].flags;
-        if ((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0) {
+        const bool leading = shown_from != NO_SAMPLE && shown_before(*track_, end, shown_from);
+        if (((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0) && !leading) {
             ++pictures;
         }
     }
