@@ -153,7 +153,8 @@ Outcome<void> VideoIndex::finish_opening(const DecoderFunctions& decoder) {
         return ordered;
     }
     settle_picture_size();
-    bytes_read_at_open_ = track_->info.bytes_read + (file_ ? file_->bytes_read() : 0);
+    // The file counts every read of it, the track reader's among them.
+    bytes_read_at_open_ = file_ ? file_->bytes_read() : track_->info.bytes_read;
     return {};
 }
 

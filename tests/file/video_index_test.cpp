@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <numeric>
 #include <random>
 
@@ -136,6 +137,30 @@ TEST(LazilyReadFiles, AnOpenGopKeyFrameDecodesOnTheFirstTry) {
         ++keys_asked;
     }
     EXPECT_GT(keys_asked, 0U);
+}
+
+// What a file took to open counts each byte read once: as many as the
+// process's read calls returned meanwhile.
+TEST(LazilyReadFiles, BytesReadAtOpenAreTheBytesTheProcessRead) {
+    const auto read_so_far = [] {
+        std::ifstream io("/proc/self/io");
+        std::string key;
+        std::uint64_t value = 0;
+        while (io >> key >> value) {
+            if (key == "rchar:") {
+                return value;
+            }
+        }
+        return std::uint64_t{0};
+    };
+    for (const char* name : {"long.mp4", "ts_bframes.ts"}) {
+        const std::uint64_t before = read_so_far();
+        auto index = VideoIndex::open(media(name), library_functions());
+        const std::uint64_t read = read_so_far() - before;
+        ASSERT_TRUE(index) << index.error().message;
+        // /proc/self/io itself is read once in between.
+        EXPECT_NEAR(static_cast<double>((*index)->bytes_read_at_open()), static_cast<double>(read), 4096.0) << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
