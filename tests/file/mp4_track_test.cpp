@@ -12,6 +12,7 @@
 #include "common/ffmpeg_owners.hpp"
 #include "libavformat_packets.hpp"
 #include "mp4_file_builder.hpp"
+#include "video_index.hpp"
 
 namespace pytovrik::file {
 namespace {
@@ -313,6 +314,28 @@ TEST(BuiltMp4, ReadingSamplesTheFileNoLongerHoldsFailsNamingThem) {
     ASSERT_FALSE(read);
     EXPECT_NE(read.error().message.find("'" + path + "': sample " + std::to_string(last)), std::string::npos)
         << read.error().message;
+}
+
+// Times that move a picture farther than any reorder depth (a badly muxed
+// or hostile file): the index still lists every frame, in time order.
+TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
+    MovieSpec spec = spec_of(source("long.mp4"));
+    // Every picture shown 80 frames after it is decoded, but one shown at once.
+    spec.composition_offsets.assign(spec.samples.size(), 80 * static_cast<std::int32_t>(spec.sample_duration));
+    spec.composition_offsets[90] = 0;
+    auto index = VideoIndex::open(testing::write_test_file("far_moved.mp4", testing::build_movie_file(spec)), {});
+    ASSERT_TRUE(index) << index.error().message;
+    const Track& track = (*index)->track();
+    ASSERT_EQ((*index)->frame_count(), track.samples.size());
+    std::vector<bool> listed(track.samples.size(), false);
+    for (std::uint64_t frame = 0; frame < (*index)->frame_count(); ++frame) {
+        const std::uint32_t sample = (*index)->sample_of_frame(frame);
+        ASSERT_FALSE(listed[sample]) << "frame " << frame;
+        listed[sample] = true;
+        if (frame > 0) {
+            ASSERT_TRUE(shown_before(track, (*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
+        }
+    }
 }
 
 }  // namespace
