@@ -384,12 +384,19 @@ void VideoIndex::settle_picture_size() {
 std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t shown_from) const {
     const auto count = static_cast<std::uint32_t>(track_->samples.size());
     std::uint32_t pictures = 0;
+    // A stream's reorder depth bounds its leading pictures; a file whose
+    // times say otherwise must not make every request run to its end.
+    std::uint32_t leading = 0;
     std::uint32_t end = last_needed;
     while (end + 1 < count && pictures < padding_pictures_) {
         ++end;
         const std::uint16_t flags = track_->samples[end].flags;
-        const bool leading = shown_from != NO_SAMPLE && shown_before(*track_, end, shown_from);
-        if (((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0) && !leading) {
+        if ((flags & SAMPLE_ANALYSED) != 0 && (flags & SAMPLE_PICTURE) == 0) {
+            continue;
+        }
+        if (shown_from != NO_SAMPLE && leading < padding_pictures_ && shown_before(*track_, end, shown_from)) {
+            ++leading;
+        } else {
             ++pictures;
         }
     }

@@ -11,6 +11,7 @@
 
 #include "common/ffmpeg_owners.hpp"
 #include "libavformat_packets.hpp"
+#include "frame_plan.hpp"
 #include "mp4_file_builder.hpp"
 #include "video_index.hpp"
 
@@ -336,6 +337,31 @@ TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
             ASSERT_TRUE(shown_before(track, (*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
         }
     }
+}
+
+// Times that put every picture after a key frame before it (a hostile
+// file): a request from that key frame still ends a few pictures past it
+// rather than at the end of the file, however many seem to lead it.
+TEST(BuiltMp4, ARequestPadsPastBoundedlyManyLeadingPictures) {
+    MovieSpec spec = spec_of(source("open_gop_leading.mp4"));
+    ASSERT_GE(spec.sync_samples->size(), 2U);
+    const std::uint32_t key = (*spec.sync_samples)[1] - 1;
+    spec.composition_offsets.assign(spec.samples.size(), 0);
+    for (std::uint32_t sample = 0; sample <= key; ++sample) {
+        spec.composition_offsets[sample] = 100 * static_cast<std::int32_t>(spec.sample_duration);
+    }
+    auto index = VideoIndex::open(testing::write_test_file("all_leading.mp4", testing::build_movie_file(spec)), {});
+    ASSERT_TRUE(index) << index.error().message;
+    std::uint64_t frame = 0;
+    while (frame < (*index)->frame_count() && (*index)->sample_of_frame(frame) != key) {
+        ++frame;
+    }
+    ASSERT_LT(frame, (*index)->frame_count());
+    auto plan = FramePlan::make(**index, std::vector<std::uint64_t>{frame});
+    ASSERT_TRUE(plan) << plan.error().message;
+    RuntimeDecodeRequest request{};
+    ASSERT_TRUE((*plan)->prepare(0, request));
+    EXPECT_LT(request.packet_count, spec.samples.size() - key - 1);
 }
 
 }  // namespace
