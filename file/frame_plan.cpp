@@ -98,9 +98,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     std::uint32_t last_needed = 0;
     std::uint32_t last = 0;
     // The last sample the asked frames need, and the last one the request
-    // reads: from a start not known to be an IDR picture, a few pictures more
-    // (the decoder may show the asked ones only after them). Call with the
-    // learning lock held.
+    // reads. From an IDR picture, every picture decoded is shown, also those
+    // drained at the end. From another start, only those decoded once the
+    // recovery point has been shown, and the recovery point leaves the
+    // reorder buffer only after a few more pictures: so the request runs at
+    // least a padding past the recovery point (as if it were the last picture
+    // needed), and from there on it needs no more than after an IDR picture.
+    // Call with the learning lock held.
     const auto request_end = [&] {
         std::uint32_t needed = 0;
         for (const std::uint64_t frame : job.frames) {
@@ -112,7 +116,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         const RandomAccessPoint* point = point_at(index_, job.start);
         const std::uint32_t shown_from =
             point != nullptr && point->recovered_at != NO_SAMPLE ? point->recovered_at : job.start;
-        return std::pair{needed, index_.padded_end(needed, shown_from)};
+        // Pictures the loop below may leave out do not push others out of the buffer.
+        const auto left_out = [&](std::uint32_t sample) {
+            const std::uint16_t flags = track.samples[sample].flags;
+            return sample <= needed && (flags & SAMPLE_ANALYSED) != 0 &&
+                   (flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) == 0;
+        };
+        return std::pair{needed, std::max(needed, index_.padded_end(shown_from, shown_from, left_out))};
     };
     {
         const std::lock_guard lock(index_.learning());

@@ -381,7 +381,8 @@ void VideoIndex::settle_picture_size() {
     }
 }
 
-std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t shown_from) const {
+std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t shown_from,
+                                     const std::function<bool(std::uint32_t)>& left_out) const {
     const auto count = static_cast<std::uint32_t>(track_->samples.size());
     std::uint32_t pictures = 0;
     // A stream's reorder depth bounds its leading pictures; a file whose
@@ -391,7 +392,7 @@ std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t sh
     while (end + 1 < count && pictures < padding_pictures_) {
         ++end;
         const std::uint16_t flags = track_->samples[end].flags;
-        if ((flags & SAMPLE_ANALYSED) != 0 && (flags & SAMPLE_PICTURE) == 0) {
+        if (((flags & SAMPLE_ANALYSED) != 0 && (flags & SAMPLE_PICTURE) == 0) || (left_out && left_out(end))) {
             continue;
         }
         if (shown_from != NO_SAMPLE && leading < padding_pictures_ && shown_before(*track_, end, shown_from)) {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,8 +115,10 @@ public:
     // the last needed picture holds the recovery point's showing back by a
     // picture, so it does not count towards the padding. (Those up to the
     // last needed one hold it back as much as they add before the padding.)
-    // Returns the last sample to send.
-    std::uint32_t padded_end(std::uint32_t last_needed, std::uint32_t shown_from = NO_SAMPLE) const;
+    // Nor does a picture the request leaves out (`left_out`). Returns the
+    // last sample to send.
+    std::uint32_t padded_end(std::uint32_t last_needed, std::uint32_t shown_from = NO_SAMPLE,
+                             const std::function<bool(std::uint32_t)>& left_out = {}) const;
 
 private:
     friend class SampleLearner;
