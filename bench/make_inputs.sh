@@ -3,7 +3,7 @@
 # synthetic pictures with temporal noise, so the encoder spends bits the way
 # it does on camera footage (a flat test pattern decodes unrealistically fast).
 # Usage: bench/make_inputs.sh [output dir] [seconds]   (default: build-bench/bench-inputs, 5;
-# the seconds apply to the raw streams, the MP4 files are always 10 s)
+# the seconds apply to the raw streams; the MP4 files have lengths of their own)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 out="${1:-$here/../build-bench/bench-inputs}"
@@ -39,6 +39,10 @@ make_input 720p_other 1280x720 "$seconds" h264 -crf 28 -bf 2
 # across a file (bench/sparse_bench.py).
 make_input sparse_1080p 1920x1080 10 mp4 -keyint_min 60 -sc_threshold 0
 make_input sparse_720p 1280x720 10 mp4 -keyint_min 60 -sc_threshold 0
+# Open GOP, 60 s at 640x360: a key frame every 2 s that is an I picture with a
+# recovery point, not an IDR picture (only the first is), with B-frames before
+# it in presentation order that refer across it.
+make_input open_gop_360p 640x360 60 mp4 -keyint_min 60 -sc_threshold 0 -x264-params b-pyramid=normal:open-gop=1
 # A real-world stream: a conformance bitstream shipped with the tests.
 cp -f "$here/../tests/data/conformance/streams/BA1_FT_C.264" "$out/conformance_cif.h264"
 echo "$out/conformance_cif.h264: copied"

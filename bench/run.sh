@@ -37,6 +37,15 @@ if /usr/bin/python3 -c 'import av, numpy' 2>/dev/null; then
         /usr/bin/python3 "$here/whole_clip_bench.py" "$inputs/720p.h264" "$inputs/1080p.h264" \
         --rounds "$rounds" --markdown "$parts/python.md"
 fi
+# Frames by index from video files: opening, and 16 frames, against PyAV,
+# OpenCV and torchvision, interleaved (the one-hour file's PyAV one pass is
+# timed once: it decodes the hour).
+if /usr/bin/python3 -c 'import av, cv2, numpy, torchvision' 2>/dev/null; then
+    PYTOVRIK_VIDEO_LIBRARY="$build/src/libpytovrik_video.so" \
+    PYTOVRIK_VIDEO_FILE_LIBRARY="$build/file/libpytovrik_video_file.so" PYTHONPATH="$here/../python" \
+        /usr/bin/python3 "$here/sparse_bench.py" "$inputs/hour_320x240.mp4" "$inputs/open_gop_360p.mp4" \
+        "$inputs/sparse_1080p.mp4" "$inputs/sparse_720p.mp4" --rounds "$rounds" --markdown "$parts/sparse.md"
+fi
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 {
@@ -68,6 +77,12 @@ load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
         echo "## Whole clips from Python"
         echo
         cat "$parts/python.md"
+        echo
+    fi
+    if [[ -s "$parts/sparse.md" ]]; then
+        echo "## Frames by index from video files"
+        echo
+        cat "$parts/sparse.md"
         echo
     fi
     echo "## Fresh output memory"

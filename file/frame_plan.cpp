@@ -17,13 +17,6 @@ namespace {
 // as one, not so many that a damaged file decodes its whole length per job.
 constexpr int MAX_RETRIES = 3;
 
-// Presentation order of two samples: pts, then decode order.
-bool shown_before(const Track& track, std::uint32_t a, std::uint32_t b) {
-    const std::int64_t pa = track.samples[a].pts;
-    const std::int64_t pb = track.samples[b].pts;
-    return pa != pb ? pa < pb : a < b;
-}
-
 bool is_picture(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0;
 }
@@ -108,16 +101,31 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     // moved the start back past what was read.
     std::uint32_t first_read = job.start;
     // The last sample the asked frames need, and the last one the request
-    // reads: from a start not known to be an IDR picture, a few pictures more
-    // (the decoder may show the asked ones only after them). Call with the
-    // learning lock held.
+    // reads. From an IDR picture, every picture decoded is shown, also those
+    // drained at the end. From another start, only those decoded once the
+    // recovery point has been shown, and the recovery point leaves the
+    // reorder buffer only after a few more pictures: so the request runs at
+    // least a padding past the recovery point (as if it were the last picture
+    // needed), and from there on it needs no more than after an IDR picture.
+    // Call with the learning lock held.
     const auto request_end = [&] {
         std::uint32_t needed = 0;
         for (const std::uint64_t frame : job.frames) {
             needed = std::max(needed, frame_end(track, index_.sample_of_frame(frame)));
         }
-        const bool from_idr = (track.samples[job.start].flags & SAMPLE_IDR) != 0;
-        return std::pair{needed, from_idr ? needed : index_.padded_end(needed)};
+        if ((track.samples[job.start].flags & SAMPLE_IDR) != 0) {
+            return std::pair{needed, needed};
+        }
+        const RandomAccessPoint* point = point_at(index_, job.start);
+        const std::uint32_t shown_from =
+            point != nullptr && point->recovered_at != NO_SAMPLE ? point->recovered_at : job.start;
+        // Pictures the loop below may leave out do not push others out of the buffer.
+        const auto left_out = [&](std::uint32_t sample) {
+            const std::uint16_t flags = track.samples[sample].flags;
+            return sample <= needed && (flags & SAMPLE_ANALYSED) != 0 &&
+                   (flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) == 0;
+        };
+        return std::pair{needed, std::max(needed, index_.padded_end(shown_from, shown_from, left_out))};
     };
     {
         const std::lock_guard lock(index_.learning());

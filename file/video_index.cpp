@@ -45,6 +45,29 @@ bool starts_frame(std::uint16_t flags) {
     return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
 }
 
+// Sorts samples listed in decode order into presentation order. Reordering
+// moves a picture a few places at most (the reorder depth), so an insertion
+// sort does it in one pass, several times faster than std::sort on a long
+// file. A sample that moves farther (a stream that lies about its order)
+// hands the rest to std::sort, so the time stays n log n whatever the file.
+template <class Before>
+void sort_decode_order(std::vector<std::uint32_t>& list, Before before) {
+    constexpr std::size_t MAX_MOVE = 2 * MAX_REORDER;
+    for (std::size_t i = 1; i < list.size(); ++i) {
+        const std::uint32_t sample = list[i];
+        std::size_t at = i;
+        for (; at > 0 && before(sample, list[at - 1]); --at) {
+            if (i - at == MAX_MOVE) {
+                list[at] = sample;
+                std::sort(list.begin(), list.end(), before);
+                return;
+            }
+            list[at] = list[at - 1];
+        }
+        list[at] = sample;
+    }
+}
+
 }  // namespace
 
 void append_annexb_units(ByteVector& out, std::span<const ByteVector> units) {
@@ -246,7 +269,7 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
         }
         std::vector<std::uint32_t> by_order = by_pts;
         auto sort_by = [&](std::vector<std::uint32_t>& list, auto key) {
-            std::sort(list.begin(), list.end(), [&](std::uint32_t a, std::uint32_t b) {
+            sort_decode_order(list, [&](std::uint32_t a, std::uint32_t b) {
                 return key(a) != key(b) ? key(a) < key(b) : a < b;
             });
         };
@@ -332,13 +355,14 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
     if (first_shown == NO_SAMPLE) {
         return {};
     }
+    frames_.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         if (starts_frame(samples[i].flags) && (samples[i].flags & SAMPLE_DISCARD) == 0 &&
             !before(i, first_shown)) {
             frames_.push_back(i);
         }
     }
-    std::sort(frames_.begin(), frames_.end(), before);
+    sort_decode_order(frames_, before);
     frames_.shrink_to_fit();
     if (timed_ && !pts_of_sample.empty()) {
         frame_times_.reserve(frames_.size());
@@ -346,8 +370,12 @@ Outcome<void> VideoIndex::order_frames(const DecoderFunctions& decoder) {
             frame_times_.push_back(pts_of_sample[sample]);
         }
     }
+    // Frames in pts order have ascending times when the time base is
+    // positive; times kept apart from the order (see above) may not.
+    const Rational base = track_->info.time_base;
+    const bool in_time_order = !timed_ || (frame_times_.empty() && base.num > 0 && base.den > 0);
     times_ascend_ = true;
-    for (std::uint64_t i = 1; i < frames_.size(); ++i) {
+    for (std::uint64_t i = 1; i < frames_.size() && !in_time_order; ++i) {
         times_ascend_ = times_ascend_ && frame_seconds(i - 1) <= frame_seconds(i);
     }
     return {};
@@ -433,14 +461,23 @@ void VideoIndex::settle_picture_size() {
     }
 }
 
-std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed) const {
+std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t shown_from,
+                                     const std::function<bool(std::uint32_t)>& left_out) const {
     const auto count = static_cast<std::uint32_t>(track_->samples.size());
     std::uint32_t pictures = 0;
+    // A stream's reorder depth bounds its leading pictures; a file whose
+    // times say otherwise must not make every request run to its end.
+    std::uint32_t leading = 0;
     std::uint32_t end = last_needed;
     while (end + 1 < count && pictures < padding_pictures_) {
         ++end;
         const std::uint16_t flags = track_->samples[end].flags;
-        if ((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0) {
+        if (((flags & SAMPLE_ANALYSED) != 0 && (flags & SAMPLE_PICTURE) == 0) || (left_out && left_out(end))) {
+            continue;
+        }
+        if (shown_from != NO_SAMPLE && leading < padding_pictures_ && shown_before(*track_, end, shown_from)) {
+            ++leading;
+        } else {
             ++pictures;
         }
     }

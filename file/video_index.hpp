@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,8 +115,15 @@ public:
     // goes on, and a second depth makes every drained one follow the
     // recovery point's showing, so a request shows exactly the pictures
     // from the recovery point on, as a decode of the whole file would.
-    // Returns the last sample to send.
-    std::uint32_t padded_end(std::uint32_t last_needed) const;
+    // A picture shown before the recovery point `shown_from` (a leading
+    // picture of an open GOP) leaves the buffer before it, unshown: one past
+    // the last needed picture holds the recovery point's showing back by a
+    // picture, so it does not count towards the padding. (Those up to the
+    // last needed one hold it back as much as they add before the padding.)
+    // Nor does a picture the request leaves out (`left_out`). Returns the
+    // last sample to send.
+    std::uint32_t padded_end(std::uint32_t last_needed, std::uint32_t shown_from = NO_SAMPLE,
+                             const std::function<bool(std::uint32_t)>& left_out = {}) const;
 
     // The most bytes a request's packets may hold: a few times the track's
     // samples, so that a request never costs more than the file justifies.
@@ -157,6 +165,13 @@ private:
     std::uint64_t bytes_read_at_open_ = 0;
     mutable std::mutex learning_;
 };
+
+// Presentation order of two samples of a track: pts, then decode order.
+inline bool shown_before(const Track& track, std::uint32_t a, std::uint32_t b) {
+    const std::int64_t pa = track.samples[a].pts;
+    const std::int64_t pb = track.samples[b].pts;
+    return pa != pb ? pa < pb : a < b;
+}
 
 // Annex B bytes of `units`, each behind a four-byte start code.
 void append_annexb_units(ByteVector& out, std::span<const ByteVector> units);

@@ -41,6 +41,10 @@ make late_video.mp4 ff -f lavfi -i "sine=frequency=440:duration=2" \
 
 # Only the first picture is IDR.
 make open_gop.mp4 ff "${src[@]}" -t 2 -c:v libx264 -bf 3 -g 25 -x264-params open-gop=1 open_gop.mp4
+# Open GOP whose key frames each have three leading pictures after them in
+# decode order (a fixed group, three B-frames always).
+make open_gop_leading.mp4 ff "${src[@]}" -t 2 -c:v libx264 -bf 3 -g 24 -keyint_min 24 -sc_threshold 0 \
+    -x264-params open-gop=1:b-adapt=0:b-pyramid=normal open_gop_leading.mp4
 make intra_refresh.mp4 ff "${src[@]}" -t 2 -c:v libx264 -bf 0 -g 25 -x264-params intra-refresh=1 intra_refresh.mp4
 
 # Fragments: an empty movie box; the first fragment in the movie box; a

@@ -11,7 +11,9 @@
 
 #include "common/ffmpeg_owners.hpp"
 #include "libavformat_packets.hpp"
+#include "frame_plan.hpp"
 #include "mp4_file_builder.hpp"
+#include "video_index.hpp"
 
 namespace pytovrik::file {
 namespace {
@@ -313,6 +315,53 @@ TEST(BuiltMp4, ReadingSamplesTheFileNoLongerHoldsFailsNamingThem) {
     ASSERT_FALSE(read);
     EXPECT_NE(read.error().message.find("'" + path + "': sample " + std::to_string(last)), std::string::npos)
         << read.error().message;
+}
+
+// Times that move a picture farther than any reorder depth (a badly muxed
+// or hostile file): the index still lists every frame, in time order.
+TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
+    MovieSpec spec = spec_of(source("long.mp4"));
+    // Every picture shown 80 frames after it is decoded, but one shown at once.
+    spec.composition_offsets.assign(spec.samples.size(), 80 * static_cast<std::int32_t>(spec.sample_duration));
+    spec.composition_offsets[90] = 0;
+    auto index = VideoIndex::open(testing::write_test_file("far_moved.mp4", testing::build_movie_file(spec)), {});
+    ASSERT_TRUE(index) << index.error().message;
+    const Track& track = (*index)->track();
+    ASSERT_EQ((*index)->frame_count(), track.samples.size());
+    std::vector<bool> listed(track.samples.size(), false);
+    for (std::uint64_t frame = 0; frame < (*index)->frame_count(); ++frame) {
+        const std::uint32_t sample = (*index)->sample_of_frame(frame);
+        ASSERT_FALSE(listed[sample]) << "frame " << frame;
+        listed[sample] = true;
+        if (frame > 0) {
+            ASSERT_TRUE(shown_before(track, (*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
+        }
+    }
+}
+
+// Times that put every picture after a key frame before it (a hostile
+// file): a request from that key frame still ends a few pictures past it
+// rather than at the end of the file, however many seem to lead it.
+TEST(BuiltMp4, ARequestPadsPastBoundedlyManyLeadingPictures) {
+    MovieSpec spec = spec_of(source("open_gop_leading.mp4"));
+    ASSERT_GE(spec.sync_samples->size(), 2U);
+    const std::uint32_t key = (*spec.sync_samples)[1] - 1;
+    spec.composition_offsets.assign(spec.samples.size(), 0);
+    for (std::uint32_t sample = 0; sample <= key; ++sample) {
+        spec.composition_offsets[sample] = 100 * static_cast<std::int32_t>(spec.sample_duration);
+    }
+    auto index = VideoIndex::open(testing::write_test_file("all_leading.mp4", testing::build_movie_file(spec)), {});
+    ASSERT_TRUE(index) << index.error().message;
+    std::uint64_t frame = 0;
+    while (frame < (*index)->frame_count() && (*index)->sample_of_frame(frame) != key) {
+        ++frame;
+    }
+    ASSERT_LT(frame, (*index)->frame_count());
+    auto plan = FramePlan::make(**index, std::vector<std::uint64_t>{frame});
+    ASSERT_TRUE(plan) << plan.error().message;
+    RuntimeDecodeRequest request{};
+    ASSERT_TRUE((*plan)->prepare(0, request));
+    EXPECT_LT(request.packet_count, spec.samples.size() - key - 1);
 }
 
 }  // namespace

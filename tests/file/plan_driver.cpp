@@ -24,6 +24,7 @@ PlannedFrames decode_through_plan(VideoIndex& index, const std::vector<std::uint
             request.output_format = RuntimeFormatYuv420;
             RuntimeDecodeResponse response{};
             const bool decoded = pytovrik_video_decode_h264_v1(&request, &response) == 0;
+            ++result.requests;
             const auto slots = (*plan)->job_slots(job);
             std::vector<std::uint64_t> frame_of_slot(slots.size());
             auto verdict = (*plan)->finish(job, decoded, response.frame_count, frame_of_slot, "");

@@ -22,6 +22,7 @@ DecoderFunctions library_functions();
 struct PlannedFrames {
     std::vector<FrameCopy> frames;
     std::string failure;
+    std::size_t requests = 0;  // sent to the library, retries included
 };
 PlannedFrames decode_through_plan(VideoIndex& index, const std::vector<std::uint64_t>& frames);
 
