@@ -20,6 +20,10 @@ struct CachedMapping {
 // always suffice and nothing is allocated while the lock is held.
 constexpr std::size_t SLOTS = MAPPING_CACHE_CAP / SMALLEST_MAPPING;
 
+// Cached mappings never touch: one that arrives next to another is joined to
+// it. So the pieces a mapping was split into become the whole again once the
+// buffers that had them are released, whatever sizes took them meanwhile: a
+// run of YUV frames does not leave only pieces too small for RGB frames.
 struct MappingCache {
     std::mutex lock;
     std::size_t count = 0;  // slots [0, count) are in use, in no order
@@ -41,6 +45,43 @@ void unmap(std::uint8_t* data, std::size_t length) noexcept {
     if (length != 0) {
         munmap(data, length);
     }
+}
+
+// Adds [data, data + length), joined with the mappings it touches.
+void keep(std::uint8_t* data, std::size_t length) noexcept {
+    for (std::size_t i = 0; i < CACHE.count;) {
+        const CachedMapping other = CACHE.slots[i];
+        if (other.data + other.length == data) {
+            data = other.data;
+        } else if (data + length != other.data) {
+            ++i;
+            continue;
+        }
+        length += other.length;
+        remove_slot(i);
+    }
+    CACHE.slots[CACHE.count++] = CachedMapping{data, length, CACHE.next_age++};
+    CACHE.bytes += length;
+}
+
+// Gives up `excess` bytes of the oldest mapping, its tail, or all of it when
+// the rest would be too small to keep; returns what to unmap.
+CachedMapping give_up_oldest(std::size_t excess) noexcept {
+    std::size_t index = 0;
+    for (std::size_t i = 1; i < CACHE.count; ++i) {
+        if (CACHE.slots[i].age < CACHE.slots[index].age) {
+            index = i;
+        }
+    }
+    CachedMapping& oldest = CACHE.slots[index];
+    if (oldest.length >= excess + SMALLEST_MAPPING) {
+        oldest.length -= excess;
+        CACHE.bytes -= excess;
+        return CachedMapping{oldest.data + oldest.length, excess, 0};
+    }
+    const CachedMapping whole = oldest;
+    remove_slot(index);
+    return whole;
 }
 
 // fork() copies the lock in whatever state another thread held it, and the
@@ -109,25 +150,17 @@ void cache_or_unmap(std::uint8_t* data, std::size_t length) noexcept {
         return;
     }
     for (;;) {
-        CachedMapping oldest{nullptr, 0, 0};
+        CachedMapping given_up{nullptr, 0, 0};
         {
             const std::lock_guard guard(CACHE.lock);
             if (CACHE.bytes + length <= MAPPING_CACHE_CAP) {
-                CACHE.slots[CACHE.count++] = CachedMapping{data, length, CACHE.next_age++};
-                CACHE.bytes += length;
+                keep(data, length);
                 return;
             }
-            std::size_t index = 0;
-            for (std::size_t i = 1; i < CACHE.count; ++i) {
-                if (CACHE.slots[i].age < CACHE.slots[index].age) {
-                    index = i;
-                }
-            }
-            oldest = CACHE.slots[index];
-            remove_slot(index);
+            given_up = give_up_oldest(CACHE.bytes + length - MAPPING_CACHE_CAP);
         }
         // Unmapping takes as long as freeing the pages: never under the lock.
-        unmap(oldest.data, oldest.length);
+        unmap(given_up.data, given_up.length);
     }
 }
 

@@ -28,7 +28,7 @@ inline constexpr std::size_t SMALLEST_MAPPING = std::size_t{256} << 10;
 //
 // What the cache holds is memory the host had live a moment before, so in a
 // steady run of requests it adds about one response to the host's footprint,
-// never more than the cap; mappings wait oldest first to be unmapped when a
+// never more than the cap; the oldest mappings are unmapped first when a
 // newer one needs the room. A forked child starts with an empty cache.
 inline constexpr std::size_t MAPPING_CACHE_CAP = std::size_t{1} << 30;
 
@@ -39,9 +39,9 @@ inline constexpr std::size_t MAPPING_CACHE_CAP = std::size_t{1} << 30;
 // had it last: every caller writes all of it.
 [[nodiscard]] std::uint8_t* take_cached_mapping(std::size_t length) noexcept;
 
-// Keeps the mapping [data, data + length) for a later take, or unmaps it when
-// it is larger than the cap. `length` is a multiple of PAGE_SIZE, at least
-// SMALLEST_MAPPING.
+// Keeps the mapping [data, data + length) for a later take, joined with any
+// cached one it touches, or unmaps it when it is larger than the cap.
+// `length` is a multiple of PAGE_SIZE, at least SMALLEST_MAPPING.
 void cache_or_unmap(std::uint8_t* data, std::size_t length) noexcept;
 
 // Unmaps everything the cache holds.

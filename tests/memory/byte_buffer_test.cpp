@@ -137,13 +137,15 @@ TEST(ByteBufferTest, ReleasedMappingsAreTakenAgainWholeOrSplit) {
     // None fits: a fresh mapping.
     auto fresh = ByteBuffer::allocate(4 * MIB, "test buffer");
     EXPECT_TRUE(fresh->data() < first || fresh->data() >= first + 3 * MIB);
-    // A rest too small to be a buffer of its own is unmapped at once.
+    // Released, the pieces are one mapping again.
     head = ByteBuffer();
-    auto most = ByteBuffer::allocate(MIB - 16 * KIB, "test buffer");
+    rest = ByteBuffer();
+    EXPECT_EQ(allocate_and_release(3 * MIB), first);
+    // A rest too small to be a buffer of its own is unmapped at once.
+    auto most = ByteBuffer::allocate(3 * MIB - 16 * KIB, "test buffer");
     EXPECT_EQ(most->data(), first);
     EXPECT_EQ(cached_mapping_bytes(), 0U);
-    EXPECT_FALSE(page_is_mapped(first + MIB));
-    EXPECT_TRUE(page_is_mapped(first + MIB + PAGE));  // `rest`
+    EXPECT_FALSE(page_is_mapped(first + 3 * MIB - PAGE));
 }
 
 // Address space only: nothing is faulted in.
