@@ -67,14 +67,15 @@ struct RgbFrameSizes {
 };
 
 // libswscale's packed 24-bit output is not what its RGBA output gives with
-// alpha dropped: scaled 4:2:0, 4:2:2 and 4:4:0 sources come out different,
-// and at the decoded size FFmpeg 5.1's x86 converters leave the last
-// width % 8 pixels of each row unwritten and write up to 24 bytes past the
-// last one (tests/export/rgb_strips_test.cpp shows both). So frames go
-// through RGBA, but a strip of rows at a time, each packed to RGB while it is
-// still in the core's cache: a whole 1080p frame of RGBA (8 MiB) would be
-// written to memory and read back. A quarter of a 1 MiB L2 leaves room for
-// the source rows a strip reads and the RGB it becomes.
+// alpha dropped: scaled 4:2:0, 4:2:2 and 4:4:0 sources come out different
+// (FFmpeg 5.1, every pixel format the decoder gives, widths 1 to 130, both
+// ranges, every matrix), and at the decoded size its x86 converters leave a
+// row's last width % 8 pixels unwritten and write up to 24 bytes past the
+// row's end when rows are packed. So frames go through RGBA, but a strip of
+// rows at a time, each packed to RGB while it is still in the core's cache
+// rather than a whole frame's RGBA (8 MiB at 1080p) written out and read
+// back. A quarter of a 1 MiB L2 leaves room for the source rows a strip reads
+// and the RGB it becomes.
 constexpr std::uint64_t RGBA_STRIP_BYTES = std::uint64_t{256} << 10;
 
 // The release function of an FFmpeg buffer that views memory owned elsewhere.
