@@ -40,16 +40,13 @@ constexpr std::size_t round_up(std::size_t value, std::size_t unit) noexcept {
 // each time. The choice depends on the length alone, so that release, which
 // is given only address and length, takes the same path as allocation did.
 // Returns the mapping's length, or 0 for a malloc buffer.
-constexpr std::size_t mapping_length(std::size_t length) noexcept {
-    if (length < SMALLEST_MAPPING || length > SIZE_MAX - PAGE_SIZE) {
+std::size_t mapping_length(std::size_t length) noexcept {
+    const std::size_t page = page_size();
+    if (length < SMALLEST_MAPPING || length > SIZE_MAX - page) {
         return 0;  // the largest lengths cannot be satisfied: malloc reports it
     }
-    return round_up(length, PAGE_SIZE);
+    return round_up(length, page);
 }
-
-static_assert(mapping_length(1) == 0);
-static_assert(mapping_length(224 * 224 * 3) == 0);
-static_assert(mapping_length(1920 * 1080 * 3) == round_up(1920 * 1080 * 3, PAGE_SIZE));
 
 std::uint8_t* map_populated(std::size_t mapped) noexcept {
     // A mapping the kernel could not populate (memory short at that moment)

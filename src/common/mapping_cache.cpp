@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <mutex>
@@ -111,6 +112,14 @@ bool fork_handlers_registered() noexcept {
 }
 
 }  // namespace
+
+std::size_t page_size() noexcept {
+    static const std::size_t size = [] {
+        const long reported = sysconf(_SC_PAGESIZE);
+        return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{4} << 10;
+    }();
+    return size;
+}
 
 std::uint8_t* take_cached_mapping(std::size_t length) noexcept {
     std::uint8_t* taken = nullptr;

@@ -9,10 +9,13 @@
 
 namespace pytovrik {
 
-inline constexpr std::size_t PAGE_SIZE = std::size_t{4} << 10;  // x86-64 Linux base page
+// The system's page size (4 KiB on x86-64, up to 64 KiB on aarch64). Mappings
+// are split and joined at multiples of it: a split inside a page would let
+// releasing one piece unmap the start of the next.
+[[nodiscard]] std::size_t page_size() noexcept;
 
 // The smallest buffer that is a mapping of its own (see byte_buffer.cpp), and
-// so the smallest piece the cache keeps.
+// so the smallest piece the cache keeps; a multiple of every page size.
 inline constexpr std::size_t SMALLEST_MAPPING = std::size_t{256} << 10;
 
 // The most the cache holds, in bytes: 1 GiB.
@@ -32,7 +35,7 @@ inline constexpr std::size_t SMALLEST_MAPPING = std::size_t{256} << 10;
 // newer one needs the room. A forked child starts with an empty cache.
 inline constexpr std::size_t MAPPING_CACHE_CAP = std::size_t{1} << 30;
 
-// A cached mapping of exactly `length` bytes, a multiple of PAGE_SIZE and at
+// A cached mapping of exactly `length` bytes, a multiple of page_size() and at
 // least SMALLEST_MAPPING, or null when none is large enough. The closest fit
 // is taken; what it has beyond `length` stays cached, or is unmapped when it
 // is smaller than SMALLEST_MAPPING. Its bytes are those of whatever buffer
@@ -41,7 +44,7 @@ inline constexpr std::size_t MAPPING_CACHE_CAP = std::size_t{1} << 30;
 
 // Keeps the mapping [data, data + length) for a later take, joined with any
 // cached one it touches, or unmaps it when it is larger than the cap.
-// `length` is a multiple of PAGE_SIZE, at least SMALLEST_MAPPING.
+// `length` is a multiple of page_size(), at least SMALLEST_MAPPING.
 void cache_or_unmap(std::uint8_t* data, std::size_t length) noexcept;
 
 // Unmaps everything the cache holds.

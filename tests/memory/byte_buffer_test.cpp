@@ -30,7 +30,7 @@ using pytovrik::unmap_cached_mappings;
 
 constexpr std::size_t KIB = 1024;
 constexpr std::size_t MIB = 1024 * KIB;
-constexpr std::size_t PAGE = 4 * KIB;
+const std::size_t PAGE = pytovrik::page_size();
 
 // Around page sizes, around 256 KiB where buffers become mappings of their
 // own, and real frame sizes: 224x224 RGB, 1080p chroma and luma, 720p and

@@ -48,7 +48,8 @@ bool held_before(const Span& span, std::vector<Span> held) {
     std::sort(held.begin(), held.end(), [](const Span& a, const Span& b) { return a.data < b.data; });
     const std::uint8_t* covered = span.data;
     for (const Span& old : held) {
-        const std::uint64_t mapped = (old.len + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
+        const std::uint64_t page = page_size();
+        const std::uint64_t mapped = (old.len + page - 1) / page * page;
         if (old.data <= covered && covered < old.data + mapped) {
             covered = old.data + mapped;
         }
