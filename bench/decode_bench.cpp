@@ -6,14 +6,18 @@
 //               output buffer until the end of the batch, as a one-call
 //               response must;
 //   library     one request through the C ABI, response freed inside the
-//               timed region.
+//               timed region;
+//   before      the same through another build of the library, loaded with
+//               --baseline, to compare a change with what it replaces.
 // Repetitions are interleaved (every row once per round, in a rotating order)
-// so that a change of machine load hits all rows alike; the best round of
-// each row is reported.
+// so that a change of machine load hits all rows alike; each row reports its
+// median round, and ratios compare medians.
 //
-// Usage: decode_bench [--inputs DIR] [--streams a,b] [--reps N] [--no-thp]
-//                     [--markdown FILE] [--no-peak-rss]
-//        decode_bench --peak-rss FILE   (child mode: one whole-batch RGB request)
+// Usage: decode_bench [--inputs DIR] [--streams a,b] [--threads auto,1] [--reps N]
+//                     [--baseline LIBRARY.so] [--no-thp] [--markdown FILE] [--no-peak-rss]
+//        decode_bench --peak-rss FILE [--baseline LIBRARY.so]
+//                     (child mode: two whole-batch RGB requests in turn)
+#include <dlfcn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -65,6 +69,28 @@ using pytovrik::UniqueAVCodecContext;
 using pytovrik::UniqueAVFrame;
 using pytovrik::UniqueAVPacket;
 using pytovrik::UniqueSwsContext;
+
+// The two calls a request needs, from the library this program links or from
+// a baseline build loaded beside it. RTLD_LOCAL keeps their symbols apart,
+// and each keeps its own decoders and memory.
+struct LibraryCalls {
+    decltype(&pytovrik_video_decode_h264_v1) decode = &pytovrik_video_decode_h264_v1;
+    decltype(&pytovrik_video_free_response_v1) free = &pytovrik_video_free_response_v1;
+};
+
+LibraryCalls load_baseline(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        throw std::runtime_error("cannot load " + path + ": " + dlerror());
+    }
+    LibraryCalls calls;
+    calls.decode = reinterpret_cast<decltype(calls.decode)>(dlsym(handle, "pytovrik_video_decode_h264_v1"));
+    calls.free = reinterpret_cast<decltype(calls.free)>(dlsym(handle, "pytovrik_video_free_response_v1"));
+    if (calls.decode == nullptr || calls.free == nullptr) {
+        throw std::runtime_error(path + " lacks the library's functions");
+    }
+    return calls;
+}
 
 // Thread setting of a row: 0 is the variable unset (FFmpeg chooses).
 std::string thread_label(int threads) { return threads == 0 ? "auto" : std::to_string(threads); }
@@ -207,7 +233,7 @@ private:
     std::unique_ptr<std::uint8_t[]> rgba_;
 };
 
-enum class Work { Floor, KeptYuv, KeptRgb, LibraryYuv, LibraryRgb };
+enum class Work { Floor, KeptYuv, KeptRgb, LibraryYuv, LibraryRgb, BaselineYuv, BaselineRgb };
 
 struct Row {
     std::size_t stream = 0;
@@ -218,27 +244,34 @@ struct Row {
     std::vector<double> seconds;
 
     [[nodiscard]] bool is_library() const { return work == Work::LibraryYuv || work == Work::LibraryRgb; }
+    [[nodiscard]] bool is_baseline() const { return work == Work::BaselineYuv || work == Work::BaselineRgb; }
     [[nodiscard]] bool is_kept() const { return work == Work::KeptYuv || work == Work::KeptRgb; }
-    [[nodiscard]] bool is_rgb() const { return work == Work::KeptRgb || work == Work::LibraryRgb; }
+    [[nodiscard]] bool is_rgb() const {
+        return work == Work::KeptRgb || work == Work::LibraryRgb || work == Work::BaselineRgb;
+    }
 
     [[nodiscard]] std::string label() const {
         if (work == Work::Floor) {
             return "floor";
         }
-        std::string text = is_library() ? "library " : "kept floor ";
+        std::string text = is_library() ? "library " : is_baseline() ? "before " : "kept floor ";
         text += is_rgb() ? (side == 0 ? "RGB source" : "RGB " + std::to_string(side) + "x" + std::to_string(side))
                          : "YUV";
         text += step == 1 ? ", all" : ", every " + std::to_string(step) + "th";
         return text;
     }
-    [[nodiscard]] double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
+    [[nodiscard]] double median() const {
+        std::vector<double> sorted = seconds;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t middle = sorted.size() / 2;
+        return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    }
 };
 
-// The row a library row is compared with: same stream, threads and output.
-const Row* kept_floor_of(const std::vector<Row>& rows, const Row& row) {
-    const Work kept = row.work == Work::LibraryYuv ? Work::KeptYuv : Work::KeptRgb;
+// The row of `work` with the same stream, threads, output size and selection.
+const Row* matching_row(const std::vector<Row>& rows, const Row& row, Work work) {
     for (const Row& other : rows) {
-        if (other.stream == row.stream && other.threads == row.threads && other.work == kept &&
+        if (other.stream == row.stream && other.threads == row.threads && other.work == work &&
             other.side == row.side && other.step == row.step) {
             return &other;
         }
@@ -263,8 +296,8 @@ std::vector<std::uint64_t> every_nth(std::uint64_t frames, std::uint64_t step) {
     return positions;
 }
 
-void run_library(const Stream& stream, const Row& row, std::size_t packet_count) {
-    const bool rgb = row.work == Work::LibraryRgb;
+void run_library(const LibraryCalls& library, const Stream& stream, const Row& row, std::size_t packet_count) {
+    const bool rgb = row.is_rgb();
     const int side_width = row.side == 0 ? stream.width : row.side;
     const int side_height = row.side == 0 ? stream.height : row.side;
     const std::vector<std::uint64_t> positions = row.step == 1 ? std::vector<std::uint64_t>{}
@@ -278,21 +311,21 @@ void run_library(const Stream& stream, const Row& row, std::size_t packet_count)
     request.selected_positions = positions.data();
     request.selected_position_count = positions.size();
     RuntimeDecodeResponse response{nullptr, 0};
-    if (pytovrik_video_decode_h264_v1(&request, &response) != 0) {
+    if (library.decode(&request, &response) != 0) {
         throw std::runtime_error("library request failed on " + stream.name);
     }
     const std::uint64_t expected = packet_count < stream.packets.size() ? response.frame_count
                                    : row.step == 1                      ? stream.frames
                                                                         : positions.size();
     const std::uint64_t returned = response.frame_count;
-    pytovrik_video_free_response_v1(&response);
+    library.free(&response);
     if (returned != expected) {
         throw std::runtime_error("library returned " + std::to_string(returned) + " frames on " + stream.name +
                                  ", expected " + std::to_string(expected));
     }
 }
 
-double time_row(const Stream& stream, const Row& row, AVCodecContext& floor_decoder) {
+double time_row(const Stream& stream, const Row& row, AVCodecContext& floor_decoder, const LibraryCalls& baseline) {
     const auto start = Clock::now();
     switch (row.work) {
         case Work::Floor:
@@ -320,7 +353,11 @@ double time_row(const Stream& stream, const Row& row, AVCodecContext& floor_deco
         }
         case Work::LibraryYuv:
         case Work::LibraryRgb:
-            run_library(stream, row, stream.packets.size());
+            run_library(LibraryCalls{}, stream, row, stream.packets.size());
+            break;
+        case Work::BaselineYuv:
+        case Work::BaselineRgb:
+            run_library(baseline, stream, row, stream.packets.size());
             break;
     }
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -366,9 +403,10 @@ long status_kib(const char* field) {
     return -1;
 }
 
-// Child mode: one whole-batch RGB request at source size, nothing else, so
-// the process's high-water mark is the request's.
-int measure_peak_rss(const std::string& path) {
+// Child mode: two whole-batch RGB requests at source size in turn, nothing
+// else, so the process's high-water mark is theirs. What stays resident after
+// the first is freed is what the library keeps for the next request.
+int measure_peak_rss(const std::string& path, const LibraryCalls& library) {
     Stream stream;
     stream.units = bench::read_access_units(path);
     for (bench::Packet& unit : stream.units) {
@@ -380,13 +418,13 @@ int measure_peak_rss(const std::string& path) {
     probe.packets = stream.runtime_packets.data();
     probe.packet_count = std::min<std::size_t>(stream.runtime_packets.size(), 4);
     RuntimeDecodeResponse response{nullptr, 0};
-    if (pytovrik_video_decode_h264_v1(&probe, &response) != 0 || response.frame_count == 0) {
+    if (library.decode(&probe, &response) != 0 || response.frame_count == 0) {
         return 2;
     }
     const std::uint32_t width = response.frames[0].width;
     const std::uint32_t height = response.frames[0].height;
-    pytovrik_video_free_response_v1(&response);
-    const long before = status_kib("VmRSS");
+    library.free(&response);
+    std::cout << status_kib("VmRSS");
 
     RuntimeDecodeRequest request{};
     request.output_width = width;
@@ -394,26 +432,33 @@ int measure_peak_rss(const std::string& path) {
     request.output_format = RuntimeFormatRgb;
     request.packets = stream.runtime_packets.data();
     request.packet_count = stream.runtime_packets.size();
-    if (pytovrik_video_decode_h264_v1(&request, &response) != 0) {
-        return 2;
-    }
     std::uint64_t output = 0;
-    for (std::uint64_t i = 0; i < response.frame_count; ++i) {
-        output += response.frames[i].rgb.len;
+    for (int turn = 0; turn < 2; ++turn) {
+        if (library.decode(&request, &response) != 0) {
+            return 2;
+        }
+        output = 0;
+        for (std::uint64_t i = 0; i < response.frame_count; ++i) {
+            output += response.frames[i].rgb.len;
+        }
+        std::cout << ' ' << status_kib("VmHWM");
+        library.free(&response);
+        std::cout << ' ' << status_kib("VmRSS");
     }
-    const long peak = status_kib("VmHWM");
-    pytovrik_video_free_response_v1(&response);
-    std::cout << before << ' ' << peak << ' ' << output << ' ' << response.frame_count << '\n';
+    std::cout << ' ' << output << '\n';
     return 0;
 }
 
 struct PeakRss {
-    long before_kib = 0;
-    long peak_kib = 0;
+    long before_kib = 0;        // resident before the first request
+    long first_peak_kib = 0;    // the high-water mark after the first
+    long first_idle_kib = 0;    // resident once the first is freed
+    long second_peak_kib = 0;   // the high-water mark after the second
+    long second_idle_kib = 0;
     std::uint64_t output_bytes = 0;
 };
 
-PeakRss peak_rss_in_child(const std::string& path, bool no_thp) {
+PeakRss peak_rss_in_child(const std::string& path, bool no_thp, const std::string& baseline) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) {
         throw std::runtime_error("pipe failed");
@@ -426,6 +471,10 @@ PeakRss peak_rss_in_child(const std::string& path, bool no_thp) {
         std::vector<const char*> arguments = {"decode_bench", "--peak-rss", path.c_str()};
         if (no_thp) {
             arguments.push_back("--no-thp");
+        }
+        if (!baseline.empty()) {
+            arguments.push_back("--baseline");
+            arguments.push_back(baseline.c_str());
         }
         arguments.push_back(nullptr);
         execv("/proc/self/exe", const_cast<char* const*>(arguments.data()));
@@ -444,10 +493,21 @@ PeakRss peak_rss_in_child(const std::string& path, bool no_thp) {
     PeakRss result;
     std::istringstream fields(text);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        !(fields >> result.before_kib >> result.peak_kib >> result.output_bytes)) {
+        !(fields >> result.before_kib >> result.first_peak_kib >> result.first_idle_kib >> result.second_peak_kib >>
+          result.second_idle_kib >> result.output_bytes)) {
         throw std::runtime_error("peak RSS child failed on " + path);
     }
     return result;
+}
+
+std::string mib(long kib) { return std::to_string((kib + 512) / 1024) + " MiB"; }
+
+std::string peak_rss_note(const std::string& library, const PeakRss& peak) {
+    const long output_kib = static_cast<long>(peak.output_bytes / 1024);
+    return library + ": peak " + mib(peak.first_peak_kib) + " (" + mib(peak.before_kib) + " before, output " +
+           mib(output_kib) + ", " + mib(peak.first_peak_kib - peak.before_kib - output_kib) +
+           " beyond both), " + mib(peak.first_idle_kib) + " once freed; a second request peaks at " +
+           mib(peak.second_peak_kib) + ", " + mib(peak.second_idle_kib) + " once freed";
 }
 
 std::string fixed(double value, int decimals) {
@@ -458,7 +518,9 @@ std::string fixed(double value, int decimals) {
 
 struct Options {
     std::string inputs = "build-bench/bench-inputs";
-    std::vector<std::string> streams = {"1080p", "720p", "conformance_cif"};
+    std::vector<std::string> streams = {"1080p", "720p", "heavy_1080p", "heavy_720p", "conformance_cif"};
+    std::vector<int> threads = {0, 1};
+    std::string baseline;
     int reps = 5;
     bool no_thp = false;
     bool peak_rss = true;
@@ -476,6 +538,8 @@ std::vector<std::string> split_commas(const std::string& text) {
 }
 
 int run(const Options& options) {
+    const bool with_baseline = !options.baseline.empty();
+    const LibraryCalls baseline = with_baseline ? load_baseline(options.baseline) : LibraryCalls{};
     std::vector<Stream> streams;
     for (const std::string& name : options.streams) {
         streams.push_back(load_stream(options.inputs, name));
@@ -485,13 +549,18 @@ int run(const Options& options) {
     }
     std::vector<Row> rows;
     for (std::size_t s = 0; s < streams.size(); ++s) {
-        for (const int threads : {0, 1}) {
+        for (const int threads : options.threads) {
             rows.push_back(Row{s, threads, Work::Floor, 0, 1, {}});
-            for (const bool library : {false, true}) {
+            std::vector<std::pair<Work, Work>> kinds = {{Work::KeptYuv, Work::KeptRgb},
+                                                        {Work::LibraryYuv, Work::LibraryRgb}};
+            if (with_baseline) {
+                kinds.emplace_back(Work::BaselineYuv, Work::BaselineRgb);
+            }
+            for (const auto& [yuv, rgb] : kinds) {
                 for (const std::uint64_t step : {std::uint64_t{1}, SPARSE_STEP}) {
-                    rows.push_back(Row{s, threads, library ? Work::LibraryYuv : Work::KeptYuv, 0, step, {}});
+                    rows.push_back(Row{s, threads, yuv, 0, step, {}});
                     for (const int side : {0, SMALL_SIDE}) {
-                        rows.push_back(Row{s, threads, library ? Work::LibraryRgb : Work::KeptRgb, side, step, {}});
+                        rows.push_back(Row{s, threads, rgb, side, step, {}});
                     }
                 }
             }
@@ -499,20 +568,25 @@ int run(const Options& options) {
     }
     std::vector<UniqueAVCodecContext> floor_decoders;  // one per stream and thread setting, as rows hold them
     for (std::size_t s = 0; s < streams.size(); ++s) {
-        floor_decoders.push_back(open_decoder(0));
-        floor_decoders.push_back(open_decoder(1));
+        for (const int threads : options.threads) {
+            floor_decoders.push_back(open_decoder(threads));
+        }
     }
 
     for (int rep = 0; rep < options.reps; ++rep) {
-        for (const int threads : {0, 1}) {
+        for (std::size_t t = 0; t < options.threads.size(); ++t) {
+            const int threads = options.threads[t];
             // The library reads the variable when a thread creates its
             // decoder, so each setting runs on a thread of its own.
             set_thread_variable(threads);
             std::thread worker([&] {
                 for (std::size_t s = 0; s < streams.size(); ++s) {
-                    // Warm the thread's decoder on this stream's size.
-                    run_library(streams[s], Row{s, threads, Work::LibraryYuv, 0, 1, {}},
-                                std::min<std::size_t>(streams[s].packets.size(), 8));
+                    // Warm the thread's decoders on this stream's size.
+                    const std::size_t warm_packets = std::min<std::size_t>(streams[s].packets.size(), 8);
+                    run_library(LibraryCalls{}, streams[s], Row{s, threads, Work::LibraryYuv, 0, 1, {}}, warm_packets);
+                    if (with_baseline) {
+                        run_library(baseline, streams[s], Row{s, threads, Work::BaselineYuv, 0, 1, {}}, warm_packets);
+                    }
                     std::vector<Row*> mine;
                     for (Row& row : rows) {
                         if (row.stream == s && row.threads == threads) {
@@ -522,9 +596,9 @@ int run(const Options& options) {
                     std::rotate(mine.begin(), mine.begin() + static_cast<std::ptrdiff_t>(
                                                                  static_cast<std::size_t>(rep) % mine.size()),
                                 mine.end());
-                    AVCodecContext& decoder = *floor_decoders[2 * s + (threads == 0 ? 0 : 1)];
+                    AVCodecContext& decoder = *floor_decoders[s * options.threads.size() + t];
                     for (Row* row : mine) {
-                        row->seconds.push_back(time_row(streams[s], *row, decoder));
+                        row->seconds.push_back(time_row(streams[s], *row, decoder, baseline));
                     }
                 }
             });
@@ -535,53 +609,51 @@ int run(const Options& options) {
     unsetenv(THREADS_VARIABLE);
 
     std::ostringstream table;
-    table << "| stream | threads | row | fps | x kept floor | x floor |\n";
-    table << "|---|---|---|---:|---:|---:|\n";
+    table << "| stream | threads | row | fps | x kept floor | x floor |" << (with_baseline ? " x before |" : "")
+          << "\n";
+    table << "|---|---|---|---:|---:|---:|" << (with_baseline ? "---:|" : "") << "\n";
+    const auto ratio = [](const Row* baseline_row, const Row& row) {
+        return baseline_row == nullptr ? std::string() : fixed(baseline_row->median() / row.median(), 2);
+    };
     for (const Row& row : rows) {
         const Stream& stream = streams[row.stream];
-        const double fps = static_cast<double>(stream.frames) / row.best();
-        std::string versus_kept = "";
-        std::string versus_floor = "";
-        if (row.work != Work::Floor) {
-            versus_floor = fixed(floor_of(rows, row)->best() / row.best(), 2);
-        }
-        if (row.is_library()) {
-            versus_kept = fixed(kept_floor_of(rows, row)->best() / row.best(), 2);
-        }
+        const double fps = static_cast<double>(stream.frames) / row.median();
+        const bool measured = row.is_library() || row.is_baseline();
+        const Work kept = row.is_rgb() ? Work::KeptRgb : Work::KeptYuv;
+        const Work before = row.is_rgb() ? Work::BaselineRgb : Work::BaselineYuv;
         table << "| " << stream.name << " | " << thread_label(row.threads) << " | " << row.label() << " | "
-              << fixed(fps, 1) << " | " << versus_kept << " | " << versus_floor << " |\n";
+              << fixed(fps, 1) << " | " << (measured ? ratio(matching_row(rows, row, kept), row) : "") << " | "
+              << (row.work != Work::Floor ? ratio(floor_of(rows, row), row) : "") << " |";
+        if (with_baseline) {
+            table << ' ' << (row.is_library() ? ratio(matching_row(rows, row, before), row) : "") << " |";
+        }
+        table << '\n';
     }
 
     std::ostringstream notes;
     for (const Row& row : rows) {
         if (row.work == Work::LibraryRgb && row.side == 0 && row.step == SPARSE_STEP) {
-            for (const Row& all : rows) {
-                if (all.stream == row.stream && all.threads == row.threads && all.work == Work::LibraryRgb &&
-                    all.side == 0 && all.step == 1) {
-                    notes << "- " << streams[row.stream].name << ", threads " << thread_label(row.threads)
-                          << ": library RGB source, every 10th frame is " << fixed(all.best() / row.best(), 2)
-                          << "x faster than all frames\n";
-                }
-            }
+            const Row* all = matching_row(rows, Row{row.stream, row.threads, row.work, 0, 1, {}}, Work::LibraryRgb);
+            notes << "- " << streams[row.stream].name << ", threads " << thread_label(row.threads)
+                  << ": library RGB source, every 10th frame is " << fixed(all->median() / row.median(), 2)
+                  << "x faster than all frames\n";
         }
     }
     if (options.peak_rss) {
         for (const Stream& stream : streams) {
-            const PeakRss peak = peak_rss_in_child(options.inputs + "/" + stream.name + ".h264", options.no_thp);
-            const double output_mib = static_cast<double>(peak.output_bytes) / (1024.0 * 1024.0);
-            const double peak_mib = static_cast<double>(peak.peak_kib) / 1024.0;
-            const double before_mib = static_cast<double>(peak.before_kib) / 1024.0;
-            notes << "- " << stream.name << ": whole-batch RGB request at source size, in a process of its own: "
-                  << "peak RSS " << fixed(peak_mib, 1) << " MiB, " << fixed(before_mib, 1)
-                  << " MiB before the request (libraries, the host's packets), output " << fixed(output_mib, 1)
-                  << " MiB; the request's peak beyond its output: " << fixed(peak_mib - before_mib - output_mib, 1)
-                  << " MiB\n";
+            const std::string path = options.inputs + "/" + stream.name + ".h264";
+            notes << "- " << stream.name << ", whole-batch RGB requests at source size in a process of their own, "
+                  << "resident memory: " << peak_rss_note("library", peak_rss_in_child(path, options.no_thp, ""));
+            if (with_baseline) {
+                notes << "; " << peak_rss_note("before", peak_rss_in_child(path, options.no_thp, options.baseline));
+            }
+            notes << '\n';
         }
     }
     std::cout << table.str() << '\n' << notes.str();
     if (!options.markdown.empty()) {
         std::ofstream file(options.markdown);
-        file << "Best of " << options.reps << " interleaved rounds"
+        file << "Median of " << options.reps << " interleaved rounds"
              << (options.no_thp ? ", transparent huge pages disabled for the process" : "") << ".\n\n"
              << table.str() << '\n'
              << notes.str();
@@ -607,6 +679,13 @@ int main(int argc, char** argv) {
                 options.inputs = value();
             } else if (argument == "--streams") {
                 options.streams = split_commas(value());
+            } else if (argument == "--threads") {
+                options.threads.clear();
+                for (const std::string& threads : split_commas(value())) {
+                    options.threads.push_back(threads == "auto" ? 0 : std::stoi(threads));
+                }
+            } else if (argument == "--baseline") {
+                options.baseline = value();
             } else if (argument == "--reps") {
                 options.reps = std::max(1, std::stoi(value()));
             } else if (argument == "--no-thp") {
@@ -627,7 +706,8 @@ int main(int argc, char** argv) {
             throw std::runtime_error("PR_SET_THP_DISABLE failed");
         }
         if (!peak_rss_path.empty()) {
-            return measure_peak_rss(peak_rss_path);
+            return measure_peak_rss(peak_rss_path,
+                                    options.baseline.empty() ? LibraryCalls{} : load_baseline(options.baseline));
         }
         return run(options);
     } catch (const std::exception& error) {

@@ -1,9 +1,11 @@
-// What a batch's fresh output memory costs: allocate a buffer per frame,
-// write every byte (as an export does), keep all of them to the end of the
-// batch, release them. The library's ByteBuffer against plain malloc/free and
-// against mappings advised for transparent huge pages, at the sizes of real
-// outputs. Run once as is and once with --no-thp to see both sides of the
-// kernel's huge-page support.
+// What a batch's output memory costs: allocate a buffer per frame, write
+// every byte (as an export does), keep all of them to the end of the batch,
+// release them. The library's ByteBuffer, once with its cache of released
+// mappings emptied before each batch (fresh memory) and once taking what the
+// batch before released (recycled), against plain malloc/free and against
+// mappings advised for transparent huge pages, at the sizes of real outputs.
+// Run once as is and once with --no-thp to see both sides of the kernel's
+// huge-page support.
 //
 // Usage: fresh_memory_bench [--no-thp] [--reps N] [--idle-reps N] [--markdown FILE]
 #include <sys/mman.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "common/byte_buffer.hpp"
+#include "common/mapping_cache.hpp"
 
 namespace {
 
@@ -87,7 +90,10 @@ double time_huge_pages(const Case& item) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double time_byte_buffer(const Case& item) {
+double time_byte_buffer(const Case& item, bool recycled) {
+    if (!recycled) {
+        pytovrik::unmap_cached_mappings();
+    }
     const auto start = Clock::now();
     std::vector<pytovrik::ByteBuffer> kept;
     kept.reserve(item.count);
@@ -139,54 +145,66 @@ int main(int argc, char** argv) {
     // back the memory it released a moment ago, and batches after a pause,
     // long enough for a virtual machine's free-page reporting (2 s here) to
     // hand freed memory back to the hypervisor, which must fault it in again.
+    struct Side {
+        const char* name;
+        double (*time)(const Case&);
+    };
+    const Side sides[] = {
+        {"malloc", time_malloc},
+        {"huge pages", time_huge_pages},
+        {"library, fresh", [](const Case& item) { return time_byte_buffer(item, false); }},
+        {"library, recycled", [](const Case& item) { return time_byte_buffer(item, true); }},
+    };
     constexpr std::size_t case_count = std::size(CASES);
-    std::vector<double> warm_malloc(case_count, 1e9);
-    std::vector<double> warm_buffer(case_count, 1e9);
-    std::vector<double> warm_huge(case_count, 1e9);
-    std::vector<double> idle_malloc(case_count, 1e9);
-    std::vector<double> idle_buffer(case_count, 1e9);
-    std::vector<double> idle_huge(case_count, 1e9);
+    constexpr std::size_t side_count = std::size(sides);
+    std::vector<std::vector<double>> warm(case_count, std::vector<double>(side_count, 1e9));
+    std::vector<std::vector<double>> idle(case_count, std::vector<double>(side_count, 1e9));
     for (std::size_t c = 0; c < case_count; ++c) {
-        for (int rep = 0; rep < reps; ++rep) {
-            warm_malloc[c] = std::min(warm_malloc[c], time_malloc(CASES[c]));
-        }
-        for (int rep = 0; rep < reps; ++rep) {
-            warm_buffer[c] = std::min(warm_buffer[c], time_byte_buffer(CASES[c]));
-        }
-        for (int rep = 0; rep < reps; ++rep) {
-            warm_huge[c] = std::min(warm_huge[c], time_huge_pages(CASES[c]));
+        for (std::size_t side = 0; side < side_count; ++side) {
+            for (int rep = 0; rep < reps; ++rep) {
+                warm[c][side] = std::min(warm[c][side], sides[side].time(CASES[c]));
+            }
         }
     }
     for (int rep = 0; rep < idle_reps; ++rep) {
         for (std::size_t c = 0; c < case_count; ++c) {
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            idle_malloc[c] = std::min(idle_malloc[c], time_malloc(CASES[c]));
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            idle_buffer[c] = std::min(idle_buffer[c], time_byte_buffer(CASES[c]));
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            idle_huge[c] = std::min(idle_huge[c], time_huge_pages(CASES[c]));
+            // The recycled side follows the fresh one, whose batch it takes.
+            for (std::size_t side = 0; side < side_count; ++side) {
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                idle[c][side] = std::min(idle[c][side], sides[side].time(CASES[c]));
+            }
         }
     }
     std::ostringstream table;
     table << "Huge pages " << (no_thp ? "disabled for the process" : "as the kernel offers them")
           << "; per buffer: allocate, write every byte, keep to the end of the batch of 150, release. "
           << "Back to back: best of " << reps << " batches in a row per side; after 3 s idle: best of " << idle_reps
-          << " batches, each after a 3 s pause.\n\n"
-          << "| buffer | bytes | back to back: malloc us | huge pages us | library us | library speed-up | "
-             "after 3 s idle: malloc us | huge pages us | library us | library speed-up |\n"
-          << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+          << " batches, each after a 3 s pause. Speed-ups are malloc's time over the library's.\n\n";
+    std::ostringstream rule;
+    table << "| buffer | bytes |";
+    rule << "|---|---:|";
+    for (const char* when : {"back to back: ", "after 3 s idle: "}) {
+        for (const Side& side : sides) {
+            table << ' ' << (&side == sides ? when : "") << side.name << " us |";
+            rule << "---:|";
+        }
+        table << " speed-up fresh | speed-up recycled |";
+        rule << "---:|---:|";
+    }
+    table << "\n" << rule.str() << "\n";
     for (std::size_t c = 0; c < case_count; ++c) {
         const double count = static_cast<double>(CASES[c].count);
-        table << "| " << CASES[c].name << " | " << CASES[c].size << " | " << fixed(warm_malloc[c] / count * 1e6, 1)
-              << " | " << fixed(warm_huge[c] / count * 1e6, 1) << " | " << fixed(warm_buffer[c] / count * 1e6, 1)
-              << " | " << fixed(warm_malloc[c] / warm_buffer[c], 2) << " | ";
-        if (idle_reps > 0) {
-            table << fixed(idle_malloc[c] / count * 1e6, 1) << " | " << fixed(idle_huge[c] / count * 1e6, 1) << " | "
-                  << fixed(idle_buffer[c] / count * 1e6, 1) << " | " << fixed(idle_malloc[c] / idle_buffer[c], 2)
-                  << " |\n";
-        } else {
-            table << " | | | |\n";
+        table << "| " << CASES[c].name << " | " << CASES[c].size << " |";
+        for (const auto* times : {&warm[c], &idle[c]}) {
+            const bool measured = times == &warm[c] || idle_reps > 0;
+            for (const double time : *times) {
+                table << ' ' << (measured ? fixed(time / count * 1e6, 1) : "") << " |";
+            }
+            for (const std::size_t library : {std::size_t{2}, std::size_t{3}}) {
+                table << ' ' << (measured ? fixed((*times)[0] / (*times)[library], 2) : "") << " |";
+            }
         }
+        table << "\n";
     }
     std::cout << table.str();
     if (!markdown.empty()) {

@@ -10,31 +10,57 @@ out="${1:-$here/../build-bench/bench-inputs}"
 seconds="${2:-5}"
 mkdir -p "$out"
 
-# Usage: make_input NAME SIZE SECONDS FORMAT [extra encoder options]
-make_input() {
-    local name="$1" size="$2" duration="$3" format="$4"
-    shift 4
-    local target="$out/$name.$format"
+# Usage: encode TARGET FORMAT FFMPEG-OPTIONS...
+# Encodes what the options (inputs, filters, rate control) make, unless
+# TARGET exists, with what every input shares: High profile, 3 B-frames with
+# pyramid, 2-second GOP, yuv420p, as a typical camera or web file has.
+encode() {
+    local target="$1" format="$2"
+    shift 2
     if [[ -s "$target" ]]; then
         echo "$target exists, kept"
         return
     fi
-    # High profile, 3 B-frames with pyramid, 2-second GOP, yuv420p: what a
-    # typical camera or web file looks like.
-    ffmpeg -hide_banner -loglevel error -nostdin -y \
-        -f lavfi -i "testsrc2=size=$size:rate=30:duration=$duration" \
-        -vf "noise=alls=10:allf=t+u,format=yuv420p" \
-        -c:v libx264 -profile:v high -preset fast -crf 23 -bf 3 -x264-params b-pyramid=normal -g 60 "$@" \
+    ffmpeg -hide_banner -loglevel error -nostdin -y "$@" \
+        -c:v libx264 -profile:v high -preset fast -bf 3 -x264-params b-pyramid=normal -g 60 \
         -an -f "$format" "$target.partial"
     mv "$target.partial" "$target"
     echo "$target: $(stat -c %s "$target") bytes"
 }
 
-# Raw Annex B, no container, for the library's own benchmark.
+# Usage: make_input NAME SIZE SECONDS FORMAT [extra encoder options]
+make_input() {
+    local name="$1" size="$2" duration="$3" format="$4"
+    shift 4
+    encode "$out/$name.$format" "$format" -f lavfi -i "testsrc2=size=$size:rate=30:duration=$duration" \
+        -vf "noise=alls=10:allf=t+u,format=yuv420p" -crf 23 "$@"
+}
+
+# Usage: make_heavy_input NAME WIDTH HEIGHT BITRATE
+# Camera-like footage: fine detail everywhere that pans across the picture (a
+# blurred noise texture, scrolled and multiplied into the test pattern) under
+# temporal grain, at a bitrate a camera records (9 Mbit/s at 1080p, the same
+# bits per pixel at 720p). Every block carries detail and motion, where the
+# light stream spends its bits on grain over a still pattern.
+make_heavy_input() {
+    local name="$1" width="$2" height="$3" bitrate="$4"
+    encode "$out/$name.h264" h264 \
+        -f lavfi -i "color=c=gray:s=$((width * 5 / 4))x$((height * 13 / 10)):rate=30:duration=$seconds" \
+        -f lavfi -i "testsrc2=size=${width}x${height}:rate=30:duration=$seconds" \
+        -filter_complex "[0]noise=alls=100:allf=0,gblur=sigma=1.2,eq=contrast=2.5:brightness=0.3,\
+scroll=h=0.0011:v=0.0006,crop=$width:$height:0:0,format=yuv420p[texture];[1]format=yuv420p[pattern];\
+[pattern][texture]blend=c0_mode=multiply:c1_opacity=0:c2_opacity=0,noise=alls=10:allf=t+u,format=yuv420p" \
+        -b:v "$bitrate" -maxrate "$bitrate" -bufsize "$bitrate"
+}
+
+# Raw Annex B, no container, for the library's own benchmark: light streams
+# (the encoder's bits go to grain on a still pattern) and heavy ones.
 make_input 1080p 1920x1080 "$seconds" h264
 make_input 720p 1280x720 "$seconds" h264
 # A second 720p stream, encoded apart, for requests that change stream.
 make_input 720p_other 1280x720 "$seconds" h264 -crf 28 -bf 2
+make_heavy_input heavy_1080p 1920 1080 9M
+make_heavy_input heavy_720p 1280 720 4M
 # MP4, 10 s, a key frame exactly every 2 s, for frame access by index
 # across a file (bench/sparse_bench.py).
 make_input sparse_1080p 1920x1080 10 mp4 -keyint_min 60 -sc_threshold 0

@@ -20,9 +20,10 @@ public:
     ByteBuffer& operator=(const ByteBuffer&) = delete;
     ~ByteBuffer();
 
-    // Storage is not initialised: every caller writes all of it. Large
-    // buffers are mappings of their own, populated when they are made,
-    // because their page faults cost more than filling them. A failed
+    // Storage is not initialised, and may hold the bytes of a buffer released
+    // earlier: every caller writes all of it. Large buffers are mappings of
+    // their own, recycled from released ones or populated when they are
+    // made, because their page faults cost more than filling them. A failed
     // allocation is a failure of the request, named by `what`, because sizes
     // come from the host's request or the stream.
     static Outcome<ByteBuffer> allocate(std::size_t length, std::string_view what);

@@ -1,6 +1,8 @@
 #include "export/rgb_export.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -60,11 +62,32 @@ Outcome<SwsContext*> scaler_for(const AVFrame& frame, AVPixelFormat source_forma
 
 // The byte counts of one frame, from the requested size alone.
 struct RgbFrameSizes {
-    std::uint64_t rgba_line_size;   // what libswscale is told; see padded_rgba_line_size
-    std::uint64_t rgba_frame_size;  // rgba_line_size * H: the buffer libswscale fills
-    std::uint64_t rgb_row_size;
+    std::uint64_t rgba_line_size;  // what libswscale is told; see padded_rgba_line_size
     std::uint64_t rgb_frame_size;
 };
+
+// libswscale's packed 24-bit output is not what its RGBA output gives with
+// alpha dropped: scaled 4:2:0, 4:2:2 and 4:4:0 sources come out different
+// (FFmpeg 5.1, every pixel format the decoder gives, widths 1 to 130, both
+// ranges, every matrix), and at the decoded size its x86 converters leave a
+// row's last width % 8 pixels unwritten and write up to 24 bytes past the
+// row's end when rows are packed. So frames go through RGBA, but a strip of
+// rows at a time, each packed to RGB while it is still in the core's cache
+// rather than a whole frame's RGBA (8 MiB at 1080p) written out and read
+// back. A quarter of a 1 MiB L2 leaves room for the source rows a strip reads
+// and the RGB it becomes.
+constexpr std::uint64_t RGBA_STRIP_BYTES = std::uint64_t{256} << 10;
+
+// The release function of an FFmpeg buffer that views memory owned elsewhere.
+void leave_to_owner(void*, std::uint8_t*) noexcept {}
+
+// Rows per strip: a multiple of what libswscale accepts as a slice of its
+// output (2 where its converters pair rows), or the whole frame.
+std::uint32_t rows_per_strip(std::uint64_t line_size, std::uint32_t height, unsigned alignment) {
+    const std::uint64_t unit = std::max(alignment, 1U);
+    const std::uint64_t rows = std::max(RGBA_STRIP_BYTES / line_size / unit, std::uint64_t{1}) * unit;
+    return rows >= height ? height : static_cast<std::uint32_t>(rows);
+}
 
 // FFmpeg 5.1's x86 YUV-to-RGB converters, which libswscale picks when the
 // size does not change, write whole groups of 8 pixels and skip a row's last
@@ -102,9 +125,7 @@ Outcome<RgbFrameSizes> rgb_frame_sizes(std::uint32_t width, std::uint32_t height
     if (rgba_row_size > static_cast<std::uint64_t>(INT_MAX)) {
         return fail("RGBA row size exceeds FFmpeg line size limits");
     }
-    // Cannot overflow: the padded line fits an int and H is below 2^32.
-    const std::uint64_t line_size = padded_rgba_line_size(rgba_row_size);
-    return RgbFrameSizes{line_size, line_size * h, rgb_row_size, rgb_frame_size};
+    return RgbFrameSizes{padded_rgba_line_size(rgba_row_size), rgb_frame_size};
 }
 
 // Whether libswscale would start building filters for these sizes rather
@@ -136,37 +157,92 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
     if (!sizes) {
         return std::unexpected(sizes.error());
     }
-    ByteBuffer* const rgba = &scaler->rgba;
-    if (rgba->size() != sizes->rgba_frame_size) {
-        auto fresh = ByteBuffer::allocate(sizes->rgba_frame_size, "RGBA frame");
-        if (!fresh) {
-            return std::unexpected(std::move(fresh.error()));
-        }
-        *rgba = std::move(*fresh);
-    }
-    std::uint8_t* const destination[AV_NUM_DATA_POINTERS] = {rgba->data()};
-    const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(sizes->rgba_line_size)};
-    const int rows = sws_scale(*context, frame.data, frame.linesize, 0, frame.height, destination,
-                               destination_strides);
-    if (rows < 0) {
-        return fail("failed to convert decoded frame to RGB: sws_scale returned " + std::to_string(rows));
-    }
-    if (static_cast<std::uint32_t>(rows) != height) {
-        return fail("failed to convert decoded frame to RGB: sws_scale wrote " + std::to_string(rows) +
-                    " rows, expected " + std::to_string(height));
-    }
     auto rgb = ByteBuffer::allocate(sizes->rgb_frame_size, "RGB frame");
     if (!rgb) {
         return std::unexpected(std::move(rgb.error()));
     }
-    if (sizes->rgba_line_size == std::uint64_t{width} * 4) {
-        drop_alpha(rgba->data(), rgb->data(), std::size_t{width} * height);
-    } else {
-        for (std::size_t row = 0; row < height; ++row) {
-            drop_alpha(rgba->data() + row * sizes->rgba_line_size, rgb->data() + row * sizes->rgb_row_size, width);
-        }
+    // A frame that owns no buffers (only tests make one) would be copied
+    // whole for every strip, so it goes in one.
+    const std::uint32_t strip_rows =
+        frame.buf[0] == nullptr ? height
+                                : rows_per_strip(sizes->rgba_line_size, height, sws_receive_slice_alignment(*context));
+    if (auto written = write_rgb_rows(frame, **context, width, height, strip_rows, scaler->rgba, rgb->data());
+        !written) {
+        return std::unexpected(std::move(written.error()));
     }
     return RgbFrame{std::move(*rgb), width, height};
+}
+
+Outcome<void> write_rgb_rows(const AVFrame& frame, SwsContext& context, std::uint32_t width, std::uint32_t height,
+                             std::uint32_t strip_rows, ByteBuffer& rgba, std::uint8_t* rgb) {
+    // The line size was checked against INT_MAX when the sizes were made.
+    const std::uint64_t line_size = padded_rgba_line_size(std::uint64_t{width} * 4);
+    const std::uint64_t rgb_row_size = std::uint64_t{width} * 3;
+    if (rgba.size() != line_size * strip_rows) {
+        auto fresh = ByteBuffer::allocate(line_size * strip_rows, strip_rows == height ? "RGBA frame" : "RGBA strip");
+        if (!fresh) {
+            return std::unexpected(std::move(fresh.error()));
+        }
+        rgba = std::move(*fresh);
+    }
+    const int destination_strides[AV_NUM_DATA_POINTERS] = {static_cast<int>(line_size)};
+    const auto pack = [&](std::uint32_t first_row, std::uint32_t rows) {
+        std::uint8_t* const out = rgb + first_row * rgb_row_size;
+        if (line_size == std::uint64_t{width} * 4) {
+            drop_alpha(rgba.data(), out, std::size_t{width} * rows);
+            return;
+        }
+        for (std::size_t row = 0; row < rows; ++row) {
+            drop_alpha(rgba.data() + row * line_size, out + row * rgb_row_size, width);
+        }
+    };
+    if (strip_rows == height) {
+        std::uint8_t* const destination[AV_NUM_DATA_POINTERS] = {rgba.data()};
+        const int rows = sws_scale(&context, frame.data, frame.linesize, 0, frame.height, destination,
+                                   destination_strides);
+        if (rows < 0) {
+            return fail("failed to convert decoded frame to RGB: sws_scale returned " + std::to_string(rows));
+        }
+        if (static_cast<std::uint32_t>(rows) != height) {
+            return fail("failed to convert decoded frame to RGB: sws_scale wrote " + std::to_string(rows) +
+                        " rows, expected " + std::to_string(height));
+        }
+        pack(0, height);
+        return {};
+    }
+    // libswscale writes output rows [first, first + n) at data[0] plus first
+    // line sizes, from a destination frame fixed for one frame_start; so each
+    // strip gets a frame of its own whose rows start that far before the
+    // strip's buffer. Only libswscale's sum points into it.
+    UniqueAVFrame destination(av_frame_alloc());
+    if (destination) {
+        destination->buf[0] = av_buffer_create(rgba.data(), rgba.size(), &leave_to_owner, nullptr, 0);
+    }
+    if (!destination || destination->buf[0] == nullptr) {
+        return fail("failed to allocate FFmpeg frame for RGBA strips");
+    }
+    destination->format = AV_PIX_FMT_RGBA;
+    destination->width = static_cast<int>(width);
+    destination->height = static_cast<int>(height);
+    destination->linesize[0] = static_cast<int>(line_size);
+    for (std::uint32_t first_row = 0; first_row < height; first_row += strip_rows) {
+        const std::uint32_t rows = std::min(strip_rows, height - first_row);
+        destination->data[0] =
+            reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(rgba.data()) - first_row * line_size);
+        int code = sws_frame_start(&context, destination.get(), &frame);
+        if (code >= 0) {
+            code = sws_send_slice(&context, 0, static_cast<unsigned>(frame.height));
+        }
+        if (code >= 0) {
+            code = sws_receive_slice(&context, first_row, rows);
+        }
+        sws_frame_end(&context);
+        if (code < 0) {
+            return fail("failed to convert decoded frame to RGB: " + ffmpeg_error_text(code));
+        }
+        pack(first_row, rows);
+    }
+    return {};
 }
 
 Outcome<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, std::uint32_t width,

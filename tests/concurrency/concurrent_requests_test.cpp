@@ -1,6 +1,7 @@
 // Many host threads decoding at once must get exactly what one thread gets:
-// each thread's pooled decoder, FFmpeg's frame threads inside it and the
-// process-wide start-up must not let one request see another's state.
+// each thread's pooled decoder, FFmpeg's frame threads inside it, the
+// process-wide start-up and the output memory recycled between requests must
+// not let one request see another's state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -111,6 +112,7 @@ std::vector<RequestKind> mixed_request_kinds() {
         {"yuv, every frame", main, RuntimeFormatYuv420},
         {"rgb, downscaled", main, RuntimeFormatRgb, 32, 24},
         {"rgb, upscaled odd size, selection", main, RuntimeFormatRgb, 101, 67, {9, 1, 5, 1, 400}},
+        {"rgb, frames large enough to be recycled", main, RuntimeFormatRgb, 400, 300, {0, 3, 6, 9}},
         {"yuv, selection", main, RuntimeFormatYuv420, 0, 0, {0, 11}},
         {"yuv, size change", size_change, RuntimeFormatYuv420},
         {"rgb, size change", size_change, RuntimeFormatRgb, 40, 40},

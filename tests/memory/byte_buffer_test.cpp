@@ -1,25 +1,36 @@
 // Output memory: every length gets exactly its bytes, large buffers arrive
 // already faulted in, and release by address and length alone gives back
-// what allocation took, whichever way it was taken.
+// what allocation took, whichever way it was taken. Released large buffers
+// wait in a bounded cache for the next ones, which also a forked child can
+// use while other threads of its parent held it.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/byte_buffer.hpp"
+#include "common/mapping_cache.hpp"
 
 namespace {
 
 using pytovrik::ByteBuffer;
+using pytovrik::cached_mapping_bytes;
+using pytovrik::MAPPING_CACHE_CAP;
 using pytovrik::release_byte_storage;
+using pytovrik::unmap_cached_mappings;
 
 constexpr std::size_t KIB = 1024;
 constexpr std::size_t MIB = 1024 * KIB;
-constexpr std::size_t PAGE = 4 * KIB;
+const std::size_t PAGE = pytovrik::page_size();
 
 // Around page sizes, around 256 KiB where buffers become mappings of their
 // own, and real frame sizes: 224x224 RGB, 1080p chroma and luma, 720p and
@@ -79,7 +90,8 @@ TEST(ByteBufferTest, EveryLengthHoldsItsOwnBytesWhileOthersAreLive) {
     }
 }
 
-TEST(ByteBufferTest, LargeBuffersArriveFaultedInAndReleaseByLengthUnmapsThem) {
+TEST(ByteBufferTest, LargeBuffersArriveFaultedInAndReleaseByLengthGivesBackTheirPages) {
+    unmap_cached_mappings();
     for (const std::size_t length : MAPPED_LENGTHS) {
         auto buffer = ByteBuffer::allocate(length, "test buffer");
         ASSERT_TRUE(buffer.has_value());
@@ -93,10 +105,116 @@ TEST(ByteBufferTest, LargeBuffersArriveFaultedInAndReleaseByLengthUnmapsThem) {
         ASSERT_TRUE(page_is_mapped(data));
         ASSERT_TRUE(page_is_mapped(data + length - 1));
         // What a host hands back through the C ABI: address and length only.
+        // The pages wait in the cache until it lets them go.
         release_byte_storage(data, released_length);
+        EXPECT_EQ(cached_mapping_bytes(), (length + PAGE - 1) / PAGE * PAGE);
+        unmap_cached_mappings();
         EXPECT_FALSE(page_is_mapped(data)) << length;
         EXPECT_FALSE(page_is_mapped(data + length - 1)) << length;
     }
+}
+
+std::uint8_t* allocate_and_release(std::size_t length) {
+    auto buffer = ByteBuffer::allocate(length, "test buffer");
+    EXPECT_TRUE(buffer.has_value());
+    std::uint8_t* const data = buffer->data();
+    release_byte_storage(buffer->release(), length);
+    return data;
+}
+
+TEST(ByteBufferTest, ReleasedMappingsAreTakenAgainWholeOrSplit) {
+    unmap_cached_mappings();
+    std::uint8_t* const first = allocate_and_release(3 * MIB);
+    EXPECT_EQ(cached_mapping_bytes(), 3 * MIB);
+    EXPECT_EQ(allocate_and_release(3 * MIB), first);
+    // A smaller buffer takes the head of the mapping and leaves the rest.
+    auto head = ByteBuffer::allocate(MIB + 1, "test buffer");
+    EXPECT_EQ(head->data(), first);
+    EXPECT_EQ(cached_mapping_bytes(), 2 * MIB - PAGE);
+    auto rest = ByteBuffer::allocate(2 * MIB - PAGE, "test buffer");
+    EXPECT_EQ(rest->data(), first + MIB + PAGE);
+    EXPECT_EQ(cached_mapping_bytes(), 0U);
+    // None fits: a fresh mapping.
+    auto fresh = ByteBuffer::allocate(4 * MIB, "test buffer");
+    EXPECT_TRUE(fresh->data() < first || fresh->data() >= first + 3 * MIB);
+    // Released, the pieces are one mapping again.
+    head = ByteBuffer();
+    rest = ByteBuffer();
+    EXPECT_EQ(allocate_and_release(3 * MIB), first);
+    // A rest too small to be a buffer of its own is unmapped at once.
+    auto most = ByteBuffer::allocate(3 * MIB - 16 * KIB, "test buffer");
+    EXPECT_EQ(most->data(), first);
+    EXPECT_EQ(cached_mapping_bytes(), 0U);
+    EXPECT_FALSE(page_is_mapped(first + 3 * MIB - PAGE));
+}
+
+// Address space only: nothing is faulted in.
+std::uint8_t* unpopulated_mapping(std::size_t length) {
+    void* const data = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    EXPECT_NE(data, MAP_FAILED);
+    return static_cast<std::uint8_t*>(data);
+}
+
+TEST(ByteBufferTest, TheCacheHoldsAtMostItsCapAndLetsTheOldestGoFirst) {
+    unmap_cached_mappings();
+    const std::size_t quarter = MAPPING_CACHE_CAP / 4;
+    std::vector<std::uint8_t*> mappings;
+    for (int i = 0; i < 5; ++i) {
+        mappings.push_back(unpopulated_mapping(quarter));
+        pytovrik::cache_or_unmap(mappings.back(), quarter);
+    }
+    EXPECT_EQ(cached_mapping_bytes(), MAPPING_CACHE_CAP);
+    EXPECT_FALSE(page_is_mapped(mappings[0]));
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_TRUE(page_is_mapped(mappings[static_cast<std::size_t>(i)])) << i;
+    }
+    // More than the cap is never kept, and takes nothing out.
+    std::uint8_t* const huge = unpopulated_mapping(MAPPING_CACHE_CAP + PAGE);
+    pytovrik::cache_or_unmap(huge, MAPPING_CACHE_CAP + PAGE);
+    EXPECT_FALSE(page_is_mapped(huge));
+    EXPECT_EQ(cached_mapping_bytes(), MAPPING_CACHE_CAP);
+    unmap_cached_mappings();
+    EXPECT_EQ(cached_mapping_bytes(), 0U);
+    EXPECT_FALSE(page_is_mapped(mappings[4]));
+}
+
+// The exit status of `work` run in a forked child, or -1 when the child did
+// not exit normally; one that hangs is ended by its alarm.
+template <class Work>
+int status_of_forked_child(Work work) {
+    std::fflush(nullptr);  // or the child would write the parent's buffered output again
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        _exit(work());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ByteBufferTest, AChildForkedWhileAnotherThreadUsesTheCacheStartsWithItEmpty) {
+    unmap_cached_mappings();
+    std::atomic<bool> stop{false};
+    std::thread user([&] {
+        while (!stop.load()) {
+            allocate_and_release(512 * KIB);
+        }
+    });
+    // A child that inherited a held lock hangs, and then most of them do.
+    int status = 0;
+    for (int child = 0; child < 50 && status == 0; ++child) {
+        status = status_of_forked_child([] {
+            const bool empty = cached_mapping_bytes() == 0;
+            allocate_and_release(MIB);
+            return empty && cached_mapping_bytes() == MIB ? 0 : 1;
+        });
+        EXPECT_EQ(status, 0) << "child " << child;
+    }
+    stop = true;
+    user.join();
+    EXPECT_EQ(cached_mapping_bytes(), 512 * KIB);
+    unmap_cached_mappings();
 }
 
 TEST(ByteBufferTest, SmallBuffersSurviveReleaseAndReuseThroughTheBoundaryPath) {
