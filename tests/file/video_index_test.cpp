@@ -219,8 +219,8 @@ TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
 }
 
 // plain.mp4's samples, a chunk each, their sample descriptions alternating
-// between two with four more PPS padded to 60 KB: every sample comes with
-// them.
+// between two with eight more PPS padded to 60 KB: every sample comes with
+// them, so even a request of a few samples holds megabytes.
 TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfProportion) {
     const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
     MovieSpec spec;
@@ -231,13 +231,13 @@ TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfPropor
     for (const std::uint32_t tail : {1U, 2U}) {
         ByteVector record = plain.extradata;
         std::vector<std::uint8_t> entries;
-        for (std::uint32_t id = 1; id <= 4; ++id) {
+        for (std::uint32_t id = 1; id <= 8; ++id) {
             const auto padded = pps(id, tail, 60000);
             const std::size_t bytes = padded.size() - 4;
             entries.insert(entries.end(), {static_cast<std::uint8_t>(bytes >> 8), static_cast<std::uint8_t>(bytes)});
             entries.insert(entries.end(), padded.begin() + 4, padded.end());
         }
-        record[picture_sets_at] = static_cast<std::uint8_t>(record[picture_sets_at] + 4);
+        record[picture_sets_at] = static_cast<std::uint8_t>(record[picture_sets_at] + 8);
         record.insert(record.begin() + static_cast<std::ptrdiff_t>(picture_sets_at + 3 + picture_set_bytes),
                       entries.begin(), entries.end());
         spec.configurations.push_back(record);
