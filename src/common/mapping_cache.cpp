@@ -104,12 +104,13 @@ void after_fork_in_child() noexcept {
     CACHE.lock.unlock();
 }
 
-// Registered before the first mapping is cached; without it nothing is.
-// glibc drops the handlers when the library is unloaded.
-bool fork_handlers_registered() noexcept {
-    static const bool registered = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
-    return registered;
-}
+// Registered when the library is loaded; without them nothing is cached.
+// Not on first use: a child forked while another thread ran a function-local
+// static's initialiser would find it still running, and wait for it forever.
+// Nothing releases a mapping before this initialiser has run. glibc drops the
+// handlers when the library is unloaded.
+const bool FORK_HANDLERS_REGISTERED =
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
 
 }  // namespace
 
@@ -154,7 +155,7 @@ std::uint8_t* take_cached_mapping(std::size_t length) noexcept {
 }
 
 void cache_or_unmap(std::uint8_t* data, std::size_t length) noexcept {
-    if (length > MAPPING_CACHE_CAP || !fork_handlers_registered()) {
+    if (length > MAPPING_CACHE_CAP || !FORK_HANDLERS_REGISTERED) {
         unmap(data, length);
         return;
     }
