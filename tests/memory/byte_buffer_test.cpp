@@ -158,9 +158,13 @@ std::uint8_t* unpopulated_mapping(std::size_t length) {
 TEST(ByteBufferTest, TheCacheHoldsAtMostItsCapAndLetsTheOldestGoFirst) {
     unmap_cached_mappings();
     const std::size_t quarter = MAPPING_CACHE_CAP / 4;
+    // A page apart, so that none joins another whichever way the system
+    // places new mappings: the order they arrive in decides which goes.
+    std::uint8_t* const region = unpopulated_mapping(5 * (quarter + PAGE));
     std::vector<std::uint8_t*> mappings;
-    for (int i = 0; i < 5; ++i) {
-        mappings.push_back(unpopulated_mapping(quarter));
+    for (std::size_t i = 0; i < 5; ++i) {
+        mappings.push_back(region + i * (quarter + PAGE));
+        munmap(mappings.back() + quarter, PAGE);
         pytovrik::cache_or_unmap(mappings.back(), quarter);
     }
     EXPECT_EQ(cached_mapping_bytes(), MAPPING_CACHE_CAP);
