@@ -30,6 +30,8 @@
 #                under qemu-user it is not, though it is natively
 #   benchmarks   timings under emulation mean nothing
 #
+# Line tables only (-g1), as in the sanitized builds: a third less to compile.
+#
 # Knob: PYTOVRIK_CROSS_BUILD  build folder (default build-aarch64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,7 +47,8 @@ bash scripts/install-deps.sh cross-arm64
 step "aarch64: build"
 cmake -S . -B "$dir" --toolchain cmake/aarch64-linux-gnu.cmake \
     -DPYTOVRIK_WARNINGS_AS_ERRORS=ON -DPYTOVRIK_BUILD_BENCH=OFF \
-    -DPYTOVRIK_NM=/usr/bin/aarch64-linux-gnu-nm >/dev/null
+    -DPYTOVRIK_NM=/usr/bin/aarch64-linux-gnu-nm \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build "$dir" -j"$jobs"
 
 step "aarch64: suites under qemu-user"
