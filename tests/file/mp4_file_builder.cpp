@@ -46,9 +46,9 @@ BoxWriter& BoxWriter::box(std::string_view type, const std::function<void(BoxWri
     return *this;
 }
 
-ByteVector build_movie_file(const MovieSpec& spec) {
-    const auto count = static_cast<std::uint32_t>(spec.samples.size());
-    std::vector<std::uint32_t> chunk_sizes = spec.chunk_sizes;
+ByteVector build_movie_file(const MovieRecipe& recipe) {
+    const auto count = static_cast<std::uint32_t>(recipe.samples.size());
+    std::vector<std::uint32_t> chunk_sizes = recipe.chunk_sizes;
     if (chunk_sizes.empty()) {
         chunk_sizes = {count};
     }
@@ -57,7 +57,7 @@ ByteVector build_movie_file(const MovieSpec& spec) {
     std::vector<std::uint32_t> chunk_offsets;
     std::size_t media_start = file.data().size() + 8;
     file.box("mdat", [&](BoxWriter& w) {
-        for (const ByteVector& sample : spec.samples) {
+        for (const ByteVector& sample : recipe.samples) {
             w.bytes(sample);
         }
     });
@@ -65,16 +65,16 @@ ByteVector build_movie_file(const MovieSpec& spec) {
     std::size_t next = 0;
     for (const std::uint32_t chunk : chunk_sizes) {
         chunk_offsets.push_back(offset);
-        for (std::uint32_t i = 0; i < chunk && next < spec.samples.size(); ++i) {
-            offset += static_cast<std::uint32_t>(spec.samples[next++].size());
+        for (std::uint32_t i = 0; i < chunk && next < recipe.samples.size(); ++i) {
+            offset += static_cast<std::uint32_t>(recipe.samples[next++].size());
         }
     }
-    const std::uint32_t duration = count * spec.sample_duration;
+    const std::uint32_t duration = count * recipe.sample_duration;
     auto full = [](BoxWriter& w, std::uint32_t version_flags) { w.u32(version_flags); };
     file.box("moov", [&](BoxWriter& moov) {
         moov.box("mvhd", [&](BoxWriter& w) {
             full(w, 0);
-            w.u32(0).u32(0).u32(1000).u32(duration * 1000 / spec.time_scale).u32(0x00010000).u16(0x0100).zeros(10);
+            w.u32(0).u32(0).u32(1000).u32(duration * 1000 / recipe.time_scale).u32(0x00010000).u16(0x0100).zeros(10);
             w.u32(0x00010000).u32(0).u32(0).u32(0).u32(0x00010000).u32(0).u32(0).u32(0).u32(0x40000000);
             w.zeros(24).u32(2);
         });
@@ -85,7 +85,7 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                     .u32(0)
                     .u32(1)
                     .u32(0)
-                    .u32(duration * 1000 / spec.time_scale)
+                    .u32(duration * 1000 / recipe.time_scale)
                     .zeros(8)
                     .u16(0)
                     .u16(0)
@@ -94,15 +94,15 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                 w.u32(0x00010000).u32(0).u32(0).u32(0).u32(0x00010000).u32(0).u32(0).u32(0).u32(0x40000000);
                 w.u32(160 << 16).u32(120 << 16);
             });
-            if (!spec.edits.empty()) {
+            if (!recipe.edits.empty()) {
                 trak.box("edts", [&](BoxWriter& edts) {
                     edts.box("elst", [&](BoxWriter& w) {
                         full(w, 0);
-                        w.u32(static_cast<std::uint32_t>(spec.edits.size()));
-                        for (const auto& [edit_duration, media_time] : spec.edits) {
+                        w.u32(static_cast<std::uint32_t>(recipe.edits.size()));
+                        for (const auto& [edit_duration, media_time] : recipe.edits) {
                             w.u32(static_cast<std::uint32_t>(edit_duration))
                                 .u32(static_cast<std::uint32_t>(media_time));
-                            w.u32(spec.edit_rate);
+                            w.u32(recipe.edit_rate);
                         }
                     });
                 });
@@ -110,7 +110,7 @@ ByteVector build_movie_file(const MovieSpec& spec) {
             trak.box("mdia", [&](BoxWriter& mdia) {
                 mdia.box("mdhd", [&](BoxWriter& w) {
                     full(w, 0);
-                    w.u32(0).u32(0).u32(spec.time_scale).u32(duration).u16(0x55C4).u16(0);
+                    w.u32(0).u32(0).u32(recipe.time_scale).u32(duration).u16(0x55C4).u16(0);
                 });
                 mdia.box("hdlr", [&](BoxWriter& w) {
                     full(w, 0);
@@ -130,8 +130,8 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                     minf.box("stbl", [&](BoxWriter& stbl) {
                         stbl.box("stsd", [&](BoxWriter& w) {
                             full(w, 0);
-                            w.u32(static_cast<std::uint32_t>(spec.configurations.size()));
-                            for (const ByteVector& configuration : spec.configurations) {
+                            w.u32(static_cast<std::uint32_t>(recipe.configurations.size()));
+                            for (const ByteVector& configuration : recipe.configurations) {
                                 w.box("avc1", [&](BoxWriter& entry) {
                                     entry.zeros(6).u16(1).zeros(16).u16(160).u16(120);
                                     entry.u32(0x00480000).u32(0x00480000).u32(0).u16(1).zeros(32).u16(24).u16(0xFFFF);
@@ -141,22 +141,22 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                         });
                         stbl.box("stts", [&](BoxWriter& w) {
                             full(w, 0);
-                            w.u32(1).u32(count).u32(spec.sample_duration);
+                            w.u32(1).u32(count).u32(recipe.sample_duration);
                         });
-                        if (!spec.composition_offsets.empty()) {
+                        if (!recipe.composition_offsets.empty()) {
                             stbl.box("ctts", [&](BoxWriter& w) {
                                 full(w, 0);
                                 w.u32(count);
-                                for (const std::int32_t offset_value : spec.composition_offsets) {
+                                for (const std::int32_t offset_value : recipe.composition_offsets) {
                                     w.u32(1).u32(static_cast<std::uint32_t>(offset_value));
                                 }
                             });
                         }
-                        if (spec.sync_samples) {
+                        if (recipe.sync_samples) {
                             stbl.box("stss", [&](BoxWriter& w) {
                                 full(w, 0);
-                                w.u32(static_cast<std::uint32_t>(spec.sync_samples->size()));
-                                for (const std::uint32_t sample : *spec.sync_samples) {
+                                w.u32(static_cast<std::uint32_t>(recipe.sync_samples->size()));
+                                for (const std::uint32_t sample : *recipe.sync_samples) {
                                     w.u32(sample);
                                 }
                             });
@@ -165,14 +165,14 @@ ByteVector build_movie_file(const MovieSpec& spec) {
                             full(w, 0);
                             w.u32(static_cast<std::uint32_t>(chunk_sizes.size()));
                             for (std::size_t i = 0; i < chunk_sizes.size(); ++i) {
-                                const std::uint32_t entry = i < spec.chunk_entries.size() ? spec.chunk_entries[i] : 1;
+                                const std::uint32_t entry = i < recipe.chunk_entries.size() ? recipe.chunk_entries[i] : 1;
                                 w.u32(static_cast<std::uint32_t>(i + 1)).u32(chunk_sizes[i]).u32(entry);
                             }
                         });
                         stbl.box("stsz", [&](BoxWriter& w) {
                             full(w, 0);
                             w.u32(0).u32(count);
-                            for (const ByteVector& sample : spec.samples) {
+                            for (const ByteVector& sample : recipe.samples) {
                                 w.u32(static_cast<std::uint32_t>(sample.size()));
                             }
                         });

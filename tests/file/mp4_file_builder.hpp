@@ -31,7 +31,7 @@ private:
     ByteVector data_;
 };
 
-struct MovieSpec {
+struct MovieRecipe {
     std::vector<ByteVector> samples;
     // The avcC payload of each sample entry.
     std::vector<ByteVector> configurations;
@@ -48,7 +48,7 @@ struct MovieSpec {
 };
 
 // ftyp, mdat, then moov with one H.264 track.
-ByteVector build_movie_file(const MovieSpec& spec);
+ByteVector build_movie_file(const MovieRecipe& recipe);
 
 // Offset of the first box of this type (its size field), searching the
 // bytes for its four characters; throws when there is none.

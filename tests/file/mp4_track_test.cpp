@@ -20,7 +20,7 @@ namespace {
 
 using testing::BoxWriter;
 using testing::DemuxedTrack;
-using testing::MovieSpec;
+using testing::MovieRecipe;
 
 std::string media(const std::string& name) {
     return std::string(PYTOVRIK_TEST_MEDIA_DIR) + "/" + name;
@@ -179,24 +179,24 @@ const DemuxedTrack& source(const std::string& name) {
     return found->second;
 }
 
-MovieSpec spec_of(const DemuxedTrack& track) {
-    MovieSpec spec;
-    spec.configurations = {track.extradata};
-    spec.sync_samples.emplace();
+MovieRecipe recipe_of(const DemuxedTrack& track) {
+    MovieRecipe recipe;
+    recipe.configurations = {track.extradata};
+    recipe.sync_samples.emplace();
     for (std::size_t i = 0; i < track.packets.size(); ++i) {
-        spec.samples.push_back(track.packets[i].bytes);
+        recipe.samples.push_back(track.packets[i].bytes);
         if (track.packets[i].key) {
-            spec.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
+            recipe.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
         }
     }
-    return spec;
+    return recipe;
 }
 
 TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
     // Two sample descriptions: the second chunk's samples come from another
     // encode, with other parameter sets.
-    MovieSpec two = spec_of(source("plain.mp4"));
-    const MovieSpec second = spec_of(source("open_gop.mp4"));
+    MovieRecipe two = recipe_of(source("plain.mp4"));
+    const MovieRecipe second = recipe_of(source("open_gop.mp4"));
     two.chunk_sizes = {static_cast<std::uint32_t>(two.samples.size()),
                        static_cast<std::uint32_t>(second.samples.size())};
     two.chunk_entries = {1, 2};
@@ -207,20 +207,20 @@ TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
     two.samples.insert(two.samples.end(), second.samples.begin(), second.samples.end());
     // An empty sample, which libavformat's parser drops, and no sync sample
     // table: every sample is a key frame.
-    MovieSpec empty_sample = spec_of(source("plain.mp4"));
+    MovieRecipe empty_sample = recipe_of(source("plain.mp4"));
     empty_sample.samples.insert(empty_sample.samples.begin() + 5, ByteVector{});
     empty_sample.sync_samples.reset();
     // An empty sync sample table: only the first sample is a key frame.
-    MovieSpec no_keys = spec_of(source("plain.mp4"));
+    MovieRecipe no_keys = recipe_of(source("plain.mp4"));
     no_keys.sync_samples->clear();
-    for (const auto& [name, spec] :
+    for (const auto& [name, recipe] :
          {std::pair{"two_descriptions.mp4", two}, std::pair{"empty_sample.mp4", empty_sample},
           std::pair{"no_sync_samples.mp4", no_keys}}) {
         SCOPED_TRACE(name);
-        const std::string path = testing::write_test_file(name, testing::build_movie_file(spec));
+        const std::string path = testing::write_test_file(name, testing::build_movie_file(recipe));
         Opened opened = open_file(path);
         ASSERT_NE(opened.track, nullptr) << "fell back: " << opened.fallback_reason;
-        expect_same_as_libavformat(path, *opened.track, spec.sync_samples && !spec.sync_samples->empty());
+        expect_same_as_libavformat(path, *opened.track, recipe.sync_samples && !recipe.sync_samples->empty());
     }
     Opened opened = open_file(::testing::TempDir() + "two_descriptions.mp4");
     ASSERT_EQ(opened.track->descriptions.size(), 2U);
@@ -229,9 +229,9 @@ TEST(BuiltMp4, SamplesAreLibavformatsPackets) {
 }
 
 TEST(BuiltMp4, EditsAndFilesNotReproducedFallBack) {
-    MovieSpec two_edits = spec_of(source("plain.mp4"));
+    MovieRecipe two_edits = recipe_of(source("plain.mp4"));
     two_edits.edits = {{400, 0}, {400, 5120}};
-    MovieSpec fast_edit = spec_of(source("plain.mp4"));
+    MovieRecipe fast_edit = recipe_of(source("plain.mp4"));
     fast_edit.edits = {{400, 0}};
     fast_edit.edit_rate = 0x00020000;
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -247,7 +247,7 @@ TEST(BuiltMp4, EditsAndFilesNotReproducedFallBack) {
 }
 
 TEST(BuiltMp4, HostileFilesFailNamingTheFile) {
-    const ByteVector valid = testing::build_movie_file(spec_of(source("plain.mp4")));
+    const ByteVector valid = testing::build_movie_file(recipe_of(source("plain.mp4")));
     auto patched = [&](auto&& patch) {
         ByteVector file = valid;
         patch(file);
@@ -320,11 +320,11 @@ TEST(BuiltMp4, ReadingSamplesTheFileNoLongerHoldsFailsNamingThem) {
 // Times that move a picture farther than any reorder depth (a badly muxed
 // or hostile file): the index still lists every frame, in time order.
 TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
-    MovieSpec spec = spec_of(source("long.mp4"));
+    MovieRecipe recipe = recipe_of(source("long.mp4"));
     // Every picture shown 80 frames after it is decoded, but one shown at once.
-    spec.composition_offsets.assign(spec.samples.size(), 80 * static_cast<std::int32_t>(spec.sample_duration));
-    spec.composition_offsets[90] = 0;
-    auto index = VideoIndex::open(testing::write_test_file("far_moved.mp4", testing::build_movie_file(spec)), {});
+    recipe.composition_offsets.assign(recipe.samples.size(), 80 * static_cast<std::int32_t>(recipe.sample_duration));
+    recipe.composition_offsets[90] = 0;
+    auto index = VideoIndex::open(testing::write_test_file("far_moved.mp4", testing::build_movie_file(recipe)), {});
     ASSERT_TRUE(index) << index.error().message;
     const Track& track = (*index)->track();
     ASSERT_EQ((*index)->frame_count(), track.samples.size());
@@ -343,14 +343,14 @@ TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
 // file): a request from that key frame still ends a few pictures past it
 // rather than at the end of the file, however many seem to lead it.
 TEST(BuiltMp4, ARequestPadsPastBoundedlyManyLeadingPictures) {
-    MovieSpec spec = spec_of(source("open_gop_leading.mp4"));
-    ASSERT_GE(spec.sync_samples->size(), 2U);
-    const std::uint32_t key = (*spec.sync_samples)[1] - 1;
-    spec.composition_offsets.assign(spec.samples.size(), 0);
+    MovieRecipe recipe = recipe_of(source("open_gop_leading.mp4"));
+    ASSERT_GE(recipe.sync_samples->size(), 2U);
+    const std::uint32_t key = (*recipe.sync_samples)[1] - 1;
+    recipe.composition_offsets.assign(recipe.samples.size(), 0);
     for (std::uint32_t sample = 0; sample <= key; ++sample) {
-        spec.composition_offsets[sample] = 100 * static_cast<std::int32_t>(spec.sample_duration);
+        recipe.composition_offsets[sample] = 100 * static_cast<std::int32_t>(recipe.sample_duration);
     }
-    auto index = VideoIndex::open(testing::write_test_file("all_leading.mp4", testing::build_movie_file(spec)), {});
+    auto index = VideoIndex::open(testing::write_test_file("all_leading.mp4", testing::build_movie_file(recipe)), {});
     ASSERT_TRUE(index) << index.error().message;
     std::uint64_t frame = 0;
     while (frame < (*index)->frame_count() && (*index)->sample_of_frame(frame) != key) {
@@ -361,7 +361,7 @@ TEST(BuiltMp4, ARequestPadsPastBoundedlyManyLeadingPictures) {
     ASSERT_TRUE(plan) << plan.error().message;
     RuntimeDecodeRequest request{};
     ASSERT_TRUE((*plan)->prepare(0, request));
-    EXPECT_LT(request.packet_count, spec.samples.size() - key - 1);
+    EXPECT_LT(request.packet_count, recipe.samples.size() - key - 1);
 }
 
 }  // namespace

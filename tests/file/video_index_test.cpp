@@ -100,14 +100,14 @@ TEST_P(DamagedFiles, AFrameIsTheRightOneOrFails) {
 // frame, and only reading a group tells which are.
 std::string without_sync_samples(const std::string& name, std::size_t first) {
     const DemuxedTrack long_gops = demux_with_libavformat(media("long.mp4"));
-    MovieSpec spec;
-    spec.configurations = {long_gops.extradata};
+    MovieRecipe recipe;
+    recipe.configurations = {long_gops.extradata};
     for (std::size_t i = first; i < long_gops.packets.size(); ++i) {
         const DemuxedPacket& packet = long_gops.packets[i];
-        spec.samples.push_back(packet.bytes);
-        spec.composition_offsets.push_back(static_cast<std::int32_t>(packet.pts - packet.dts));
+        recipe.samples.push_back(packet.bytes);
+        recipe.composition_offsets.push_back(static_cast<std::int32_t>(packet.pts - packet.dts));
     }
-    return write_test_file(name, build_movie_file(spec));
+    return write_test_file(name, build_movie_file(recipe));
 }
 
 std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
@@ -143,24 +143,24 @@ TEST(KeyFramesTheStreamDoesNotBearOut, CostReadsInProportionToTheFile) {
 // samples add up to many times the file.
 TEST(HostileTables, SamplesSharingBytesFailAtOpen) {
     const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
-    MovieSpec spec;
-    spec.configurations = {plain.extradata};
+    MovieRecipe recipe;
+    recipe.configurations = {plain.extradata};
     for (const DemuxedPacket& packet : plain.packets) {
-        spec.samples.push_back(packet.bytes);
-        spec.chunk_sizes.push_back(1);
+        recipe.samples.push_back(packet.bytes);
+        recipe.chunk_sizes.push_back(1);
     }
-    ByteVector file = build_movie_file(spec);
+    ByteVector file = build_movie_file(recipe);
     const std::size_t sizes = find_box(file, "stsz") + 20;
     const std::size_t offsets = find_box(file, "stco") + 16;
     const std::uint32_t media_bytes = get_be32(file, find_box(file, "mdat")) - 8;
-    for (std::size_t i = 0; i < spec.samples.size(); ++i) {
+    for (std::size_t i = 0; i < recipe.samples.size(); ++i) {
         put_be32(file, sizes + 4 * i, media_bytes);
         put_be32(file, offsets + 4 * i, get_be32(file, offsets));
     }
     const std::string path = write_test_file("shared_bytes.mp4", file);
     auto index = VideoIndex::open(path, library_functions());
     ASSERT_FALSE(index);
-    EXPECT_NE(index.error().message.find("'" + path + "': its " + std::to_string(spec.samples.size()) + " samples"),
+    EXPECT_NE(index.error().message.find("'" + path + "': its " + std::to_string(recipe.samples.size()) + " samples"),
               std::string::npos)
         << index.error().message;
 }
@@ -223,7 +223,7 @@ TEST(HostileTables, ParameterSetsChangingAtEveryPointCostWhatChanged) {
 // them, so even a request of a few samples holds megabytes.
 TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfProportion) {
     const DemuxedTrack plain = demux_with_libavformat(media("plain.mp4"));
-    MovieSpec spec;
+    MovieRecipe recipe;
     const std::size_t sequence_set_bytes = std::size_t{plain.extradata[6]} << 8 | plain.extradata[7];
     const std::size_t picture_sets_at = 8 + sequence_set_bytes;
     const std::size_t picture_set_bytes =
@@ -240,19 +240,19 @@ TEST(HostileTables, DescriptionsAlternatingAtEverySampleMakeNoRequestOutOfPropor
         record[picture_sets_at] = static_cast<std::uint8_t>(record[picture_sets_at] + 8);
         record.insert(record.begin() + static_cast<std::ptrdiff_t>(picture_sets_at + 3 + picture_set_bytes),
                       entries.begin(), entries.end());
-        spec.configurations.push_back(record);
+        recipe.configurations.push_back(record);
     }
-    spec.sync_samples.emplace();
+    recipe.sync_samples.emplace();
     for (std::size_t i = 0; i < plain.packets.size(); ++i) {
-        spec.samples.push_back(plain.packets[i].bytes);
-        spec.composition_offsets.push_back(static_cast<std::int32_t>(plain.packets[i].pts - plain.packets[i].dts));
-        spec.chunk_sizes.push_back(1);
-        spec.chunk_entries.push_back(static_cast<std::uint32_t>(1 + i % 2));
+        recipe.samples.push_back(plain.packets[i].bytes);
+        recipe.composition_offsets.push_back(static_cast<std::int32_t>(plain.packets[i].pts - plain.packets[i].dts));
+        recipe.chunk_sizes.push_back(1);
+        recipe.chunk_entries.push_back(static_cast<std::uint32_t>(1 + i % 2));
         if (plain.packets[i].key) {
-            spec.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
+            recipe.sync_samples->push_back(static_cast<std::uint32_t>(i + 1));
         }
     }
-    const std::string path = write_test_file("alternating_descriptions.mp4", build_movie_file(spec));
+    const std::string path = write_test_file("alternating_descriptions.mp4", build_movie_file(recipe));
     auto index = VideoIndex::open(path, library_functions());
     ASSERT_TRUE(index) << index.error().message;
     const PlannedFrames planned = decode_through_plan(**index, {(*index)->frame_count() - 1});
