@@ -201,13 +201,10 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     for (std::uint32_t sample = job.start; sample <= last && !keep_all; ++sample) {
         keep_all = (track.samples[sample].flags & SAMPLE_TRUNCATED) != 0;
     }
-    job.packets.clear();
     std::vector<std::uint32_t> sent_frames;
-    ByteVector pending;
-    append_annexb_units(pending, index_.header(point != nullptr ? point->header : 0));
-    std::uint32_t description = track.samples[job.start].description;
+    RequestPackets builder(track, index_.request_byte_limit(), index_.header(point != nullptr ? point->header : 0),
+                           track.samples[job.start].description);
     bool frame_asked = false;
-    std::uint64_t held = 0;
     for (std::uint32_t sample = job.start; sample <= last; ++sample) {
         const TrackSample& entry = track.samples[sample];
         const bool picture = is_picture(entry.flags);
@@ -220,14 +217,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         if (!needed) {
             continue;
         }
-        if (entry.description != description && entry.description < track.descriptions.size()) {
-            description = entry.description;
-            append_annexb_units(pending, track.descriptions[description].parameter_sets);
-        }
-        const std::uint8_t length_size =
-            description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
-        append_sample_as_annexb(pending, bytes[sample - first_read], length_size);
-        if (held + pending.size() > index_.request_byte_limit()) {
+        if (!builder.add(entry, bytes[sample - first_read])) {
             job.packets = {};
             return fail(frames_text(job) + " cannot be decoded: their request would hold more than " +
                         std::to_string(index_.request_byte_limit()) +
@@ -240,10 +230,9 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         if (starts_frame(entry.flags)) {
             sent_frames.push_back(sample);
         }
-        held += pending.size();
-        job.packets.push_back(std::move(pending));
-        pending.clear();
+        builder.end_packet();
     }
+    job.packets = builder.take();
     bytes = {};
 
     // The decoder returns the pictures sent in presentation order, without

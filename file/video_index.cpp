@@ -98,6 +98,29 @@ void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> byte
     });
 }
 
+RequestPackets::RequestPackets(const Track& track, std::uint64_t limit, const StreamHeader& header,
+                               std::uint32_t description)
+    : track_(track), limit_(limit), description_(description) {
+    append_annexb_units(pending_, header);
+}
+
+bool RequestPackets::add(const TrackSample& entry, std::span<const std::uint8_t> bytes) {
+    const std::size_t descriptions = track_.descriptions.size();
+    if (entry.description != description_ && entry.description < descriptions) {
+        description_ = entry.description;
+        append_annexb_units(pending_, track_.descriptions[description_].parameter_sets);
+    }
+    const std::uint8_t length_size = description_ < descriptions ? track_.descriptions[description_].length_size : 0;
+    append_sample_as_annexb(pending_, bytes, length_size);
+    return held_ + pending_.size() <= limit_;
+}
+
+void RequestPackets::end_packet() {
+    held_ += pending_.size();
+    packets_.push_back(std::move(pending_));
+    pending_.clear();
+}
+
 std::uint64_t VideoIndex::request_byte_limit() const {
     return REQUEST_BYTES_PER_SAMPLE_BYTE * sample_bytes_ + REQUEST_BYTES_BEYOND;
 }
@@ -390,34 +413,25 @@ Outcome<std::uint64_t> VideoIndex::frames_a_decoder_shows(std::uint32_t end, con
     for (std::uint32_t i = 0; i < end; ++i) {
         samples[i] = i;
     }
-    std::vector<ByteVector> packets;
-    std::uint64_t held = 0;
-    ByteVector pending;
-    append_annexb_units(pending, header(points_.front().header));
-    std::uint32_t description = track_->samples.empty() ? 0 : track_->samples[0].description;
+    RequestPackets builder(*track_, request_byte_limit(), header(points_.front().header),
+                           track_->samples.empty() ? 0 : track_->samples[0].description);
     auto read = track_->read_samples(samples, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes)
                                                       -> Outcome<void> {
         const TrackSample& entry = track_->samples[sample];
-        if (entry.description != description) {
-            description = entry.description;
-            append_annexb_units(pending, track_->descriptions[description].parameter_sets);
-        }
-        append_sample_as_annexb(pending, bytes, track_->descriptions[description].length_size);
-        if (held + pending.size() > request_byte_limit()) {
+        if (!builder.add(entry, bytes)) {
             return fail("'" + path() + "': its first " + std::to_string(end) + " samples make a request of more than " +
                         std::to_string(request_byte_limit()) + " bytes, out of proportion to its " +
                         std::to_string(sample_bytes_) + " bytes of samples");
         }
         if (starts_frame(entry.flags) || (entry.flags & SAMPLE_PICTURE) != 0) {
-            held += pending.size();
-            packets.push_back(std::move(pending));
-            pending.clear();
+            builder.end_packet();
         }
         return {};
     });
     if (!read) {
         return std::unexpected(std::move(read.error()));
     }
+    const std::vector<ByteVector> packets = builder.take();
     std::vector<RuntimePacket> runtime_packets;
     for (const ByteVector& packet : packets) {
         runtime_packets.push_back(RuntimePacket{packet.data(), packet.size()});

@@ -180,4 +180,26 @@ void append_annexb_units(ByteVector& out, const StreamHeader& header);
 // Annex B, appended to `out`.
 void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> bytes, std::uint8_t length_size);
 
+// A request's packets, built from samples in decode order: each sample in
+// Annex B form, behind its sample description's parameter sets where the
+// description changes, the whole bounded by `limit` bytes.
+class RequestPackets {
+public:
+    RequestPackets(const Track& track, std::uint64_t limit, const StreamHeader& header, std::uint32_t description);
+    // Adds a sample to the packet being built; false once the request would
+    // hold more than the limit.
+    [[nodiscard]] bool add(const TrackSample& entry, std::span<const std::uint8_t> bytes);
+    // Ends the packet being built with the sample added last.
+    void end_packet();
+    std::vector<ByteVector> take() { return std::move(packets_); }
+
+private:
+    const Track& track_;
+    std::uint64_t limit_;
+    std::uint32_t description_;
+    std::uint64_t held_ = 0;
+    ByteVector pending_;
+    std::vector<ByteVector> packets_;
+};
+
 }  // namespace pytovrik::file
