@@ -2,6 +2,7 @@
 // failure of the call ends the process here rather than unwinding into the
 // host. Failures leave their message in the calling thread's last error.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -28,6 +29,27 @@ int32_t failed(std::string message) {
     return -1;
 }
 
+// Indexes a source opened by any of the open functions.
+int32_t opened(pytovrik::Outcome<std::shared_ptr<pytovrik::file::FileBytes>> source, const PytovrikDecoder* decoder,
+               PytovrikVideoFile** file) {
+    if (!source) {
+        return failed(std::move(source.error().message));
+    }
+    pytovrik::file::DecoderFunctions functions;
+    if (decoder != nullptr) {
+        functions.decode_h264 = decoder->decode_h264;
+        functions.free_response = decoder->free_response;
+    }
+    pytovrik::file::begin_log_capture();
+    auto index = pytovrik::file::VideoIndex::open(std::move(*source), functions);
+    pytovrik::file::end_log_capture();
+    if (!index) {
+        return failed(std::move(index.error().message));
+    }
+    *file = new PytovrikVideoFile{std::move(*index)};
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -39,19 +61,28 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char* path, const
     if (path == nullptr || file == nullptr) {
         return failed("pytovrik_video_file_open was given a null pointer");
     }
-    pytovrik::file::DecoderFunctions functions;
-    if (decoder != nullptr) {
-        functions.decode_h264 = decoder->decode_h264;
-        functions.free_response = decoder->free_response;
+    return opened(pytovrik::file::FileBytes::open(path), decoder, file);
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open_reader(const PytovrikVideoReader* reader, const char* name,
+                                                                const PytovrikDecoder* decoder,
+                                                                PytovrikVideoFile** file) noexcept {
+    if (reader == nullptr || reader->read == nullptr || file == nullptr) {
+        return failed("pytovrik_video_file_open_reader was given a null pointer");
     }
-    pytovrik::file::begin_log_capture();
-    auto index = pytovrik::file::VideoIndex::open(path, functions);
-    pytovrik::file::end_log_capture();
-    if (!index) {
-        return failed(std::move(index.error().message));
+    return opened(pytovrik::file::FileBytes::over_callback({reader->context, reader->read}, reader->size,
+                                                           name != nullptr ? name : "<reader>"),
+                  decoder, file);
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open_memory(const void* data, uint64_t size, const char* name,
+                                                                const PytovrikDecoder* decoder,
+                                                                PytovrikVideoFile** file) noexcept {
+    if ((data == nullptr && size != 0) || file == nullptr || size > SIZE_MAX) {
+        return failed("pytovrik_video_file_open_memory was given a null pointer or an impossible size");
     }
-    *file = new PytovrikVideoFile{std::move(*index)};
-    return 0;
+    const std::span bytes(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+    return opened(pytovrik::file::FileBytes::over_memory(bytes, name != nullptr ? name : "<memory>"), decoder, file);
 }
 
 PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile* file) noexcept { delete file; }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,15 +21,57 @@ Outcome<std::shared_ptr<FileBytes>> FileBytes::open(const std::string& path) {
         ::close(descriptor);
         return fail("cannot read '" + path + "': " + (error != 0 ? std::strerror(error) : "not a regular file"));
     }
-    return std::shared_ptr<FileBytes>(
-        new FileBytes(descriptor, static_cast<std::uint64_t>(status.st_size), path));
+    std::shared_ptr<FileBytes> file(new FileBytes(static_cast<std::uint64_t>(status.st_size), path));
+    file->descriptor_ = descriptor;
+    return file;
+}
+
+std::shared_ptr<FileBytes> FileBytes::over_memory(std::span<const std::uint8_t> bytes, std::string name) {
+    std::shared_ptr<FileBytes> file(new FileBytes(bytes.size(), std::move(name)));
+    file->kind_ = Kind::Memory;
+    file->memory_ = bytes.data();
+    return file;
+}
+
+std::shared_ptr<FileBytes> FileBytes::over_callback(ReadCallback reader, std::uint64_t size, std::string name) {
+    std::shared_ptr<FileBytes> file(new FileBytes(size, std::move(name)));
+    file->kind_ = Kind::Callback;
+    file->reader_ = reader;
+    return file;
 }
 
 FileBytes::~FileBytes() {
-    ::close(descriptor_);
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+    }
 }
 
 Outcome<std::size_t> FileBytes::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (kind_ == Kind::Memory) {
+        const auto bytes = view(offset, out.size());
+        if (bytes && !bytes->empty()) {
+            std::memcpy(out.data(), bytes->data(), bytes->size());
+        }
+        return bytes ? bytes->size() : 0;
+    }
+    auto done = kind_ == Kind::Callback ? read_callback(offset, out) : read_file(offset, out);
+    if (done) {
+        bytes_read_.fetch_add(*done, std::memory_order_relaxed);
+    }
+    return done;
+}
+
+std::optional<std::span<const std::uint8_t>> FileBytes::view(std::uint64_t offset, std::size_t count) const {
+    if (kind_ != Kind::Memory) {
+        return std::nullopt;
+    }
+    const std::uint64_t start = std::min(offset, size_);
+    const auto available = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - start));
+    bytes_read_.fetch_add(available, std::memory_order_relaxed);
+    return available == 0 ? std::span<const std::uint8_t>() : std::span(memory_ + start, available);
+}
+
+Outcome<std::size_t> FileBytes::read_file(std::uint64_t offset, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t got = ::pread(descriptor_, out.data() + done, out.size() - done,
@@ -45,7 +88,26 @@ Outcome<std::size_t> FileBytes::read(std::uint64_t offset, std::span<std::uint8_
         }
         done += static_cast<std::size_t>(got);
     }
-    bytes_read_.fetch_add(done, std::memory_order_relaxed);
+    return done;
+}
+
+// The host's reader is asked for no more than the source holds, so a reader
+// that gives more than asked, or keeps giving past the size it stated,
+// cannot make us read past the buffer or loop.
+Outcome<std::size_t> FileBytes::read_callback(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    const std::uint64_t wanted = offset < size_ ? std::min<std::uint64_t>(out.size(), size_ - offset) : 0;
+    std::size_t done = 0;
+    while (done < wanted) {
+        const std::int64_t got = reader_.read(reader_.context, offset + done, out.data() + done, wanted - done);
+        if (got < 0 || static_cast<std::uint64_t>(got) > wanted - done) {
+            return fail("cannot read '" + path_ + "' at byte " + std::to_string(offset + done) + ": " +
+                        (got < 0 ? "its reader failed" : "its reader gave more bytes than asked"));
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
     return done;
 }
 

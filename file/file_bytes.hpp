@@ -1,11 +1,13 @@
-// One opened file, read with pread only: no seek position is shared, so any
-// number of threads may read it at once, and a file that shrinks under us
-// gives a short read instead of the SIGBUS a mapping would.
+// The bytes of one source: a file read with pread, a memory range read in
+// place, or a host's read callback. Reads name no seek position, so any
+// number of threads may read at once; a file that shrinks under us gives a
+// short read instead of the SIGBUS a mapping would.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -13,29 +15,53 @@
 
 namespace pytovrik::file {
 
+// A host's reader: fills up to `size` bytes at `offset` into `buffer` and
+// returns how many it gave (0 at the end, fewer than asked when it chooses),
+// or -1 on failure. Called from whichever thread reads, perhaps several at
+// once.
+struct ReadCallback {
+    void* context = nullptr;
+    std::int64_t (*read)(void* context, std::uint64_t offset, std::uint8_t* buffer, std::uint64_t size) = nullptr;
+};
+
 class FileBytes {
 public:
     static Outcome<std::shared_ptr<FileBytes>> open(const std::string& path);
+    // The caller keeps the memory, or the reader's context, valid and
+    // unchanged for as long as the object lives.
+    static std::shared_ptr<FileBytes> over_memory(std::span<const std::uint8_t> bytes, std::string name);
+    static std::shared_ptr<FileBytes> over_callback(ReadCallback reader, std::uint64_t size, std::string name);
 
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;
     ~FileBytes();
 
+    // The path, or the name the host gave: what messages call the source.
     const std::string& path() const noexcept { return path_; }
-    // The size when the file was opened.
+    // The size when the source was opened.
     std::uint64_t size() const noexcept { return size_; }
-    // Bytes handed out by read() so far, by every thread.
+    // Bytes handed out by read() and view() so far, by every thread.
     std::uint64_t bytes_read() const noexcept { return bytes_read_.load(std::memory_order_relaxed); }
 
-    // Fills `out` from `offset` on. Returns how many bytes the file held
-    // there: fewer than out.size() only at the end of the file.
+    // Fills `out` from `offset` on. Returns how many bytes the source held
+    // there: fewer than out.size() only at its end.
     Outcome<std::size_t> read(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
-private:
-    FileBytes(int descriptor, std::uint64_t size, std::string path) noexcept
-        : descriptor_(descriptor), size_(size), path_(std::move(path)) {}
+    // The bytes from `offset` on, up to `count` of them (fewer at the end),
+    // where they lie in memory already; nullopt for other sources.
+    std::optional<std::span<const std::uint8_t>> view(std::uint64_t offset, std::size_t count) const;
 
-    int descriptor_;
+private:
+    FileBytes(std::uint64_t size, std::string path) noexcept : size_(size), path_(std::move(path)) {}
+
+    Outcome<std::size_t> read_file(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    Outcome<std::size_t> read_callback(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+    enum class Kind { File, Memory, Callback };
+    Kind kind_ = Kind::File;
+    int descriptor_ = -1;
+    const std::uint8_t* memory_ = nullptr;
+    ReadCallback reader_;
     std::uint64_t size_;
     std::string path_;
     mutable std::atomic<std::uint64_t> bytes_read_{0};

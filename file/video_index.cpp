@@ -150,11 +150,16 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
     if (!file) {
         return std::unexpected(std::move(file.error()));
     }
+    return open(std::move(*file), decoder);
+}
+
+Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(std::shared_ptr<FileBytes> file, const DecoderFunctions& decoder) {
+    const std::string path = file->path();
     std::unique_ptr<VideoIndex> index(new VideoIndex());
     index->path_ = path;
-    index->file_ = *file;
+    index->file_ = file;
     SampleLearner learner(*index);
-    auto opened = open_track(*file, [&](const Track& track, std::uint32_t sample, std::span<const std::uint8_t> bytes) {
+    auto opened = open_track(file, [&](const Track& track, std::uint32_t sample, std::span<const std::uint8_t> bytes) {
         return learner.see(track, sample, bytes);
     });
     if (!opened) {

@@ -61,6 +61,7 @@ struct RandomAccessPoint {
 class VideoIndex {
 public:
     static Outcome<std::unique_ptr<VideoIndex>> open(const std::string& path, const DecoderFunctions& decoder);
+    static Outcome<std::unique_ptr<VideoIndex>> open(std::shared_ptr<FileBytes> file, const DecoderFunctions& decoder);
     // An index of a track read by other means (tests): every sample is read
     // and analysed at once.
     static Outcome<std::unique_ptr<VideoIndex>> from_track(std::string name, std::unique_ptr<Track> track,

@@ -9,8 +9,9 @@
  * once. For frames asked by index it plans decode requests; the host sends
  * each to pytovrik_video_decode_h264_v1() and hands the outcome back:
  *
- *   1. pytovrik_video_file_open() a file, with the decoding library's
- *      functions (used at open for files that do not start cleanly).
+ *   1. pytovrik_video_file_open() a file (or _open_reader(), _open_memory()
+ *      a source that is not a path), with the decoding library's functions
+ *      (used at open for files that do not start cleanly).
  *   2. pytovrik_video_file_plan() the frames wanted: one or more jobs.
  *   3. For each job, on any thread: pytovrik_frame_plan_prepare() fills a
  *      request's packets and positions; set its output format (and size for
@@ -70,6 +71,31 @@ PYTOVRIK_VIDEO_FILE_API const char *pytovrik_video_file_last_error(void) PYTOVRI
  * cannot be read, holds no H.264 video track, or lies about its sizes). */
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char *path, const PytovrikDecoder *decoder,
                                                          PytovrikVideoFile **file) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* A source that is not a path: the host's reader. read() fills up to `size`
+ * bytes at `offset` into `buffer` and returns how many it gave (0 at the end,
+ * fewer than asked when it chooses; it is asked again for the rest), or -1 on
+ * failure. It is called during open and during pytovrik_frame_plan_prepare(),
+ * on the calling thread, perhaps from several threads at once, never past
+ * `size`; reads are few and large (a request's stretch of samples at once).
+ * `context` must stay valid until pytovrik_video_file_close() returns. */
+typedef struct PytovrikVideoReader {
+    void *context;
+    int64_t (*read)(void *context, uint64_t offset, uint8_t *buffer, uint64_t size);
+    uint64_t size; /* of the whole source, in bytes */
+} PytovrikVideoReader;
+
+/* As pytovrik_video_file_open(), for a source read through `reader` (copied),
+ * or for the `size` bytes at `data`, read in place: they must stay valid and
+ * unchanged until the file is closed. `name` (NULL for none) stands for the
+ * source in messages; an extension in it helps recognise raw streams. Every
+ * container reads the same way as from a path. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open_reader(const PytovrikVideoReader *reader, const char *name,
+                                                                const PytovrikDecoder *decoder,
+                                                                PytovrikVideoFile **file) PYTOVRIK_VIDEO_NOEXCEPT;
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open_memory(const void *data, uint64_t size, const char *name,
+                                                                const PytovrikDecoder *decoder,
+                                                                PytovrikVideoFile **file) PYTOVRIK_VIDEO_NOEXCEPT;
 PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile *file) PYTOVRIK_VIDEO_NOEXCEPT;
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile *file,
                                                          PytovrikVideoFileInfo *info) PYTOVRIK_VIDEO_NOEXCEPT;

@@ -142,6 +142,9 @@ Outcome<std::size_t> DemuxedSamples::read_stretch(std::unique_ptr<TrackDemuxer>&
         if (!delivered || *delivered > 0) {
             return delivered;
         }
+        if (!demuxer->read_failure().empty()) {
+            return fail(demuxer->read_failure());
+        }
     }
     auto fresh = TrackDemuxer::reopen(file_, stream_);
     if (!fresh) {
@@ -151,6 +154,9 @@ Outcome<std::size_t> DemuxedSamples::read_stretch(std::unique_ptr<TrackDemuxer>&
     auto delivered = follow_packets(*demuxer, samples, 0, indices, true, consume);
     if (!delivered || *delivered > 0) {
         return delivered;
+    }
+    if (!demuxer->read_failure().empty()) {
+        return fail(demuxer->read_failure());
     }
     return fail("'" + file_->path() + "': sample " + std::to_string(target) +
                 " cannot be read back: demuxing the file again does not give its packet");
@@ -170,7 +176,7 @@ Outcome<std::unique_ptr<TrackDemuxer>> DemuxedSamples::take_demuxer() {
 
 void DemuxedSamples::keep_demuxer(std::unique_ptr<TrackDemuxer> demuxer) {
     const std::lock_guard lock(mutex_);
-    if (idle_.size() < IDLE_DEMUXERS_KEPT) {
+    if (idle_.size() < IDLE_DEMUXERS_KEPT && demuxer->read_failure().empty()) {
         idle_.push_back(std::move(demuxer));
     }
 }

@@ -34,6 +34,9 @@ int FileAvio::read(void* opaque, std::uint8_t* buffer, int size) {
     }
     auto got = self->file_->read(self->offset_, std::span(buffer, static_cast<std::size_t>(size)));
     if (!got) {
+        if (self->failure_.empty()) {
+            self->failure_ = got.error().message;
+        }
         return AVERROR(EIO);
     }
     if (*got == 0) {

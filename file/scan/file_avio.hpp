@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/ffmpeg_owners.hpp"
 #include "common/outcome.hpp"
@@ -22,6 +23,10 @@ public:
     ~FileAvio() = default;
 
     AVIOContext* context() const noexcept { return context_.get(); }
+    // Why a read of the source failed, empty while none has: libavformat
+    // takes a failed read for the end of the input, which must not pass
+    // for the end of the file.
+    const std::string& failure() const noexcept { return failure_; }
 
 private:
     explicit FileAvio(std::shared_ptr<FileBytes> file) noexcept : file_(std::move(file)) {}
@@ -31,6 +36,7 @@ private:
 
     std::shared_ptr<FileBytes> file_;
     std::uint64_t offset_ = 0;
+    std::string failure_;
     UniqueAVIOContext context_;
 };
 

@@ -202,6 +202,9 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
             return std::unexpected(observed.error());
         }
     }
+    if (!(*demuxer)->read_failure().empty()) {
+        return fail((*demuxer)->read_failure());
+    }
     if (track->samples.empty() && (*demuxer)->end_code() != 0) {
         return fail("'" + file->path() + "': no packet of its H.264 track can be read: " + (*demuxer)->end_reason());
     }

@@ -49,6 +49,9 @@ Outcome<UniqueAVFormatContext> TrackDemuxer::open_format(const FileAvio& avio, c
     av_dict_free(&options);
     // On failure avformat_open_input has freed the context already.
     if (status < 0) {
+        if (!avio.failure().empty()) {
+            return fail(avio.failure());
+        }
         return fail("'" + path + "': libavformat cannot open it: " + error_text(status));
     }
     return UniqueAVFormatContext(opened);
@@ -67,6 +70,9 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
     // Like the command line, go on without complete stream information when
     // there are streams at all.
     const int status = avformat_find_stream_info(format->get(), nullptr);
+    if (!(*avio)->failure().empty()) {
+        return fail((*avio)->failure());
+    }
     if (status < 0 && (*format)->nb_streams == 0) {
         return fail("'" + path + "': libavformat cannot read its streams: " + error_text(status));
     }

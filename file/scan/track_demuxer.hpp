@@ -43,6 +43,8 @@ public:
     bool read_packet(AVPacket* packet);
     int end_code() const noexcept { return end_code_; }
     std::string end_reason() const;
+    // Why reading the source failed, empty when it has not.
+    const std::string& read_failure() const noexcept { return avio_->failure(); }
 
     // False where no packet's bytes can lie contiguously in the file:
     // MPEG-TS spreads each over 188-byte transport packets.

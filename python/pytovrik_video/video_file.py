@@ -12,7 +12,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
-from typing import Literal, Optional, Union
+from typing import Any, BinaryIO, Literal, Optional, Union
 
 import numpy as np
 
@@ -26,8 +26,12 @@ from ._records import (
     RuntimeDecodeRequest,
     RuntimeDecodeResponse,
 )
+from ._sources import Source, source_of, with_reader_failure
 
 _U64_ARRAY = ctypes.POINTER(ctypes.c_uint64)
+# bytes, bytearray, memoryview, a numpy array, a torch.uint8 tensor: any
+# object exporting one contiguous buffer.
+Buffer = Any
 
 
 @dataclass(frozen=True)
@@ -91,22 +95,37 @@ class VideoFile:
     thread that decoded: once idle, a process holds one for each of its own
     threads that asked for frames, and none for the pool.
 
+    The source is a path; or bytes, a bytearray, a memoryview or any object
+    exporting one contiguous buffer (a numpy array, a ``torch.uint8``
+    tensor), read in place and kept alive while the file is open; or a
+    seekable binary file-like object (an open file, a ``tarfile`` member,
+    ``io.BytesIO``, a remote file of a filesystem library), read through
+    ``readinto`` or ``read`` after a seek, once per stretch of bytes a
+    request needs. Opening reads only the container's index where it has
+    one (MP4), and requests only the groups their frames need. A pipe or
+    socket raises ``ValueError``: the source must be seekable. What a
+    file-like object raises while read ends the call with a ``ValueError``
+    (at open) or ``DecodeError`` (a request) caused by it.
+
     The object may be shared by threads and is inherited by forked workers.
+    It pickles (for spawned workers) as its path, as the bytes of its
+    buffer, or as its file-like object when that pickles (else
+    ``TypeError``); the copy opens the source again.
     ``close()`` (or leaving a ``with`` block) releases the file at once;
     otherwise it is released with the object.
     """
 
-    def __init__(self, path: Union[str, os.PathLike]) -> None:
-        self.path = Path(path)
-        # A path that cannot be opened raises the OSError it always did (and
-        # one with a NUL byte never reaches C, which would cut it short).
-        with open(self.path, "rb"):
-            pass
+    def __init__(self, source: Union[str, os.PathLike, Buffer, BinaryIO]) -> None:
+        self._source = source_of(source)
+        self.path: Optional[Path] = self._source.path
+        """The path opened; None for a buffer or file-like source."""
+        self.name = self._source.name
+        """What messages call the source: its path, or a name for a buffer or file-like one."""
         files, decoder = file_library(), library()
         handle = ctypes.c_void_p()
-        if files.open(os.fsencode(self.path), ctypes.byref(decoder.functions), ctypes.byref(handle)) != 0:
-            raise ValueError(files.error())
-        self._file = _OpenFile(files, handle.value)
+        if self._source.open(files, decoder.functions, handle) != 0:
+            raise with_reader_failure(ValueError(files.error()))
+        self._file = _OpenFile(files, handle.value, self._source)
         info = PytovrikVideoFileInfo()
         files.info(handle, ctypes.byref(info))
         self.metadata = VideoMetadata(
@@ -119,6 +138,11 @@ class VideoFile:
             bytes_read_at_open=int(info.bytes_read_at_open),
             index_bytes=int(info.index_bytes),
         )
+
+    def __reduce__(self) -> tuple:
+        # A path opens again in the child, a buffer goes as its bytes, a
+        # file-like object as itself when it pickles (else TypeError).
+        return (type(self), self._source.pickled())
 
     @property
     def fps(self) -> float:
@@ -140,7 +164,7 @@ class VideoFile:
         return self.metadata.frame_count
 
     def __repr__(self) -> str:
-        return f"VideoFile({str(self.path)!r}: {len(self)} frames, {self.width}x{self.height}, {self.fps:g} fps)"
+        return f"VideoFile({self.name!r}: {len(self)} frames, {self.width}x{self.height}, {self.fps:g} fps)"
 
     def close(self) -> None:
         """Releases the file and its index; requests still running finish first."""
@@ -187,7 +211,7 @@ class VideoFile:
         target = _Target(output, size, out, len(wanted), self.metadata)
         if len(wanted):
             self._decode(wanted, target)
-        return target.batch(wanted, self._seconds(wanted), self.path)
+        return target.batch(wanted, self._seconds(wanted))
 
     def get_frames_at(
         self,
@@ -218,7 +242,7 @@ class VideoFile:
         missing = np.flatnonzero(frames < 0)
         if missing.size:
             raise IndexError(
-                f"no frame of {self.path} is shown at {float(times[missing[0]])!r} s: its {len(self)} frames "
+                f"no frame of {self.name} is shown at {float(times[missing[0]])!r} s: its {len(self)} frames "
                 f"span {self.duration_seconds:g} s from {self._first_seconds():g} s"
             )
         return self.get_frames(frames, output=output, size=size, out=out)
@@ -231,7 +255,7 @@ class VideoFile:
         values = [operator.index(i) for i in indices]
         for value in values:
             if not 0 <= value < len(self):
-                raise IndexError(f"frame index {value} is out of range: {self.path} has {len(self)} frames")
+                raise IndexError(f"frame index {value} is out of range: {self.name} has {len(self)} frames")
         return np.array(values, dtype=np.int64)
 
     def _first_seconds(self) -> float:
@@ -279,7 +303,7 @@ class VideoFile:
             int(files.job_count(plan)), lambda job: _decode_job(files, decoder, plan, job, target), release
         )
         jobs.run()
-        target.check_sizes(self.path)
+        target.check_sizes(self.name)
 
 
 def _decode_job(files: FileLibrary, decoder: Library, plan: ctypes.c_void_p, job: int, target: _Target) -> None:
@@ -291,7 +315,7 @@ def _decode_job(files: FileLibrary, decoder: Library, plan: ctypes.c_void_p, job
     request = RuntimeDecodeRequest()
     while True:
         if files.prepare(plan, job, ctypes.byref(request)) != 0:
-            raise DecodeError(files.error())
+            raise with_reader_failure(DecodeError(files.error()))
         target.set_output(request)
         response = RuntimeDecodeResponse()
         try:
@@ -372,16 +396,16 @@ class _Target:
                 return []
             return [self.y, self.uv]
 
-    def check_sizes(self, path: Path) -> None:
+    def check_sizes(self, name: str) -> None:
         if self._other_sizes:
             assert self.y is not None
             sizes = sorted(self._other_sizes | {self.y.shape[1:]})
             raise ValueError(
-                f"{path}: the asked frames have different sizes {sizes} (height, width) and cannot be "
+                f"{name}: the asked frames have different sizes {sizes} (height, width) and cannot be "
                 "stacked; ask for them separately, or as output='rgb' at one size"
             )
 
-    def batch(self, indices: np.ndarray, seconds: np.ndarray, path: Path) -> FrameBatch:
+    def batch(self, indices: np.ndarray, seconds: np.ndarray) -> FrameBatch:
         if self.format == FORMAT_RGB:
             return FrameBatch(indices=indices, pts_seconds=seconds, data=self.data)
         if self.y is None:  # no frame asked
@@ -393,8 +417,9 @@ class _OpenFile:
     """The file layer's handle of one file: closed once closing was asked and
     no request uses it, since a plan must be freed before its file."""
 
-    def __init__(self, files: FileLibrary, handle: int) -> None:
+    def __init__(self, files: FileLibrary, handle: int, source: Source) -> None:
         self.files = files
+        self.source = source  # what the layer reads from, alive until it is closed
         self._handle: Optional[int] = handle
         self._users = 0
         self._closing = False
