@@ -40,9 +40,13 @@ int32_t opened(pytovrik::Outcome<std::shared_ptr<pytovrik::file::FileBytes>> sou
         functions.decode_h264 = decoder->decode_h264;
         functions.free_response = decoder->free_response;
     }
+    // Opening reads some stretches twice; the source should pay for them once.
+    const std::shared_ptr<pytovrik::file::FileBytes> bytes = *source;
+    bytes->remember_reads(true);
     pytovrik::file::begin_log_capture();
-    auto index = pytovrik::file::VideoIndex::open(std::move(*source), functions);
+    auto index = pytovrik::file::VideoIndex::open(bytes, functions);
     pytovrik::file::end_log_capture();
+    bytes->remember_reads(false);
     if (!index) {
         return failed(std::move(index.error().message));
     }

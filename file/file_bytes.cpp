@@ -47,6 +47,10 @@ FileBytes::~FileBytes() {
 }
 
 Outcome<std::size_t> FileBytes::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    return remembering_ ? read_remembered(offset, out) : read_source(offset, out);
+}
+
+Outcome<std::size_t> FileBytes::read_source(std::uint64_t offset, std::span<std::uint8_t> out) const {
     if (kind_ == Kind::Memory) {
         const auto bytes = view(offset, out.size());
         if (bytes && !bytes->empty()) {
@@ -57,6 +61,59 @@ Outcome<std::size_t> FileBytes::read(std::uint64_t offset, std::span<std::uint8_
     auto done = kind_ == Kind::Callback ? read_callback(offset, out) : read_file(offset, out);
     if (done) {
         bytes_read_.fetch_add(*done, std::memory_order_relaxed);
+    }
+    return done;
+}
+
+void FileBytes::remember_reads(bool on) {
+    remembering_ = on;
+    if (!on) {
+        remembered_.clear();
+        remembered_order_.clear();
+        remembered_bytes_ = 0;
+    }
+}
+
+// Remembered stretches serve what they hold; each gap between them is one
+// read of the source, remembered in turn. The oldest stretches go first.
+Outcome<std::size_t> FileBytes::read_remembered(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint64_t at = offset + done;
+        auto next = remembered_.upper_bound(at);
+        if (next != remembered_.begin()) {
+            const auto& [start, bytes] = *std::prev(next);
+            if (at < start + bytes.size()) {
+                const auto count = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(out.size() - done, start + bytes.size() - at));
+                std::memcpy(out.data() + done, bytes.data() + (at - start), count);
+                done += count;
+                continue;
+            }
+        }
+        const std::uint64_t gap_end = next == remembered_.end()
+                                          ? offset + out.size()
+                                          : std::min<std::uint64_t>(offset + out.size(), next->first);
+        const auto gap = out.subspan(done, static_cast<std::size_t>(gap_end - at));
+        auto got = read_source(at, gap);
+        if (!got) {
+            return got;
+        }
+        if (*got > 0) {
+            remembered_.emplace(at, std::vector<std::uint8_t>(gap.begin(), gap.begin() + static_cast<std::ptrdiff_t>(*got)));
+            remembered_order_.push_back(at);
+            remembered_bytes_ += *got;
+        }
+        done += *got;
+        if (*got < gap.size()) {
+            break;
+        }
+    }
+    while (remembered_bytes_ > REMEMBERED_BYTES && !remembered_order_.empty()) {
+        const auto oldest = remembered_.find(remembered_order_.front());
+        remembered_order_.pop_front();
+        remembered_bytes_ -= oldest->second.size();
+        remembered_.erase(oldest);
     }
     return done;
 }

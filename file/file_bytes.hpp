@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/outcome.hpp"
 
@@ -51,9 +54,22 @@ public:
     // where they lie in memory already; nullopt for other sources.
     std::optional<std::span<const std::uint8_t>> view(std::uint64_t offset, std::size_t count) const;
 
+    // While on, bytes once read are handed out again from memory, the
+    // latest REMEMBERED_BYTES of them: opening reads some stretches more
+    // than once (libavformat probes the head and, for MPEG-TS, the tail
+    // before its scan reads the whole file from the start; the scan
+    // compares each packet with the file's bytes), and a remote source
+    // should pay for each byte once. Off (the default) frees them; reads
+    // then go to the source directly. Turned on and off by the thread that
+    // opens, while no other reads.
+    void remember_reads(bool on);
+    static constexpr std::size_t REMEMBERED_BYTES = std::size_t{16} << 20;
+
 private:
     FileBytes(std::uint64_t size, std::string path) noexcept : size_(size), path_(std::move(path)) {}
 
+    Outcome<std::size_t> read_source(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    Outcome<std::size_t> read_remembered(std::uint64_t offset, std::span<std::uint8_t> out) const;
     Outcome<std::size_t> read_file(std::uint64_t offset, std::span<std::uint8_t> out) const;
     Outcome<std::size_t> read_callback(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
@@ -65,6 +81,12 @@ private:
     std::uint64_t size_;
     std::string path_;
     mutable std::atomic<std::uint64_t> bytes_read_{0};
+
+    // Stretches read while remembering, by offset; they never overlap.
+    bool remembering_ = false;
+    mutable std::map<std::uint64_t, std::vector<std::uint8_t>> remembered_;
+    mutable std::deque<std::uint64_t> remembered_order_;
+    mutable std::size_t remembered_bytes_ = 0;
 };
 
 }  // namespace pytovrik::file
