@@ -65,6 +65,12 @@ Outcome<std::size_t> FileBytes::read_source(std::uint64_t offset, std::span<std:
     return done;
 }
 
+// A 512th of the source, between 4 KiB and 256 KiB: a small file is not
+// read whole for a few boxes, and a large one is read in few calls.
+std::size_t FileBytes::read_ahead() const noexcept {
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(size_ / 512, 4096, 256 << 10));
+}
+
 void FileBytes::remember_reads(bool on) {
     remembering_ = on;
     if (!on) {
@@ -94,18 +100,32 @@ Outcome<std::size_t> FileBytes::read_remembered(std::uint64_t offset, std::span<
         const std::uint64_t gap_end = next == remembered_.end()
                                           ? offset + out.size()
                                           : std::min<std::uint64_t>(offset + out.size(), next->first);
-        const auto gap = out.subspan(done, static_cast<std::size_t>(gap_end - at));
-        auto got = read_source(at, gap);
+        const auto gap = static_cast<std::size_t>(gap_end - at);
+        // A host's reader is asked for a little more than a small read
+        // needs, up to the next stretch held: opening an MP4 file hops over
+        // its boxes in reads of a few bytes, each a call that may cross a
+        // network.
+        std::size_t ask = gap;
+        if (kind_ == Kind::Callback) {
+            const std::uint64_t held_from = next == remembered_.end() ? size_ : next->first;
+            ask = static_cast<std::size_t>(std::max<std::uint64_t>(
+                gap, std::min<std::uint64_t>(read_ahead(), held_from > at ? held_from - at : 0)));
+        }
+        std::vector<std::uint8_t> bytes(ask);
+        auto got = read_source(at, bytes);
         if (!got) {
             return got;
         }
+        const std::size_t used = std::min(*got, gap);
+        std::memcpy(out.data() + done, bytes.data(), used);
         if (*got > 0) {
-            remembered_.emplace(at, std::vector<std::uint8_t>(gap.begin(), gap.begin() + static_cast<std::ptrdiff_t>(*got)));
-            remembered_order_.push_back(at);
+            bytes.resize(*got);
             remembered_bytes_ += *got;
+            remembered_.emplace(at, std::move(bytes));
+            remembered_order_.push_back(at);
         }
-        done += *got;
-        if (*got < gap.size()) {
+        done += used;
+        if (used < gap) {
             break;
         }
     }

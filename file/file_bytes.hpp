@@ -69,6 +69,7 @@ private:
     FileBytes(std::uint64_t size, std::string path) noexcept : size_(size), path_(std::move(path)) {}
 
     Outcome<std::size_t> read_source(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    std::size_t read_ahead() const noexcept;
     Outcome<std::size_t> read_remembered(std::uint64_t offset, std::span<std::uint8_t> out) const;
     Outcome<std::size_t> read_file(std::uint64_t offset, std::span<std::uint8_t> out) const;
     Outcome<std::size_t> read_callback(std::uint64_t offset, std::span<std::uint8_t> out) const;

@@ -27,6 +27,10 @@ constexpr std::size_t PROBE_BYTES = 2048;
 // Samples that follow each other in the file are read in one call, up to
 // this much.
 constexpr std::uint64_t MAX_READ_BYTES = std::uint64_t{8} << 20;
+// Samples apart by no more than this (another track's chunk between them,
+// mostly sound) are read in one call too, with what lies between: for a
+// remote source a call costs more than a few kilobytes.
+constexpr std::uint64_t MAX_BRIDGED_BYTES = std::uint64_t{64} << 10;
 // A data reference box holds a few short entries.
 constexpr std::uint64_t MAX_DATA_REFERENCE_BYTES = 1U << 20;
 
@@ -42,7 +46,9 @@ public:
             if (!checked) {
                 return checked;
             }
-            // Extend the read over the samples that follow in the file.
+            // Extend the read over the samples that follow in the file,
+            // closely enough.
+            const std::uint64_t start = samples[indices[first]].position;
             std::size_t last = first;
             std::uint64_t bytes = samples[indices[first]].size;
             while (last + 1 < indices.size()) {
@@ -51,31 +57,40 @@ public:
                 }
                 const TrackSample& previous = samples[indices[last]];
                 const TrackSample& next = samples[indices[last + 1]];
-                if (next.position != previous.position + previous.size || bytes + next.size > MAX_READ_BYTES) {
+                // Offsets come from the file: no sum may wrap.
+                const std::uint64_t previous_end = previous.position + previous.size;
+                if (previous_end < previous.position || next.position < previous_end ||
+                    next.position - previous_end > MAX_BRIDGED_BYTES || next.position - start > MAX_READ_BYTES ||
+                    next.size > MAX_READ_BYTES - (next.position - start)) {
                     break;
                 }
-                bytes += next.size;
+                bytes = next.position - start + next.size;
                 ++last;
             }
-            const std::uint64_t start = samples[indices[first]].position;
-            buffer.resize(static_cast<std::size_t>(bytes));
-            auto got = file_->read(start, buffer);
-            if (!got) {
-                return std::unexpected(got.error());
+            // A source in memory is read in place.
+            std::span<const std::uint8_t> read;
+            if (const auto in_place = file_->view(start, static_cast<std::size_t>(bytes))) {
+                read = *in_place;
+            } else {
+                buffer.resize(static_cast<std::size_t>(bytes));
+                auto got = file_->read(start, buffer);
+                if (!got) {
+                    return std::unexpected(got.error());
+                }
+                read = std::span(buffer).first(*got);
             }
-            std::size_t offset = 0;
             for (std::size_t i = first; i <= last; ++i) {
                 const TrackSample& sample = samples[indices[i]];
-                if (*got < offset + sample.size) {
+                const std::uint64_t offset = sample.position - start;
+                if (read.size() < offset + sample.size) {
                     return fail("'" + file_->path() + "': sample " + std::to_string(indices[i]) + " (" +
                                 std::to_string(sample.size) + " bytes at byte " + std::to_string(sample.position) +
                                 ") is no longer in the file");
                 }
-                auto consumed = consume(indices[i], std::span(buffer).subspan(offset, sample.size));
+                auto consumed = consume(indices[i], read.subspan(static_cast<std::size_t>(offset), sample.size));
                 if (!consumed) {
                     return consumed;
                 }
-                offset += sample.size;
             }
             first = last + 1;
         }
