@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import io
+import multiprocessing
 import os
+import pickle
 import random
 import subprocess
 import sys
+import tarfile
 import threading
 import time
 from pathlib import Path
@@ -97,6 +101,122 @@ def test_frames_and_times_equal_pyavs_decode(name):
     for indices in [rng.sample(every, min(5, len(every))) for _ in range(3)] + [[every[-1], 0, every[-1]]]:
         got, times = _decoded(video, indices, [sizes[i] for i in indices])
         assert got == [lines[i] for i in indices] and times == [pts[i] for i in indices], indices
+
+
+class _Counting(io.RawIOBase):
+    """A seekable binary file-like object over a file that counts its reads; ``fail`` makes them raise."""
+
+    def __init__(self, path: Path) -> None:
+        self.file = open(path, "rb")
+        self.calls = self.bytes = 0
+        self.fail = False
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        return self.file.seek(offset, whence)
+
+    def readinto(self, buffer) -> int:
+        if self.fail:
+            raise ConnectionError("the store went away")
+        got = self.file.readinto(buffer)
+        self.calls, self.bytes = self.calls + 1, self.bytes + got
+        return got
+
+
+# How a source that is not a path is made from a file's bytes: each must give
+# the frames its path gives, and open reading each byte once at most.
+SOURCES = {
+    "bytes": lambda path: path.read_bytes(),
+    "numpy memoryview": lambda path: memoryview(np.fromfile(path, np.uint8)),
+    "file-like": lambda path: open(path, "rb"),
+    "BytesIO": lambda path: io.BytesIO(path.read_bytes()),
+    "torch tensor": lambda path: _torch().frombuffer(bytearray(path.read_bytes()), dtype=_torch().uint8),
+}
+
+
+def _torch():
+    return pytest.importorskip("torch")
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+@pytest.mark.parametrize("name", ["plain.mp4", "fragmented.mp4", "mkv_bframes.mkv", "ts_bframes.ts", "raw_bframes.h264"])
+def test_every_source_gives_the_frames_its_path_gives(name, kind):
+    path = media(name)
+    from_path = VideoFile(path)
+    indices = [len(from_path) - 1, 0, len(from_path) // 2, 1]
+    want = from_path.get_frames(indices, output="yuv420")
+    video = VideoFile(SOURCES[kind](path))
+    got = video.get_frames(indices, output="yuv420")
+    assert got.y.tobytes() == want.y.tobytes() and got.uv.tobytes() == want.uv.tobytes()
+    assert got.pts_seconds.tolist() == want.pts_seconds.tolist() and video.path is None
+    assert video.metadata.bytes_read_at_open <= path.stat().st_size
+
+
+def test_a_few_frames_of_minutes_of_video_read_a_few_percent_of_it():
+    path = media("minutes.mp4")
+    source = _Counting(path)
+    video = VideoFile(source)
+    opened_in = source.calls
+    indices = random.Random(8).sample(range(len(video)), 8)
+    frames = video.get_frames(indices, size=(32, 24)).data
+    assert frames.tobytes() == VideoFile(path).get_frames(indices, size=(32, 24)).data.tobytes()
+    # One read per group asked for, sound chunks between its samples and all.
+    assert opened_in <= 16 and source.calls - opened_in <= 8
+    assert source.bytes <= 0.07 * path.stat().st_size
+
+
+def test_tar_members_read_in_place_and_failing_sources_say_why(tmp_path):
+    shard = tmp_path / "shard.tar"
+    with tarfile.open(shard, "w") as tar:
+        for name in ("plain.mp4", "mkv_bframes.mkv"):
+            tar.add(media(name), arcname=f"sample/{name}")
+    with tarfile.open(shard) as tar:
+        for member in tar.getmembers():
+            video = VideoFile(tar.extractfile(member))
+            want = VideoFile(media(Path(member.name).name)).get_frames([5, 2], output="yuv420")
+            assert video.get_frames([5, 2], output="yuv420").y.tobytes() == want.y.tobytes()
+
+    read_end, write_end = os.pipe()
+    with open(read_end, "rb") as pipe, open(write_end, "wb"):
+        with pytest.raises(ValueError, match="must be seekable"):
+            VideoFile(pipe)
+    with pytest.raises(TypeError, match="path, a bytes-like buffer or a seekable"):
+        VideoFile(12)
+    with pytest.raises(ValueError, match="contiguous"):
+        VideoFile(np.zeros((4, 4), np.uint8)[:, ::2])
+    # What a file-like object raises ends the call that read, as its cause.
+    for name in ("plain.mp4", "ts_bframes.ts"):
+        source = _Counting(media(name))
+        video = VideoFile(source)
+        source.fail = True
+        with pytest.raises(DecodeError, match="store went away") as raised:
+            video.get_frames([len(video) - 1])
+        assert isinstance(raised.value.__cause__, ConnectionError)
+        source.fail = False
+        assert video.get_frames([len(video) - 1]).data.shape[0] == 1
+        source.fail = True
+        with pytest.raises(ValueError, match="store went away"):
+            VideoFile(source)
+
+
+def _frames_in_worker(video: VideoFile) -> bytes:
+    return video.get_frames([3, 0], output="yuv420").y.tobytes()
+
+
+def test_video_files_pickle_as_their_source_into_spawned_workers():
+    path = media("mkv_bframes.mkv")
+    want = _frames_in_worker(VideoFile(path))
+    videos = [VideoFile(path), VideoFile(bytearray(path.read_bytes())), VideoFile(io.BytesIO(path.read_bytes()))]
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        assert pool.map(_frames_in_worker, videos, chunksize=1) == [want] * 3
+    assert pickle.loads(pickle.dumps(videos[0])).path == path
+    with open(path, "rb") as file, pytest.raises(TypeError, match="pickles only if that object does"):
+        pickle.dumps(VideoFile(file))
 
 
 def test_frames_at_times_are_the_frames_shown_then():
