@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 from collections import OrderedDict
 from collections.abc import Iterable, Sequence
-from typing import Union
+from typing import Any, Hashable, Union
 
 import torch
 import torch.utils.data
@@ -20,6 +20,9 @@ from ._library import FFMPEG_THREADS_ENV_VAR, file_library, library
 from .video_file import VideoFile
 
 PathLike = Union[str, os.PathLike]
+# A path, or any other source VideoFile takes: bytes, a buffer, a seekable
+# file-like object.
+Source = Union[PathLike, Any]
 
 # Each open file holds a descriptor and its index; a dataset of many files
 # would otherwise run out of descriptors, and one of long files out of memory.
@@ -30,7 +33,9 @@ _CACHE_BYTES = 64 << 20
 class VideoClips(torch.utils.data.Dataset):
     """Map-style dataset: item ``i`` is the frames of ``clips[i]`` as one tensor.
 
-    Each clip is a ``(path, frame indices)`` pair; the item is a
+    Each clip is a ``(source, frame indices)`` pair, the source anything
+    ``VideoFile`` opens (a path, bytes or another buffer, a seekable
+    file-like object; for spawned workers, one that pickles); the item is a
     ``torch.uint8`` tensor of shape ``(N, height, width, 3)`` (RGB) holding
     the frames in the order asked, read with ``VideoFile.get_frames``. The
     most recently used files stay open and indexed for later clips: at most
@@ -49,17 +54,20 @@ class VideoClips(torch.utils.data.Dataset):
 
     def __init__(
         self,
-        clips: Iterable[tuple[PathLike, Sequence[int]]],
+        clips: Iterable[tuple[Source, Sequence[int]]],
         *,
         size: tuple[int, int] | None = None,
         ffmpeg_threads: int | None = 1,
         cache_bytes: int = _CACHE_BYTES,
     ) -> None:
-        self.clips = [(os.fspath(path), list(indices)) for path, indices in clips]
+        self.clips = [
+            (os.fspath(source) if isinstance(source, (str, os.PathLike)) else source, list(indices))
+            for source, indices in clips
+        ]
         self.size = size
         self.ffmpeg_threads = ffmpeg_threads
         self.cache_bytes = cache_bytes
-        self._files: OrderedDict[str, VideoFile] = OrderedDict()
+        self._files: OrderedDict[Hashable, VideoFile] = OrderedDict()
         # Loaded here, in the process that makes the dataset: workers it forks
         # share the libraries' pages instead of each loading them again, and
         # a missing library fails here rather than in every worker.
@@ -74,14 +82,16 @@ class VideoClips(torch.utils.data.Dataset):
         return len(self.clips)
 
     def __getitem__(self, index: int) -> torch.Tensor:
-        path, indices = self.clips[index]
+        source, indices = self.clips[index]
+        # A path names its file; any other source is the object itself.
+        key = source if isinstance(source, str) else ("object", id(source))
         if self.ffmpeg_threads is not None and torch.utils.data.get_worker_info() is not None:
             # The library reads it when a thread opens its decoder, which in
             # a worker happens after this point: one inherited from a forking
             # parent is never reused.
             os.environ[FFMPEG_THREADS_ENV_VAR] = str(self.ffmpeg_threads)
-        video = self._files.pop(path, None)
-        self._files[path] = video = VideoFile(path) if video is None else video
+        video = self._files.pop(key, None)
+        self._files[key] = video = VideoFile(source) if video is None else video
         while len(self._files) > 1 and (
             len(self._files) > _OPEN_FILES
             or sum(file.metadata.index_bytes for file in self._files.values()) > self.cache_bytes

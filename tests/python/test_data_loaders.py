@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import multiprocessing
 import os
 import pickle
@@ -135,6 +136,10 @@ def test_video_clips_keep_open_files_within_their_byte_bound(tmp_path, mp4_clip)
     # A dataset used in the parent still goes to spawned workers: its open files stay behind.
     clone = pickle.loads(pickle.dumps(dataset))
     assert not clone._files and np.array_equal(clone[0].numpy(), dataset[0].numpy())
+    # Clips from bytes and file-like objects, in this process and in a pickled copy.
+    in_memory = VideoClips([(mp4_clip.read_bytes(), [1, 12]), (io.BytesIO(mp4_clip.read_bytes()), [1, 12])], size=(16, 16))
+    for copy in (in_memory, pickle.loads(pickle.dumps(in_memory))):
+        assert all(np.array_equal(copy[item].numpy(), dataset[0].numpy()) for item in range(2))
 
 
 @needs_video_file

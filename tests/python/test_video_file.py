@@ -164,10 +164,24 @@ def test_a_few_frames_of_minutes_of_video_read_a_few_percent_of_it():
     opened_in = source.calls
     indices = random.Random(8).sample(range(len(video)), 8)
     frames = video.get_frames(indices, size=(32, 24)).data
-    assert frames.tobytes() == VideoFile(path).get_frames(indices, size=(32, 24)).data.tobytes()
+    want = VideoFile(path).get_frames(indices, size=(32, 24)).data
+    assert frames.tobytes() == want.tobytes()
     # One read per group asked for, sound chunks between its samples and all.
     assert opened_in <= 16 and source.calls - opened_in <= 8
     assert source.bytes <= 0.07 * path.stat().st_size
+
+    # Requests on several threads read through the one object at once.
+    got = {}
+    threads = [
+        threading.Thread(target=lambda k=k: got.update({k: video.get_frames(indices[k::4], size=(32, 24)).data}))
+        for k in range(4)
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert all(np.array_equal(got[k], want[k::4]) for k in range(4))
 
 
 def test_tar_members_read_in_place_and_failing_sources_say_why(tmp_path):
