@@ -1,0 +1,177 @@
+#!/usr/bin/python3
+"""Frames by index from a remote-style source, and what opening a scanned container reads.
+
+Two tables, all from this one run:
+
+- A long MP4 file behind a file-like object that sleeps ``--latency`` seconds
+  (20 ms by default) in every read call, a stand-in for an object store: the
+  time to open it and get 16 random frames (224x224 RGB), the read calls and
+  the bytes they returned, for VideoFile reading through the object, for
+  reading the whole object into memory first and opening the bytes, and for
+  PyAV seeking through the same object (``sparse_bench.pyav_seek``). Rounds
+  interleave the three, rotating which goes first, each with 16 new indices
+  (the same for all three); medians of the rounds.
+- Scanned containers (Matroska, MPEG-TS): ``bytes_read_at_open`` divided by
+  the file's size, through this build's file layer and, with
+  ``--baseline-file-library``, another build's (each in a process of its own).
+
+Usage: bench/source_bench.py HOUR.mp4 [SCANNED ...] [--rounds N] [--latency S]
+       [--baseline-file-library OLD.so] [--markdown OUT]
+(with PYTOVRIK_VIDEO_LIBRARY, PYTOVRIK_VIDEO_FILE_LIBRARY and PYTHONPATH set as
+for the package, or the package installed)."""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from sparse_bench import SIZE, interleaved, pyav_seek
+
+from pytovrik_video import VideoFile
+
+COUNT = 16
+
+
+class LatentFile(io.RawIOBase):
+    """A file whose every read call waits ``latency`` seconds, counting calls and bytes."""
+
+    def __init__(self, path: str, latency: float) -> None:
+        self.file = open(path, "rb", buffering=0)
+        self.latency = latency
+        self.calls = self.bytes = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        return self.file.seek(offset, whence)
+
+    def tell(self) -> int:
+        return self.file.tell()
+
+    def readinto(self, buffer) -> int:
+        time.sleep(self.latency)
+        got = self.file.readinto(buffer)
+        self.calls, self.bytes = self.calls + 1, self.bytes + (got or 0)
+        return got
+
+    def readall(self) -> bytes:
+        # One call for the whole object, as a store's whole-object GET is.
+        size = os.fstat(self.file.fileno()).st_size - self.file.tell()
+        buffer = bytearray(size)
+        view, done = memoryview(buffer), 0
+        time.sleep(self.latency)
+        while done < size:
+            got = self.file.readinto(view[done:])
+            if not got:
+                break
+            done += got
+        self.calls, self.bytes = self.calls + 1, self.bytes + done
+        return bytes(buffer[:done])
+
+    def close(self) -> None:
+        self.file.close()
+        super().close()
+
+
+def through_object(source: LatentFile, indices: list[int]) -> float:
+    video = VideoFile(source)
+    opened = time.perf_counter()
+    video.get_frames(indices, size=SIZE)
+    return opened
+
+
+def whole_into_memory(source: LatentFile, indices: list[int]) -> float:
+    video = VideoFile(source.read())
+    opened = time.perf_counter()
+    video.get_frames(indices, size=SIZE)
+    return opened
+
+
+def pyav(source: LatentFile, indices: list[int]) -> float:
+    # PyAV opens inside pyav_seek: its opening is not told apart.
+    pyav_seek(source, indices, SIZE)
+    return float("nan")
+
+
+def remote_rows(path: str, rounds: int, latency: float) -> list[str]:
+    size = os.path.getsize(path)
+    frames = len(VideoFile(path))
+    readers = {"VideoFile on the object": through_object, "whole object into memory, then VideoFile": whole_into_memory,
+               "PyAV on the object": pyav}
+    picks = [random.Random(round_).sample(range(frames), COUNT) for round_ in range(rounds)]
+    turn = {name: 0 for name in readers}
+
+    def run(name, reader):
+        indices = picks[turn[name]]
+        turn[name] += 1
+        with LatentFile(path, latency) as source:
+            start = time.perf_counter()
+            opened = reader(source, indices)
+            end = time.perf_counter()
+            return opened - start, end - start, source.calls, source.bytes
+
+    results = interleaved(readers, run, rounds)
+    rows = [
+        f"| reader | open (s) | open + {COUNT} frames (s) | read calls | bytes read (% of file) |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for name, runs in results.items():
+        opened, total, calls, read = (statistics.median(values) for values in zip(*runs))
+        rows.append(
+            f"| {name} | {'' if opened != opened else f'{opened:.2f}'} | {total:.2f} | {calls:.0f} | "
+            f"{read / 1e6:,.1f} MB ({100 * read / size:.2f} %) |"
+        )
+    return rows
+
+
+def opening_ratio(path: str, file_library: str | None) -> float:
+    env = dict(os.environ)
+    if file_library:
+        env["PYTOVRIK_VIDEO_FILE_LIBRARY"] = file_library
+    script = "import sys, pytovrik_video as p; print(p.VideoFile(sys.argv[1]).metadata.bytes_read_at_open)"
+    out = subprocess.run([sys.executable, "-c", script, path], env=env, capture_output=True, text=True, check=True)
+    return int(out.stdout) / os.path.getsize(path)
+
+
+def scan_rows(paths: list[str], baseline: str | None) -> list[str]:
+    rows = ["| file | size | bytes read at open / size, before | after |", "|---|---:|---:|---:|"]
+    for path in paths:
+        before = f"{opening_ratio(path, baseline):.2f}x" if baseline else "-"
+        rows.append(f"| {Path(path).name} | {os.path.getsize(path) / 1e6:,.1f} MB | {before} | "
+                    f"{opening_ratio(path, None):.2f}x |")
+    return rows
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("mp4")
+    parser.add_argument("scanned", nargs="*")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--latency", type=float, default=0.02)
+    parser.add_argument("--baseline-file-library")
+    parser.add_argument("--markdown")
+    args = parser.parse_args()
+    lines = [f"{Path(args.mp4).name} ({os.path.getsize(args.mp4) / 1e6:,.1f} MB) behind a file-like object, "
+             f"{args.latency * 1000:g} ms a read call; median of {args.rounds} interleaved rounds", ""]
+    lines += remote_rows(args.mp4, args.rounds, args.latency)
+    if args.scanned:
+        lines += ["", *scan_rows(args.scanned, args.baseline_file_library)]
+    text = "\n".join(lines) + "\n"
+    print(text, end="")
+    if args.markdown:
+        Path(args.markdown).write_text(text)
+
+
+if __name__ == "__main__":
+    main()
