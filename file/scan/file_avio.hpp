@@ -1,7 +1,7 @@
-// libavformat's byte input over a FileBytes, with a read position of its own:
-// every demuxer reads through pread, so demuxers of one file on several
-// threads share no seek position, and what they read counts in the file's
-// bytes_read.
+// libavformat's byte input over a FileBytes (a path, memory or a host's
+// reader), with a read position of its own: reads name their offset, so
+// demuxers of one source on several threads share no seek position, and
+// what they read counts in the source's bytes_read.
 #pragma once
 
 #include <cstdint>

@@ -15,9 +15,9 @@
 //   the demuxer's own seek elsewhere), matching packets to samples by
 //   position and size. A request reads little more than its samples' stretch.
 //
-// Comparing a packet's bytes with the file's reads them a second time, from
-// the page cache the demuxer has just filled: TrackInfo::bytes_read counts
-// both reads.
+// Comparing a packet's bytes with the file's reads them a second time: from
+// memory while a host opens the file (FileBytes::remember_reads), otherwise
+// from the source again, and TrackInfo::bytes_read counts both reads.
 //
 // Damaged and truncated files give the packets the ffmpeg command line would
 // decode: a read that fails with EAGAIN is retried (MPEG-TS gives it after
