@@ -75,13 +75,12 @@ void FileBytes::remember_reads(bool on) {
     remembering_ = on;
     if (!on) {
         remembered_.clear();
-        remembered_order_.clear();
         remembered_bytes_ = 0;
     }
 }
 
 // Remembered stretches serve what they hold; each gap between them is one
-// read of the source, remembered in turn. The oldest stretches go first.
+// read of the source, remembered in turn.
 Outcome<std::size_t> FileBytes::read_remembered(std::uint64_t offset, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -122,18 +121,19 @@ Outcome<std::size_t> FileBytes::read_remembered(std::uint64_t offset, std::span<
             bytes.resize(*got);
             remembered_bytes_ += *got;
             remembered_.emplace(at, std::move(bytes));
-            remembered_order_.push_back(at);
         }
         done += used;
         if (used < gap) {
             break;
         }
     }
-    while (remembered_bytes_ > REMEMBERED_BYTES && !remembered_order_.empty()) {
-        const auto oldest = remembered_.find(remembered_order_.front());
-        remembered_order_.pop_front();
-        remembered_bytes_ -= oldest->second.size();
-        remembered_.erase(oldest);
+    auto dropped = remembered_.lower_bound(REMEMBERED_HEAD);
+    while (remembered_bytes_ > REMEMBERED_BYTES) {
+        if (dropped == remembered_.end()) {
+            dropped = remembered_.begin();  // only the head is left
+        }
+        remembered_bytes_ -= dropped->second.size();
+        dropped = remembered_.erase(dropped);
     }
     return done;
 }

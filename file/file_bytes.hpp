@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -59,11 +58,15 @@ public:
     // than once (libavformat probes the head and, for MPEG-TS, the tail
     // before its scan reads the whole file from the start; the scan
     // compares each packet with the file's bytes), and a remote source
-    // should pay for each byte once. Off (the default) frees them; reads
-    // then go to the source directly. Turned on and off by the thread that
-    // opens, while no other reads.
+    // should pay for each byte once. The first REMEMBERED_HEAD bytes go
+    // last, the lowest stretches first: a scan that has passed them reads
+    // them no more, but probes the head again to read samples back, and
+    // reads last the tail libavformat read first. Off (the default) frees
+    // them; reads then go to the source directly. Turned on and off by the
+    // thread that opens, while no other reads.
     void remember_reads(bool on);
     static constexpr std::size_t REMEMBERED_BYTES = std::size_t{16} << 20;
+    static constexpr std::uint64_t REMEMBERED_HEAD = std::uint64_t{1} << 20;
 
 private:
     FileBytes(std::uint64_t size, std::string path) noexcept : size_(size), path_(std::move(path)) {}
@@ -86,7 +89,6 @@ private:
     // Stretches read while remembering, by offset; they never overlap.
     bool remembering_ = false;
     mutable std::map<std::uint64_t, std::vector<std::uint8_t>> remembered_;
-    mutable std::deque<std::uint64_t> remembered_order_;
     mutable std::size_t remembered_bytes_ = 0;
 };
 

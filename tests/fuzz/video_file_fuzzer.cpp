@@ -10,8 +10,9 @@
 //               frame count; bit 4: every frame in a plan of its own
 //               instead of one plan; bit 5: RGB instead of YUV;
 //               bit 6: also ask a frame past the end (must fail);
-//               bit 7: through the C functions hosts load instead of the
-//               C++ classes behind them
+//               bit 7: through the C functions hosts load, reading the
+//               input in place as a memory source, instead of the C++
+//               classes behind them reading it as a file
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -351,10 +352,10 @@ void decode_chosen(const std::vector<std::uint64_t>& frames, std::uint8_t choice
     }
 }
 
-void through_functions(const std::string& path, std::span<const std::uint8_t> bytes) {
+void through_functions(std::span<const std::uint8_t> bytes) {
     static const PytovrikDecoder DECODER{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};
     PytovrikVideoFile* file = nullptr;
-    if (pytovrik_video_file_open(path.c_str(), &DECODER, &file) != 0) {
+    if (pytovrik_video_file_open_memory(bytes.data(), bytes.size(), "fuzz input", &DECODER, &file) != 0) {
         check(*pytovrik_video_file_last_error() != '\0', "open failed without a message");
         return;
     }
@@ -380,7 +381,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = file.write(bytes);
 
     if (size > 0 && (data[size - 1] & 0x80U) != 0) {
-        through_functions(path, bytes);
+        through_functions(bytes);
         return 0;
     }
     const DecoderFunctions decoder{&pytovrik_video_decode_h264_v1, &pytovrik_video_free_response_v1};

@@ -144,7 +144,9 @@ def _torch():
 
 
 @pytest.mark.parametrize("kind", SOURCES)
-@pytest.mark.parametrize("name", ["plain.mp4", "fragmented.mp4", "mkv_bframes.mkv", "ts_bframes.ts", "raw_bframes.h264"])
+@pytest.mark.parametrize(
+    "name", ["plain.mp4", "fragmented.mp4", "mkv_bframes.mkv", "ts_bframes.ts", "ts_cut.ts", "raw_bframes.h264"]
+)
 def test_every_source_gives_the_frames_its_path_gives(name, kind):
     path = media(name)
     from_path = VideoFile(path)
