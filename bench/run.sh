@@ -55,6 +55,19 @@ if /usr/bin/python3 -c 'import av, cv2, numpy, torchvision' 2>/dev/null; then
         /usr/bin/python3 "$here/sparse_bench.py" "$inputs/hour_320x240.mp4" "$inputs/open_gop_360p.mp4" \
         "$inputs/sparse_1080p.mp4" "$inputs/sparse_720p.mp4" --rounds "$rounds" --markdown "$parts/sparse.md"
 fi
+# The one-hour file behind a file-like object with 20 ms a read call, against
+# reading it whole first and PyAV on the object; scanned containers' bytes
+# read at open (the baseline's file layer beside it, when given).
+if /usr/bin/python3 -c 'import av, cv2, numpy, torchvision' 2>/dev/null; then
+    base_file=()
+    if [[ -n "${3:-}" && -e "$(dirname "$(realpath "$3")")/../file/libpytovrik_video_file.so" ]]; then
+        base_file=(--baseline-file-library "$(dirname "$(realpath "$3")")/../file/libpytovrik_video_file.so")
+    fi
+    PYTOVRIK_VIDEO_LIBRARY="$build/src/libpytovrik_video.so" \
+    PYTOVRIK_VIDEO_FILE_LIBRARY="$build/file/libpytovrik_video_file.so" PYTHONPATH="$here/../python:$here" \
+        /usr/bin/python3 "$here/source_bench.py" "$inputs/hour_320x240.mp4" "$inputs/ten_minutes_320x240.mkv" \
+        "$inputs/ten_minutes_320x240.ts" --rounds "$rounds" "${base_file[@]}" --markdown "$parts/sources.md"
+fi
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 {
@@ -86,6 +99,12 @@ load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
         echo "## Whole clips from Python"
         echo
         cat "$parts/python.md"
+        echo
+    fi
+    if [[ -s "$parts/sources.md" ]]; then
+        echo "## Frames by index from a remote-style source"
+        echo
+        cat "$parts/sources.md"
         echo
     fi
     if [[ -s "$parts/sparse.md" ]]; then

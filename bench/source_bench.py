@@ -16,7 +16,7 @@ Two tables, all from this one run:
   ``--baseline-file-library``, another build's (each in a process of its own).
 
 Usage: bench/source_bench.py HOUR.mp4 [SCANNED ...] [--rounds N] [--latency S]
-       [--baseline-file-library OLD.so] [--markdown OUT]
+       [--megabytes-per-second R] [--baseline-file-library OLD.so] [--markdown OUT]
 (with PYTOVRIK_VIDEO_LIBRARY, PYTOVRIK_VIDEO_FILE_LIBRARY and PYTHONPATH set as
 for the package, or the package installed)."""
 
@@ -39,49 +39,39 @@ from pytovrik_video import VideoFile
 COUNT = 16
 
 
-class LatentFile(io.RawIOBase):
-    """A file whose every read call waits ``latency`` seconds, counting calls and bytes."""
+class LatentFile(io.FileIO):
+    """A file whose every read call waits ``latency`` seconds, and a second per
+    ``bandwidth`` bytes it returns (when not 0), counting calls and bytes."""
 
-    def __init__(self, path: str, latency: float) -> None:
-        self.file = open(path, "rb", buffering=0)
-        self.latency = latency
+    def __init__(self, path: str, latency: float, bandwidth: float = 0) -> None:
+        super().__init__(path)
+        self.latency, self.bandwidth = latency, bandwidth
         self.calls = self.bytes = 0
 
-    def readable(self) -> bool:
-        return True
-
-    def seekable(self) -> bool:
-        return True
-
-    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
-        return self.file.seek(offset, whence)
-
-    def tell(self) -> int:
-        return self.file.tell()
+    def _took(self, count: int) -> None:
+        time.sleep(count / self.bandwidth if self.bandwidth else 0)
+        self.calls, self.bytes = self.calls + 1, self.bytes + count
 
     def readinto(self, buffer) -> int:
         time.sleep(self.latency)
-        got = self.file.readinto(buffer)
-        self.calls, self.bytes = self.calls + 1, self.bytes + (got or 0)
+        got = super().readinto(buffer)
+        self._took(got or 0)
         return got
+
+    def read(self, size: int = -1) -> bytes:
+        # FileIO's own read would bypass readinto (PyAV reads this way).
+        if size is None or size < 0:
+            return self.readall()
+        buffer = bytearray(size)
+        got = self.readinto(buffer)
+        return bytes(buffer[:got])
 
     def readall(self) -> bytes:
         # One call for the whole object, as a store's whole-object GET is.
-        size = os.fstat(self.file.fileno()).st_size - self.file.tell()
-        buffer = bytearray(size)
-        view, done = memoryview(buffer), 0
         time.sleep(self.latency)
-        while done < size:
-            got = self.file.readinto(view[done:])
-            if not got:
-                break
-            done += got
-        self.calls, self.bytes = self.calls + 1, self.bytes + done
-        return bytes(buffer[:done])
-
-    def close(self) -> None:
-        self.file.close()
-        super().close()
+        data = super().readall()
+        self._took(len(data))
+        return data
 
 
 def through_object(source: LatentFile, indices: list[int]) -> float:
@@ -92,7 +82,7 @@ def through_object(source: LatentFile, indices: list[int]) -> float:
 
 
 def whole_into_memory(source: LatentFile, indices: list[int]) -> float:
-    video = VideoFile(source.read())
+    video = VideoFile(source.readall())
     opened = time.perf_counter()
     video.get_frames(indices, size=SIZE)
     return opened
@@ -104,7 +94,7 @@ def pyav(source: LatentFile, indices: list[int]) -> float:
     return float("nan")
 
 
-def remote_rows(path: str, rounds: int, latency: float) -> list[str]:
+def remote_rows(path: str, rounds: int, latency: float, bandwidth: float) -> list[str]:
     size = os.path.getsize(path)
     frames = len(VideoFile(path))
     readers = {"VideoFile on the object": through_object, "whole object into memory, then VideoFile": whole_into_memory,
@@ -115,7 +105,7 @@ def remote_rows(path: str, rounds: int, latency: float) -> list[str]:
     def run(name, reader):
         indices = picks[turn[name]]
         turn[name] += 1
-        with LatentFile(path, latency) as source:
+        with LatentFile(path, latency, bandwidth) as source:
             start = time.perf_counter()
             opened = reader(source, indices)
             end = time.perf_counter()
@@ -159,12 +149,15 @@ def main() -> None:
     parser.add_argument("scanned", nargs="*")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--latency", type=float, default=0.02)
+    parser.add_argument("--megabytes-per-second", type=float, default=0, help="0: latency alone")
     parser.add_argument("--baseline-file-library")
     parser.add_argument("--markdown")
     args = parser.parse_args()
     lines = [f"{Path(args.mp4).name} ({os.path.getsize(args.mp4) / 1e6:,.1f} MB) behind a file-like object, "
-             f"{args.latency * 1000:g} ms a read call; median of {args.rounds} interleaved rounds", ""]
-    lines += remote_rows(args.mp4, args.rounds, args.latency)
+             f"{args.latency * 1000:g} ms a read call"
+             + (f" and {args.megabytes_per_second:g} MB/s" if args.megabytes_per_second else "")
+             + f"; median of {args.rounds} interleaved rounds", ""]
+    lines += remote_rows(args.mp4, args.rounds, args.latency, args.megabytes_per_second * 1e6)
     if args.scanned:
         lines += ["", *scan_rows(args.scanned, args.baseline_file_library)]
     text = "\n".join(lines) + "\n"
