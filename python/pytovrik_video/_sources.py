@@ -7,6 +7,9 @@ through Python: the layer calls back, under the GIL, once per stretch of bytes
 a request needs (decoding itself runs with the GIL released). Callbacks come
 on whichever thread asked for frames, so reads of one object are serialised
 by a lock of their own; its seek position is the reader's, not the caller's.
+A file opened with ``open(path, "rb")`` is read with ``os.preadv`` on its
+descriptor instead: no seek position at all, which forked workers sharing
+the descriptor would otherwise move under each other.
 """
 
 from __future__ import annotations
@@ -16,8 +19,9 @@ import io
 import os
 import pickle
 import threading
+import weakref
 from pathlib import Path
-from typing import Any, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
@@ -124,6 +128,17 @@ class BufferSource(Source):
         return (self.array.tobytes(),)
 
 
+def _fill(view: memoryview, read: Callable[[memoryview, int], Optional[int]]) -> int:
+    """Reads into ``view`` until it is full or ``read(rest, done)`` gives nothing; returns the bytes read."""
+    done = 0
+    while done < len(view):
+        got = read(view[done:], done)
+        if not got:
+            break
+        done += got
+    return done
+
+
 class ReaderSource(Source):
     """A seekable binary file-like object, read with ``readinto`` (or ``read``) after a seek."""
 
@@ -143,28 +158,27 @@ class ReaderSource(Source):
         name = getattr(source, "name", None)
         self.name = os.fsdecode(name) if isinstance(name, (str, bytes)) else f"<{type(source).__name__}>"
         self._readinto = getattr(source, "readinto", None)
+        raw = source.raw if type(source) is io.BufferedReader else source
+        self._descriptor = raw.fileno() if type(raw) is io.FileIO else None
         self._lock = threading.Lock()
+        _readers.add(self)
         # Kept as long as the source: the layer calls it until the file is closed.
         self._callback = _READ(self._read)
 
     def _read(self, _context: Optional[int], offset: int, buffer: int, size: int) -> int:
         try:
+            view = memoryview((ctypes.c_char * size).from_address(buffer)).cast("B")
+            if self._descriptor is not None:
+                return _fill(view, lambda part, done: os.preadv(self._descriptor, [part], offset + done))
             with self._lock:
                 self.source.seek(offset)
                 if self._readinto is None:
                     data = self.source.read(size)
                     if len(data) > size:
                         raise ValueError(f"read({size}) gave {len(data)} bytes")
-                    ctypes.memmove(buffer, data, len(data))
+                    view[: len(data)] = data
                     return len(data)
-                view = memoryview((ctypes.c_char * size).from_address(buffer)).cast("B")
-                done = 0
-                while done < size:
-                    got = self._readinto(view[done:])
-                    if not got:
-                        break
-                    done += got
-                return done
+                return _fill(view, lambda part, _done: self._readinto(part))
         except BaseException as error:  # raised again by the call that asked for the bytes
             _pending.error = error
             return -1
@@ -183,6 +197,19 @@ class ReaderSource(Source):
                 f"{type(self.source).__name__} does not ({error}); give the worker a path or bytes instead"
             ) from error
         return (self.source,)
+
+
+_readers: "weakref.WeakSet[ReaderSource]" = weakref.WeakSet()
+
+
+def _new_locks_after_fork() -> None:
+    # A thread of the parent may have held one at the fork; the child has
+    # none of those threads.
+    for reader in list(_readers):
+        reader._lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_new_locks_after_fork)
 
 
 def source_of(source: Any) -> Source:

@@ -225,6 +225,28 @@ def test_video_files_pickle_as_their_source_into_spawned_workers():
     with open(path, "rb") as file, pytest.raises(TypeError, match="pickles only if that object does"):
         pickle.dumps(VideoFile(file))
 
+    # Forked workers read an open file they inherit at once, its descriptor
+    # shared, never its seek position.
+    with open(path, "rb") as file:
+        shared = VideoFile(file)
+
+        def same_frames() -> bool:
+            try:
+                return all(_frames_in_worker(shared) == want for _ in range(20))
+            except DecodeError:
+                return False
+
+        fork = multiprocessing.get_context("fork")
+        answers = fork.Queue()
+        children = [fork.Process(target=lambda: answers.put(same_frames())) for _ in range(2)]
+        for child in children:
+            child.start()
+        assert same_frames()
+        got = [answers.get(timeout=60) for _ in children]
+        for child in children:
+            child.join(60)
+        assert got == [True, True]
+
 
 def test_frames_at_times_are_the_frames_shown_then():
     video = VideoFile(media("cut.mp4"))
