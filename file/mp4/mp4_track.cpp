@@ -15,6 +15,7 @@
 #include "mp4/sample_entries.hpp"
 #include "mp4/sample_tables.hpp"
 #include "mp4/segment_index.hpp"
+#include "sample_reads.hpp"
 
 namespace pytovrik::file {
 namespace {
@@ -24,13 +25,6 @@ using namespace mp4;
 // libavformat's first probe reads this much (PROBE_BUF_MIN) and keeps a
 // demuxer scoring above AVPROBE_SCORE_RETRY.
 constexpr std::size_t PROBE_BYTES = 2048;
-// Samples that follow each other in the file are read in one call, up to
-// this much.
-constexpr std::uint64_t MAX_READ_BYTES = std::uint64_t{8} << 20;
-// Samples apart by no more than this (another track's chunk between them,
-// mostly sound) are read in one call too, with what lies between: for a
-// remote source a call costs more than a few kilobytes.
-constexpr std::uint64_t MAX_BRIDGED_BYTES = std::uint64_t{64} << 10;
 // A data reference box holds a few short entries.
 constexpr std::uint64_t MAX_DATA_REFERENCE_BYTES = 1U << 20;
 
@@ -39,62 +33,12 @@ public:
     explicit Mp4Track(std::shared_ptr<FileBytes> file) : file_(std::move(file)) {}
 
     Outcome<void> read_samples(std::span<const std::uint32_t> indices, const SampleConsumer& consume) override {
-        ByteVector buffer;
-        std::size_t first = 0;
-        while (first < indices.size()) {
-            auto checked = check_index(indices, first);
-            if (!checked) {
+        for (std::size_t at = 0; at < indices.size(); ++at) {
+            if (auto checked = check_index(indices, at); !checked) {
                 return checked;
             }
-            // Extend the read over the samples that follow in the file,
-            // closely enough.
-            const std::uint64_t start = samples[indices[first]].position;
-            std::size_t last = first;
-            std::uint64_t bytes = samples[indices[first]].size;
-            while (last + 1 < indices.size()) {
-                if (auto next = check_index(indices, last + 1); !next) {
-                    return next;
-                }
-                const TrackSample& previous = samples[indices[last]];
-                const TrackSample& next = samples[indices[last + 1]];
-                // Offsets come from the file: no sum may wrap.
-                const std::uint64_t previous_end = previous.position + previous.size;
-                if (previous_end < previous.position || next.position < previous_end ||
-                    next.position - previous_end > MAX_BRIDGED_BYTES || next.position - start > MAX_READ_BYTES ||
-                    next.size > MAX_READ_BYTES - (next.position - start)) {
-                    break;
-                }
-                bytes = next.position - start + next.size;
-                ++last;
-            }
-            // A source in memory is read in place.
-            std::span<const std::uint8_t> read;
-            if (const auto in_place = file_->view(start, static_cast<std::size_t>(bytes))) {
-                read = *in_place;
-            } else {
-                buffer.resize(static_cast<std::size_t>(bytes));
-                auto got = file_->read(start, buffer);
-                if (!got) {
-                    return std::unexpected(got.error());
-                }
-                read = std::span(buffer).first(*got);
-            }
-            for (std::size_t i = first; i <= last; ++i) {
-                const TrackSample& sample = samples[indices[i]];
-                const std::uint64_t offset = sample.position - start;
-                if (read.size() < offset + sample.size) {
-                    return fail("'" + file_->path() + "': sample " + std::to_string(indices[i]) + " (" +
-                                std::to_string(sample.size) + " bytes at byte " + std::to_string(sample.position) +
-                                ") is no longer in the file");
-                }
-                auto consumed = consume(indices[i], read.subspan(static_cast<std::size_t>(offset), sample.size));
-                if (!consumed) {
-                    return consumed;
-                }
-            }
-            first = last + 1;
         }
-        return {};
+        return read_close_samples(*file_, samples, indices, consume);
     }
 
 private:

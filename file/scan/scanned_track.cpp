@@ -11,6 +11,7 @@
 #include "scan/sample_descriptions.hpp"
 #include "scan/sample_position.hpp"
 #include "scan/track_demuxer.hpp"
+#include "sample_reads.hpp"
 
 namespace pytovrik::file {
 namespace {
@@ -22,8 +23,6 @@ public:
     Outcome<void> read_samples(std::span<const std::uint32_t> indices, const SampleConsumer& consume) override;
 
 private:
-    Outcome<void> read_contiguous(std::span<const std::uint32_t> indices, const SampleConsumer& consume) const;
-
     std::shared_ptr<FileBytes> file_;
     DemuxedSamples demuxed_;
 };
@@ -43,33 +42,11 @@ Outcome<void> ScannedTrack::read_samples(std::span<const std::uint32_t> indices,
             ++run;
         }
         auto read = demuxed ? demuxed_.read(samples, indices.first(run), consume)
-                            : read_contiguous(indices.first(run), consume);
+                            : read_close_samples(*file_, samples, indices.first(run), consume);
         if (!read) {
             return read;
         }
         indices = indices.subspan(run);
-    }
-    return {};
-}
-
-Outcome<void> ScannedTrack::read_contiguous(std::span<const std::uint32_t> indices,
-                                            const SampleConsumer& consume) const {
-    ByteVector bytes;
-    for (const std::uint32_t index : indices) {
-        const TrackSample& sample = samples[index];
-        bytes.resize(sample.size);
-        auto got = file_->read(sample.position, bytes);
-        if (!got) {
-            return fail(got.error().message + " (sample " + std::to_string(index) + ")");
-        }
-        if (*got != bytes.size()) {
-            return fail("'" + file_->path() + "': sample " + std::to_string(index) + " is cut short: the file holds " +
-                        std::to_string(*got) + " of its " + std::to_string(bytes.size()) + " bytes at byte " +
-                        std::to_string(sample.position));
-        }
-        if (auto consumed = consume(index, bytes); !consumed) {
-            return consumed;
-        }
     }
     return {};
 }
