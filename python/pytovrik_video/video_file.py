@@ -298,7 +298,7 @@ class VideoFile:
         if planned != 0:
             error = files.error()
             release()
-            raise DecodeError(error)
+            raise with_reader_failure(DecodeError(error))
         jobs = JobRun(
             int(files.job_count(plan)), lambda job: _decode_job(files, decoder, plan, job, target), release
         )
