@@ -49,9 +49,13 @@ protected:
     Outcome run(const std::vector<std::string>& arguments) const {
         std::string command = quoted(PYTOVRIK_CLI);
         for (const auto& argument : arguments) {
-            command += " " + quoted(argument);
+            command += ' ';
+            command += quoted(argument);
         }
-        command += " >" + quoted((scratch_ / "stdout").string()) + " 2>" + quoted((scratch_ / "stderr").string());
+        command += " >";
+        command += quoted((scratch_ / "stdout").string());
+        command += " 2>";
+        command += quoted((scratch_ / "stderr").string());
         const int raw = std::system(command.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(scratch_ / "stdout"), read_text(scratch_ / "stderr")};
     }
