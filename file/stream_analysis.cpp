@@ -264,7 +264,11 @@ SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::ui
             in_first_picture = true;
             if (idr) facts.flags |= SAMPLE_IDR;
             if (reference) facts.flags |= SAMPLE_REFERENCE;
-            if (slice && slice->intra()) facts.flags |= SAMPLE_INTRA;
+            if (slice && slice->intra()) {
+                facts.flags |= SAMPLE_INTRA;
+                facts.clears_references = slice->resets_picture_order ||
+                                          (reference && !slice->field_pic && sps->max_num_ref_frames <= 1);
+            }
             facts.frame_num = slice ? slice->frame_num : 0;
             facts.order = order;
         } else {

@@ -38,6 +38,11 @@ struct SampleFacts {
     // std::nullopt when it cannot be worked out (no picture, POC type 1).
     std::optional<std::int64_t> order;
     std::uint32_t recovery_frame_count = 0;  // with SAMPLE_RECOVERY_POINT
+    // Its first picture is intra and leaves nothing before it for later
+    // pictures to refer to: its memory management operations clear every
+    // reference (operation 5), or it is a reference frame in a stream that
+    // keeps one reference frame at most, so marking it drops all others.
+    bool clears_references = false;
 };
 
 // One NAL unit of a stream header, without start code. Headers share the
