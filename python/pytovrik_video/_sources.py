@@ -143,6 +143,8 @@ class ReaderSource(Source):
     """A seekable binary file-like object, read with ``readinto`` (or ``read``) after a seek."""
 
     def __init__(self, source: Any) -> None:
+        if isinstance(source, io.TextIOBase):
+            raise TypeError("a file-like source must be binary: open it with 'rb'")
         if not callable(getattr(source, "seek", None)) or (
             callable(getattr(source, "seekable", None)) and not source.seekable()
         ):

@@ -107,8 +107,10 @@ class VideoFile:
     file-like object raises while read ends the call with a ``ValueError``
     (at open) or ``DecodeError`` (a request) caused by it.
 
-    The object may be shared by threads and is inherited by forked workers.
-    It pickles (for spawned workers) as its path, as the bytes of its
+    The object may be shared by threads and is inherited by forked workers
+    (a file-like object other than an open file, such as a member of a tar
+    opened before the fork, moves one seek position for all of them: open it
+    in each worker). It pickles (for spawned workers) as its path, as the bytes of its
     buffer, or as its file-like object when that pickles (else
     ``TypeError``); the copy opens the source again.
     ``close()`` (or leaving a ``with`` block) releases the file at once;

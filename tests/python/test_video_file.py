@@ -194,6 +194,8 @@ def test_tar_members_read_in_place_and_failing_sources_say_why(tmp_path):
             VideoFile(pipe)
     with pytest.raises(TypeError, match="path, a bytes-like buffer or a seekable"):
         VideoFile(12)
+    with open(media("plain.mp4"), encoding="latin-1") as text, pytest.raises(TypeError, match="binary"):
+        VideoFile(text)
     with pytest.raises(ValueError, match="contiguous"):
         VideoFile(np.zeros((4, 4), np.uint8)[:, ::2])
     # What a file-like object raises ends the call that read, as its cause.

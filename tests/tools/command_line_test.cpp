@@ -48,8 +48,6 @@ protected:
 
     Outcome run(const std::vector<std::string>& arguments) const {
         std::string command = quoted(PYTOVRIK_CLI);
-        // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict)
-        // on a literal put in front of a temporary string.
         for (const auto& argument : arguments) {
             command += ' ';
             command += quoted(argument);
