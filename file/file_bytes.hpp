@@ -49,6 +49,10 @@ public:
     // there: fewer than out.size() only at its end.
     Outcome<std::size_t> read(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
+    // True for a host's reader, where each read is a call that may cross a
+    // network: readers then ask for a whole stretch at once.
+    bool reads_are_calls() const noexcept { return kind_ == Kind::Callback; }
+
     // The bytes from `offset` on, up to `count` of them (fewer at the end),
     // where they lie in memory already; nullopt for other sources.
     std::optional<std::span<const std::uint8_t>> view(std::uint64_t offset, std::size_t count) const;

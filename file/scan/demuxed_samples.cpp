@@ -23,6 +23,10 @@ constexpr std::array<std::uint32_t, 4> START_BACKOFF = {0, 4, 32, 256};
 // over is reached by reading on rather than by repositioning.
 constexpr std::uint32_t READ_ON_SAMPLES = 8;
 
+// Read past the position of the packet after a stretch: the demuxer ends a
+// packet when the next one begins, a transport packet or a few later.
+constexpr std::uint64_t STRETCH_MARGIN_BYTES = 16 << 10;
+
 // Samples ahead of the expected one that a packet is matched against before
 // the demuxer has given a packet the scan saw, and packets it may give
 // before that.
@@ -104,6 +108,19 @@ Outcome<std::size_t> follow_packets(TrackDemuxer& demuxer, std::span<const Track
     return delivered;
 }
 
+// Where the bytes a stretch reads from `indices[0]` on end, as far as the
+// scan's positions tell: the position of the packet after the last sample
+// reached by reading on, and a margin for the demuxer to see that packet
+// begin. -1 when a position is unknown.
+std::int64_t stretch_end(std::span<const TrackSample> samples, std::span<const std::uint32_t> indices) {
+    std::size_t last = 0;
+    while (last + 1 < indices.size() && indices[last + 1] - indices[last] <= READ_ON_SAMPLES) {
+        ++last;
+    }
+    const std::int64_t next = packet_position(samples[std::min<std::size_t>(indices[last] + 1, samples.size() - 1)]);
+    return next >= 0 ? next + static_cast<std::int64_t>(STRETCH_MARGIN_BYTES) : -1;
+}
+
 }  // namespace
 
 Outcome<void> DemuxedSamples::read(std::span<const TrackSample> samples, std::span<const std::uint32_t> indices,
@@ -135,7 +152,7 @@ Outcome<std::size_t> DemuxedSamples::read_stretch(std::unique_ptr<TrackDemuxer>&
             continue;
         }
         tried = start;
-        if (!demuxer->seek_near(packet_position(samples[start]), samples[start].pts)) {
+        if (!demuxer->seek_near(packet_position(samples[start]), samples[start].pts, stretch_end(samples, indices))) {
             continue;
         }
         auto delivered = follow_packets(*demuxer, samples, start, indices, false, consume);

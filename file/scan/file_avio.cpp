@@ -1,5 +1,7 @@
 #include "scan/file_avio.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <span>
 
@@ -9,6 +11,8 @@ namespace {
 // The buffer libavformat's own file protocol reads with, so that probing and
 // demuxing see the same reads as the command line does.
 constexpr int IO_BUFFER_SIZE = 32768;
+// A hold is a read of this much at most.
+constexpr std::uint64_t MAX_HELD_BYTES = std::uint64_t{8} << 20;
 
 }  // namespace
 
@@ -27,10 +31,29 @@ Outcome<std::unique_ptr<FileAvio>> FileAvio::open(std::shared_ptr<FileBytes> fil
     return avio;
 }
 
+void FileAvio::hold(std::uint64_t offset, std::uint64_t length) {
+    held_.clear();
+    if (!file_->reads_are_calls() || offset >= file_->size()) {
+        return;
+    }
+    held_.resize(static_cast<std::size_t>(std::min({length, file_->size() - offset, MAX_HELD_BYTES})));
+    auto got = file_->read(offset, held_);
+    held_.resize(got ? *got : 0);  // a failure shows again when libavformat reads there
+    held_from_ = offset;
+}
+
 int FileAvio::read(void* opaque, std::uint8_t* buffer, int size) {
     auto* self = static_cast<FileAvio*>(opaque);
     if (size <= 0) {
         return 0;
+    }
+    if (self->offset_ >= self->held_from_ && self->offset_ - self->held_from_ < self->held_.size()) {
+        const std::uint64_t at = self->offset_ - self->held_from_;
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size),
+                                                                              self->held_.size() - at));
+        std::memcpy(buffer, self->held_.data() + at, count);
+        self->offset_ += count;
+        return static_cast<int>(count);
     }
     auto got = self->file_->read(self->offset_, std::span(buffer, static_cast<std::size_t>(size)));
     if (!got) {

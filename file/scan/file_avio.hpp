@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/ffmpeg_owners.hpp"
 #include "common/outcome.hpp"
@@ -28,6 +29,11 @@ public:
     // for the end of the file.
     const std::string& failure() const noexcept { return failure_; }
 
+    // For a source whose reads are calls: reads the `length` bytes from
+    // `offset` on in one call, and serves libavformat's reads that fall
+    // among them from it, until the next hold.
+    void hold(std::uint64_t offset, std::uint64_t length);
+
 private:
     explicit FileAvio(std::shared_ptr<FileBytes> file) noexcept : file_(std::move(file)) {}
 
@@ -37,6 +43,8 @@ private:
     std::shared_ptr<FileBytes> file_;
     std::uint64_t offset_ = 0;
     std::string failure_;
+    std::uint64_t held_from_ = 0;
+    std::vector<std::uint8_t> held_;
     UniqueAVIOContext context_;
 };
 

@@ -158,9 +158,13 @@ std::string TrackDemuxer::end_reason() const {
     return end_code_ == 0 ? std::string("end of file") : error_text(end_code_);
 }
 
-bool TrackDemuxer::seek_near(std::int64_t byte_position, std::int64_t pts) {
+bool TrackDemuxer::seek_near(std::int64_t byte_position, std::int64_t pts, std::int64_t needed_end) {
     end_code_ = 0;
     if (seeks_by_byte(format_.get())) {
+        if (byte_position >= 0 && needed_end > byte_position) {
+            avio_->hold(static_cast<std::uint64_t>(byte_position),
+                        static_cast<std::uint64_t>(needed_end - byte_position));
+        }
         return byte_position >= 0 && av_seek_frame(format_.get(), -1, byte_position, AVSEEK_FLAG_BYTE) >= 0;
     }
     return pts != AV_NOPTS_VALUE && av_seek_frame(format_.get(), stream_id_.index, pts, AVSEEK_FLAG_BACKWARD) >= 0;

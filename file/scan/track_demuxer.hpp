@@ -52,8 +52,9 @@ public:
 
     // Repositions the demuxer so that the next packets start at or before
     // the one found at `byte_position` during the scan. False where the
-    // demuxer cannot be repositioned there.
-    bool seek_near(std::int64_t byte_position, std::int64_t pts);
+    // demuxer cannot be repositioned there. Where it seeks by byte, the
+    // source's bytes up to `needed_end` are read at once.
+    bool seek_near(std::int64_t byte_position, std::int64_t pts, std::int64_t needed_end = -1);
 
 private:
     TrackDemuxer(std::unique_ptr<FileAvio> avio, UniqueAVFormatContext format, TrackStreamId stream_id) noexcept
