@@ -22,10 +22,22 @@ std::string media(const std::string& name) {
     return std::string(PYTOVRIK_TEST_MEDIA_DIR) + "/" + name;
 }
 
-Outcome<std::unique_ptr<Track>> scan(const std::string& path, std::vector<ByteVector>* observed = nullptr) {
+// A host's reader over a file opened by path: the source a remote store is.
+std::int64_t read_through(void* context, std::uint64_t offset, std::uint8_t* buffer, std::uint64_t size) {
+    auto got = static_cast<const FileBytes*>(context)->read(offset, std::span(buffer, size));
+    return got ? static_cast<std::int64_t>(*got) : -1;
+}
+
+Outcome<std::unique_ptr<Track>> scan(const std::string& path, std::vector<ByteVector>* observed = nullptr,
+                                     bool through_reader = false) {
     auto file = FileBytes::open(path);
     if (!file) {
         return std::unexpected(file.error());
+    }
+    if (through_reader) {
+        static std::vector<std::shared_ptr<FileBytes>> read_through_files;  // as long as the tracks
+        read_through_files.push_back(*file);
+        file = FileBytes::over_callback({file->get(), &read_through}, (*file)->size(), path);
     }
     auto observe = [observed](const Track&, std::uint32_t index, std::span<const std::uint8_t> bytes) -> Outcome<void> {
         if (observed != nullptr) {
@@ -147,11 +159,13 @@ TEST(ScannedTrack, ReadsBackByDemuxingAgainInEveryContainer) {
     }
 }
 
-TEST(ScannedTrack, ReadsBackFromSeveralThreadsAtOnce) {
-    for (const char* name : {"ts_bframes.ts", "mkv_bframes.mkv"}) {
+TEST(ScannedTrack, ReadsBackFromSeveralThreadsAtOnceFromAPathOrAHostsReader) {
+    for (const auto& [name, through_reader] : std::vector<std::pair<const char*, bool>>{
+             {"ts_bframes.ts", false}, {"mkv_bframes.mkv", false}, {"ts_bframes.ts", true}, {"ts_cut.ts", true}}) {
+        SCOPED_TRACE(name + std::string(through_reader ? " through a reader" : ""));
         const std::string path = media(name);
         const DemuxedTrack reference = demux_with_libavformat(path);
-        auto track = scan(path);
+        auto track = scan(path, nullptr, through_reader);
         ASSERT_TRUE(track) << track.error().message;
         const auto count = static_cast<std::uint32_t>(reference.packets.size());
         const std::uint32_t groups = (count + 11) / 12;
