@@ -334,7 +334,7 @@ TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
         ASSERT_FALSE(listed[sample]) << "frame " << frame;
         listed[sample] = true;
         if (frame > 0) {
-            ASSERT_TRUE(shown_before(track, (*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
+            ASSERT_TRUE((*index)->shown_before((*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
         }
     }
 }
