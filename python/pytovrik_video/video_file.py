@@ -275,6 +275,9 @@ class VideoFile:
                 if held == batch_size:
                     yield _joined(pending)
                     pending, held = [], 0
+            # What waits for the next group is copied out, so that this one
+            # is let go before the next is decoded.
+            pending = [_joined(pending)] if pending else []
             del group
         if pending:
             yield _joined(pending)
