@@ -10,10 +10,15 @@
 #include <vector>
 
 #include "common/ffmpeg_owners.hpp"
+#include "display_matrix.hpp"
 #include "libavformat_packets.hpp"
 #include "frame_plan.hpp"
 #include "mp4_file_builder.hpp"
 #include "video_index.hpp"
+
+extern "C" {
+#include <libavutil/display.h>
+}
 
 namespace pytovrik::file {
 namespace {
@@ -113,6 +118,7 @@ void expect_same_as_libavformat(const std::string& path, Track& track, bool pars
     EXPECT_EQ(track.info.time_base.den, reference.time_base.den);
     EXPECT_EQ(track.info.frame_rate.num, reference.frame_rate.num);
     EXPECT_EQ(track.info.frame_rate.den, reference.frame_rate.den);
+    EXPECT_EQ(track.info.display_matrix, reference.display_matrix);
     ASSERT_FALSE(track.descriptions.empty());
     const ByteVector rebuilt = configuration_of(track.descriptions[0]);
     ASSERT_GE(reference.extradata.size(), rebuilt.size());
@@ -160,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(FileLayer, Mp4Media,
                                            "late_video.mp4", "open_gop.mp4", "intra_refresh.mp4", "fragmented.mp4",
                                            "fragmented_moov_samples.mp4", "fragmented_indexed.mp4", "faststart.mp4",
                                            "movie.mov", "fields_cvfi1.mp4", "fields_capama3.mp4", "truncated.mp4",
-                                           "cut_user_data.mp4"),
+                                           "cut_user_data.mp4", "rotation_90.mp4", "rotation_180.mp4",
+                                           "rotation_270.mp4"),
                          [](const ::testing::TestParamInfo<std::string>& param) {
                              std::string name = param.param;
                              for (char& c : name) {
@@ -168,6 +175,31 @@ INSTANTIATE_TEST_SUITE_P(FileLayer, Mp4Media,
                              }
                              return name;
                          });
+
+// The turn a player applies, from matrices as libavutil makes them
+// (av_display_rotation_set turns clockwise; a flip after the turn is a
+// mirror before the opposite turn); other angles go to the nearest quarter.
+TEST(DisplayMatrix, TurnsAsFfmpegAutorotates) {
+    struct Row {
+        double clockwise;
+        bool flip;
+        std::uint32_t rotation;
+        bool mirrored;
+    };
+    for (const Row& row : {Row{0, false, 0, false}, Row{90, false, 90, false}, Row{-90, false, 270, false},
+                           Row{180, false, 180, false}, Row{-90, true, 90, true}, Row{0, true, 0, true},
+                           Row{40, false, 0, false}, Row{-135.5, false, 180, false}}) {
+        std::array<std::int32_t, 9> matrix{};
+        av_display_rotation_set(matrix.data(), row.clockwise);
+        if (row.flip) {
+            av_display_matrix_flip(matrix.data(), 1, 0);
+        }
+        const Orientation orientation = orientation_of(matrix);
+        EXPECT_EQ(orientation.rotation, row.rotation) << row.clockwise;
+        EXPECT_EQ(orientation.mirrored, row.mirrored) << row.clockwise;
+    }
+    EXPECT_EQ(orientation_of({}).rotation, 0U);  // no scale: shown as stored
+}
 
 // Media the script made, as material for files built here.
 const DemuxedTrack& source(const std::string& name) {
