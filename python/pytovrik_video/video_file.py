@@ -364,6 +364,14 @@ class VideoFile:
             OutOfRangeError: no frame is shown at a time (it is named); an IndexError.
             DecodeError: as from ``get_frames``.
         """
+        return self.get_frames(self.frames_at(seconds), output=output, size=size, out=out)
+
+    def frames_at(self, seconds: Iterable[float]) -> np.ndarray:
+        """The index of the frame shown at each time (int64), without decoding.
+
+        Raises:
+            OutOfRangeError: no frame is shown at a time (it is named); an IndexError.
+        """
         times = _checked_times(seconds)
         frames = np.empty(len(times), dtype=np.int64)
         with self._file.use() as handle:
@@ -377,9 +385,9 @@ class VideoFile:
         if missing.size:
             raise OutOfRangeError(
                 f"no frame of {self.path} is shown at {float(times[missing[0]])!r} s: its {len(self)} frames "
-                f"span {self.duration_seconds:g} s from {self._first_seconds():g} s"
+                f"span {self.duration_seconds:g} s from {self.metadata.start_seconds:g} s"
             )
-        return self.get_frames(frames, output=output, size=size, out=out)
+        return frames
 
     # --- the work ----------------------------------------------------------
 
@@ -391,9 +399,6 @@ class VideoFile:
             if not 0 <= value < len(self):
                 raise OutOfRangeError(f"frame index {value} is out of range: {self.path} has {len(self)} frames")
         return np.array(values, dtype=np.int64)
-
-    def _first_seconds(self) -> float:
-        return float(self._seconds(np.zeros(1, dtype=np.int64))[0]) if len(self) else 0.0
 
     def _seconds(self, frames: np.ndarray) -> np.ndarray:
         """The presentation times of ``frames``, one call per run of consecutive frames."""

@@ -336,3 +336,44 @@ def test_ffmpeg_messages_reach_logging_and_never_stderr():
     assert result.returncode == 0 and result.stderr == "", result.stderr
     count, levels = result.stdout.splitlines()[-1].split(" ", 1)
     assert int(count) > 0 and set(eval(levels)) <= {"ERROR", "WARNING", "INFO"}, result.stdout
+
+
+@pytest.mark.parametrize(
+    "name, sampler, arguments, within",
+    [
+        ("open_gop_leading.mp4", "clips_at_random_indices", dict(frames_per_clip=5, step=3, start=10, stop=-4),
+         (10, 46)),
+        ("open_gop_leading.mp4", "clips_at_regular_indices", dict(frames_per_clip=4, step=2), (0, 50)),
+        ("ts_bframes.ts", "clips_at_regular_indices", dict(frames_per_clip=1, start=-30), (120, 150)),
+        ("ts_bframes.ts", "clips_at_random_timestamps", dict(frames_per_clip=3, seconds_between_frames=0.5),
+         (1.48, 7.48)),
+        ("ts_bframes.ts", "clips_at_regular_timestamps",
+         dict(frames_per_clip=6, start_seconds=2.0, stop_seconds=4.0), (2.0, 4.0)),
+    ],
+)
+def test_samplers_draw_clips_within_the_range_as_get_frames_decodes_them(name, sampler, arguments, within):
+    from pytovrik_video import samplers
+
+    video = VideoFile(media(name))
+    sample = getattr(samplers, sampler)
+    clips = sample(video, num_clips=5, size=(24, 16), generator=np.random.default_rng(5), **arguments)
+    frames = arguments["frames_per_clip"]
+    assert clips.data.shape == (5, frames, 16, 24, 3) and clips.indices.shape == clips.pts_seconds.shape == (5, frames)
+    again = sample(video, num_clips=5, size=(24, 16), generator=np.random.default_rng(5), **arguments)
+    assert np.array_equal(again.indices, clips.indices) and np.array_equal(again.data, clips.data)
+    by_index = video.get_frames(clips.indices.ravel(), size=(24, 16))
+    assert np.array_equal(by_index.data.reshape(clips.data.shape), clips.data)
+    assert np.array_equal(by_index.pts_seconds.reshape(clips.indices.shape), clips.pts_seconds)
+    low, high = within
+    if "indices" in sampler:
+        assert low <= clips.indices.min() and clips.indices.max() < high
+        assert np.all(np.diff(clips.indices, axis=1) == arguments.get("step", 1))
+    else:
+        # Each frame is the one shown at its time, which lies in the range.
+        spacing = arguments.get("seconds_between_frames", 1 / video.fps)
+        times = clips.pts_seconds[:, :1] + np.arange(frames) * spacing
+        assert low - 1 / video.fps < clips.pts_seconds.min() and clips.pts_seconds.max() < high
+        assert np.all(np.abs(clips.pts_seconds - times) < 1 / video.fps + 1e-9)
+    assert np.all(np.diff(clips.indices[:, 0]) >= 0)
+    with pytest.raises(ValueError, match="fewer than a clip|less than a clip"):
+        sample(video, num_clips=1, frames_per_clip=10_000)
