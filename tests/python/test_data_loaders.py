@@ -149,3 +149,43 @@ def test_the_readme_data_loader_example_runs_as_written():
     )
     assert result.returncode == 0, result.stderr
     assert "torch.uint8" in result.stdout
+
+
+@pytest.mark.parametrize("layout, shape", [("TCHW", (2, 4, 3, 32, 48)), ("THWC", (2, 4, 32, 48, 3)),
+                                           ("CTHW", (2, 3, 4, 32, 48))])
+def test_video_dataset_draws_new_clips_each_epoch_in_two_workers(tmp_path, mp4_clip, layout, shape):
+    torch = pytest.importorskip("torch")
+    import functools
+
+    from pytovrik_video.dataset import VideoDataset
+    from pytovrik_video.samplers import clips_at_random_indices
+
+    copy = tmp_path / "copy.mp4"
+    copy.write_bytes(mp4_clip.read_bytes())
+    sampler = functools.partial(clips_at_random_indices, num_clips=2, frames_per_clip=4, step=2)
+    dataset = VideoDataset([(mp4_clip, "a"), (copy, "b"), (mp4_clip, "c")], sampler, layout=layout, size=(48, 32),
+                           seed=11)
+
+    def epoch(number: int) -> list[dict]:
+        dataset.set_epoch(number)
+        loader = torch.utils.data.DataLoader(
+            dataset, batch_size=None, num_workers=2, multiprocessing_context="fork", timeout=DEADLINE
+        )
+        return list(loader)
+
+    first, second, first_again = epoch(0), epoch(1), epoch(0)
+    assert len(dataset._files) == 0  # only the workers opened the files
+    assert [item["label"] for item in first] == ["a", "b", "c"] and first[1]["source"] == str(copy)
+    assert all(item["frames"].shape == shape and item["frames"].dtype == torch.uint8 for item in first)
+    assert all(torch.equal(x["indices"], y["indices"]) for x, y in zip(first, first_again))
+    assert any(not torch.equal(x["indices"], y["indices"]) for x, y in zip(first, second))
+    dataset.set_epoch(1)
+    for got, item in zip(second, (dataset[i] for i in range(3))):
+        assert torch.equal(got["frames"], item["frames"]) and torch.equal(got["pts_seconds"], item["pts_seconds"])
+    # The layout is a view of the decoded clips.
+    item = dataset[0]
+    assert item["frames"].is_contiguous() == (layout == "THWC")
+    thwc = item["frames"].permute(0, *[layout.index(axis) + 1 for axis in "THWC"])
+    video = VideoFile(mp4_clip)
+    expected = video.get_frames(item["indices"].flatten().tolist(), size=(48, 32)).data.reshape(2, 4, 32, 48, 3)
+    assert np.array_equal(thwc.numpy(), expected)
