@@ -137,18 +137,46 @@ def test_video_clips_keep_open_files_within_their_byte_bound(tmp_path, mp4_clip)
     assert not clone._files and np.array_equal(clone[0].numpy(), dataset[0].numpy())
 
 
+def _readme_example(heading: str) -> str:
+    section = (REPO / "README.md").read_text().split(heading + "\n", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
 @needs_video_file
-def test_the_readme_data_loader_example_runs_as_written():
-    readme = (REPO / "README.md").read_text()
-    section = readme.split("## Data loaders", 1)[1]
-    example = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+@pytest.mark.parametrize(
+    "heading, printed",
+    [("## Data loaders", "torch.uint8"), ("### Clips drawn each epoch: samplers and a labelled dataset",
+                                          "1 (2, 1, 8, 3, 64, 64)")],
+)
+def test_the_readme_data_loader_examples_run_as_written(heading, printed):
+    pytest.importorskip("torch")
+    example = _readme_example(heading)
     assert len(example.splitlines()) <= 15
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     result = subprocess.run(
         [sys.executable, "-c", example], cwd=REPO, env=env, capture_output=True, text=True, timeout=DEADLINE * 2
     )
     assert result.returncode == 0, result.stderr
-    assert "torch.uint8" in result.stdout
+    assert printed in result.stdout and result.stderr == ""
+
+
+def test_the_readme_dask_example_gives_a_serial_runs_frames(monkeypatch):
+    distributed = pytest.importorskip(
+        "distributed", reason="Dask's distributed scheduler (python3-distributed) is not installed"
+    )
+    monkeypatch.chdir(REPO)
+    # The example's function, defined outside any importable module, so that
+    # it travels to the workers by value, as from a script.
+    namespace = {"__name__": "readme_dask"}
+    exec(_readme_example("### The same code on a cluster"), namespace)
+    paths = ["data/sample.h264", str(REPO / "data" / "sample.h264")]
+    serial = [namespace["clips_of"](path) for path in paths]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        spread = client.gather(client.map(namespace["clips_of"], paths, pure=False))
+        assert len(client.scheduler_info()["workers"]) == 2
+    assert [batch.shape for batch in spread] == [(4, 8, 112, 112, 3)] * 2
+    assert all(np.array_equal(got, want) for got, want in zip(spread, serial))
 
 
 @pytest.mark.parametrize("layout, shape", [("TCHW", (2, 4, 3, 32, 48)), ("THWC", (2, 4, 32, 48, 3)),
