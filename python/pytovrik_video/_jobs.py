@@ -38,14 +38,20 @@ def usable_cpus() -> int:
     return max(1, min(cores, quota) if quota is not None else cores)
 
 
+# cgroup v2's limit ("max 100000", "150000 100000"), and v1's quota and
+# period (a quota of -1 when unlimited).
+CGROUP_CPU_MAX = "/sys/fs/cgroup/cpu.max"
+CGROUP_V1_CPU = "/sys/fs/cgroup/cpu"
+
+
 def _cgroup_cpu_quota() -> int | None:
     """The cgroup's CPU limit in whole CPUs, rounded up; None without one."""
-    try:  # cgroup v2: "max 100000" or "150000 100000"
-        with open("/sys/fs/cgroup/cpu.max") as limits:
+    try:
+        with open(CGROUP_CPU_MAX) as limits:
             quota, period = limits.read().split()[:2]
     except (OSError, ValueError):
-        try:  # cgroup v1: -1 when unlimited
-            with open("/sys/fs/cgroup/cpu/cpu.cfs_quota_us") as q, open("/sys/fs/cgroup/cpu/cpu.cfs_period_us") as p:
+        try:
+            with open(f"{CGROUP_V1_CPU}/cpu.cfs_quota_us") as q, open(f"{CGROUP_V1_CPU}/cpu.cfs_period_us") as p:
                 quota, period = q.read().strip(), p.read().strip()
         except OSError:
             return None

@@ -217,3 +217,28 @@ def test_video_dataset_draws_new_clips_each_epoch_in_two_workers(tmp_path, mp4_c
     video = VideoFile(mp4_clip)
     expected = video.get_frames(item["indices"].flatten().tolist(), size=(48, 32)).data.reshape(2, 4, 32, 48, 3)
     assert np.array_equal(thwc.numpy(), expected)
+
+
+def _report_usable_cpus(connection) -> None:
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:1])
+    connection.send((_jobs.usable_cpus(), _jobs.group_threads()))
+
+
+@pytest.mark.parametrize(
+    "cpu_max, quota", [("max 100000\n", None), ("150000 100000\n", 2), ("50000 100000\n", 1), ("", None),
+                       (None, None)]
+)
+def test_the_group_pool_fits_the_cpus_the_process_may_use(tmp_path, monkeypatch, cpu_max, quota):
+    if cpu_max is not None:
+        (tmp_path / "cpu.max").write_text(cpu_max)
+    monkeypatch.setattr(_jobs, "CGROUP_CPU_MAX", str(tmp_path / "cpu.max"))
+    monkeypatch.setattr(_jobs, "CGROUP_V1_CPU", str(tmp_path / "v1"))
+    assert _jobs._cgroup_cpu_quota() == quota
+    affinity = len(os.sched_getaffinity(0))
+    assert _jobs.usable_cpus() == min(affinity, quota or affinity)
+    # A process pinned to one core (as a scheduler pins its workers) decodes on one thread.
+    receiver, sender = multiprocessing.Pipe(duplex=False)
+    child = multiprocessing.get_context("fork").Process(target=_report_usable_cpus, args=(sender,))
+    child.start()
+    child.join(DEADLINE)
+    assert child.exitcode == 0 and receiver.recv() == (1, 1)
