@@ -195,6 +195,13 @@ def test_pool_threads_end_when_idle_and_take_their_decoders(monkeypatch):
     assert pool_threads() == 0
 
 
+def _run_script(script: str, path: Path) -> subprocess.CompletedProcess:
+    """Runs ``script`` with ``path`` as its argument in a fresh interpreter that imports this checkout's package."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
+    return subprocess.run([sys.executable, "-c", script, str(path)], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
 def test_the_package_works_without_pyav():
     script = (
         "import sys\n"
@@ -204,10 +211,7 @@ def test_the_package_works_without_pyav():
         "batch = video.get_frames([5, 1], output='rgb', size=(16, 12))\n"
         "print(len(video), batch.data.shape, 'av' in sys.modules and sys.modules['av'] is not None)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
-    result = subprocess.run(
-        [sys.executable, "-c", script, str(media("cut.mp4"))], env=env, capture_output=True, text=True, timeout=60
-    )
+    result = _run_script(script, media("cut.mp4"))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split(" ", 1)[1].strip() == "(2, 12, 16, 3) False"
 
@@ -328,11 +332,7 @@ def test_ffmpeg_messages_reach_logging_and_never_stderr():
         "        print('refused', 'could not be decoded' in str(error))\n"
         "print(len(seen), sorted({level for level, _ in seen}))\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
-    result = subprocess.run(
-        [sys.executable, "-c", script, str(media("ts_damaged.ts"))], env=env, capture_output=True, text=True,
-        timeout=120,
-    )
+    result = _run_script(script, media("ts_damaged.ts"))
     assert result.returncode == 0 and result.stderr == "", result.stderr
     count, levels = result.stdout.splitlines()[-1].split(" ", 1)
     assert int(count) > 0 and set(eval(levels)) <= {"ERROR", "WARNING", "INFO"}, result.stdout
