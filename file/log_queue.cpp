@@ -1,5 +1,7 @@
 #include "log_queue.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -35,6 +37,14 @@ Queue& queue() {
     static Queue* const instance = new Queue;
     return *instance;
 }
+
+// A thread that logs while another forks (a data loader forking its
+// workers while FFmpeg's threads decode) would leave the child's queue
+// locked for good: the fork waits until no thread holds it.
+void lock_before_fork() { queue().lock.lock(); }
+void unlock_after_fork() { queue().lock.unlock(); }
+[[maybe_unused]] const bool FORK_HANDLERS_REGISTERED =
+    pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
 
 }  // namespace
 
