@@ -11,13 +11,22 @@ namespace {
 
 constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
 
-// Where decoding can start, by the rule the index documents.
+// Where decoding can start cleanly: an IDR picture, a recovery point SEI
+// (its recovery frame count honoured by RecoveryTracker), an intra picture
+// that clears every reference, or an intra picture the container's own index
+// calls a sync sample. An intra picture libavformat's parser flags, or one in
+// a file whose index states no sync samples, is none: later pictures may
+// still refer to pictures before it, and a request from there would show
+// pictures no whole decode shows.
 bool is_random_access_point(std::uint16_t container_flags, const SampleFacts& facts) {
     if ((facts.flags & SAMPLE_PICTURE) == 0) {
         return false;
     }
-    const bool key = (container_flags & SAMPLE_KEY) != 0;
-    return (facts.flags & (SAMPLE_IDR | SAMPLE_RECOVERY_POINT)) != 0 || ((facts.flags & SAMPLE_INTRA) != 0 && key);
+    if ((facts.flags & (SAMPLE_IDR | SAMPLE_RECOVERY_POINT)) != 0) {
+        return true;
+    }
+    return (facts.flags & SAMPLE_INTRA) != 0 &&
+           (facts.clears_references || (container_flags & SAMPLE_SYNC_STATED) != 0);
 }
 
 }  // namespace

@@ -36,7 +36,64 @@ void keep_unit(SharedUnit& unit, Bytes nal) {
     }
 }
 
+// Picture order count type 1: a reference frame's expected count advances by
+// the SPS's cycle of offsets; a non-reference picture sits between, and each
+// field or frame adds its own deltas. A frame takes the earlier of its
+// fields' counts.
+// Counts no real stream reaches give std::nullopt rather than overflow.
+std::optional<std::int64_t> cycle_order(const SliceHeaderStart& slice, const SequenceParameterSet& sps,
+                                        std::int64_t absolute, bool reference) {
+    const auto& cycle = sps.offsets_for_ref_frame;
+    std::int64_t frame_number = cycle.empty() ? 0 : absolute;
+    if (!reference && frame_number > 0) {
+        --frame_number;
+    }
+    std::int64_t expected = 0;
+    if (frame_number > 0) {
+        std::int64_t per_cycle = 0;
+        for (const std::int32_t offset : cycle) {
+            per_cycle += offset;
+        }
+        const auto size = static_cast<std::int64_t>(cycle.size());
+        const std::int64_t in_cycle = (frame_number - 1) % size;
+        if (__builtin_mul_overflow((frame_number - 1) / size, per_cycle, &expected) ||
+            expected <= -ORDER_PERIOD || expected >= ORDER_PERIOD) {
+            return std::nullopt;
+        }
+        for (std::int64_t i = 0; i <= in_cycle; ++i) {
+            expected += cycle[static_cast<std::size_t>(i)];
+        }
+    }
+    if (!reference) {
+        expected += sps.offset_for_non_ref_pic;
+    }
+    const std::int64_t top = expected + slice.delta_pic_order_cnt[0];
+    if (!slice.field_pic) {
+        return std::min(top, top + sps.offset_for_top_to_bottom_field + slice.delta_pic_order_cnt[1]);
+    }
+    return slice.bottom_field ? expected + sps.offset_for_top_to_bottom_field + slice.delta_pic_order_cnt[0] : top;
+}
+
 }  // namespace
+
+bool sample_framing_holds(std::span<const std::uint8_t> bytes, std::uint8_t length_size) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < length_size) {
+            return false;
+        }
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < length_size; ++i) {
+            size = size << 8 | bytes[at + i];
+        }
+        at += length_size;
+        if (size > bytes.size() - at) {
+            return false;
+        }
+        at += size;
+    }
+    return true;
+}
 
 HeaderUnit::HeaderUnit(std::span<const std::uint8_t> nal)
     : bytes(nal.begin(), nal.end()),
@@ -109,15 +166,21 @@ std::optional<std::int64_t> StreamAnalyser::order_of(const SliceHeaderStart& sli
             order_.prev_msb = msb;
             order_.prev_lsb = slice.pic_order_cnt_lsb;
         }
-    } else if (sps.pic_order_cnt_type == 2) {
+    } else {
+        // Types 1 and 2 count from frame_num, which wraps: the offset grows
+        // by a wrap each time it goes down.
         if (!idr && order_.prev_frame_num > slice.frame_num) {
             order_.frame_num_offset += std::int64_t{1} << sps.log2_max_frame_num;
         }
-        const std::int64_t absolute = idr ? 0 : order_.frame_num_offset + slice.frame_num;
-        count = idr ? 0 : 2 * absolute - (reference ? 0 : 1);
         order_.prev_frame_num = slice.frame_num;
-    } else {
-        return std::nullopt;  // type 1 needs the reference cycle's offsets
+        const std::int64_t absolute = idr ? 0 : order_.frame_num_offset + slice.frame_num;
+        if (sps.pic_order_cnt_type == 2) {
+            count = idr ? 0 : 2 * absolute - (reference ? 0 : 1);
+        } else if (const auto cycled = cycle_order(slice, sps, absolute, reference)) {
+            count = *cycled;
+        } else {
+            return std::nullopt;
+        }
     }
     if (count <= -ORDER_PERIOD / 2 || count >= ORDER_PERIOD / 2) {
         return std::nullopt;
@@ -201,7 +264,11 @@ SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::ui
             in_first_picture = true;
             if (idr) facts.flags |= SAMPLE_IDR;
             if (reference) facts.flags |= SAMPLE_REFERENCE;
-            if (slice && slice->intra()) facts.flags |= SAMPLE_INTRA;
+            if (slice && slice->intra()) {
+                facts.flags |= SAMPLE_INTRA;
+                facts.clears_references = slice->resets_picture_order ||
+                                          (reference && !slice->field_pic && sps->max_num_ref_frames <= 1);
+            }
             facts.frame_num = slice ? slice->frame_num : 0;
             facts.order = order;
         } else {

@@ -38,6 +38,11 @@ struct SampleFacts {
     // std::nullopt when it cannot be worked out (no picture, POC type 1).
     std::optional<std::int64_t> order;
     std::uint32_t recovery_frame_count = 0;  // with SAMPLE_RECOVERY_POINT
+    // Its first picture is intra and leaves nothing before it for later
+    // pictures to refer to: its memory management operations clear every
+    // reference (operation 5), or it is a reference frame in a stream that
+    // keeps one reference frame at most, so marking it drops all others.
+    bool clears_references = false;
 };
 
 // One NAL unit of a stream header, without start code. Headers share the
@@ -64,9 +69,15 @@ struct StreamHeader {
     std::uint64_t hash() const;
 };
 
+// Whether every length prefix of a sample in length-prefixed framing stays
+// within it.
+bool sample_framing_holds(std::span<const std::uint8_t> bytes, std::uint8_t length_size);
+
 // Calls `visit(nal)` for each NAL unit of a sample in its container's
-// framing (length_size 0: Annex B). False when a length prefix runs past
-// the end of the sample (the units before it are still visited).
+// framing (length_size 0: Annex B). A sample whose length prefixes run past
+// its end (cut short by the end of the file, or damaged) is visited not at
+// all and gives false: FFmpeg's decoder rejects such a packet whole, its
+// parameter sets included, so it holds no picture.
 template <class Visit>
 bool for_each_sample_unit(std::span<const std::uint8_t> bytes, std::uint8_t length_size, Visit&& visit) {
     if (length_size == 0) {
@@ -76,19 +87,16 @@ bool for_each_sample_unit(std::span<const std::uint8_t> bytes, std::uint8_t leng
         });
         return true;
     }
+    if (!sample_framing_holds(bytes, length_size)) {
+        return false;
+    }
     std::size_t at = 0;
     while (at < bytes.size()) {
-        if (bytes.size() - at < length_size) {
-            return false;
-        }
         std::size_t size = 0;
         for (std::size_t i = 0; i < length_size; ++i) {
             size = size << 8 | bytes[at + i];
         }
         at += length_size;
-        if (size > bytes.size() - at) {
-            return false;
-        }
         if (size > 0) {
             visit(bytes.subspan(at, size));
         }

@@ -35,6 +35,10 @@ enum SampleFlag : std::uint16_t {
     SAMPLE_DISCARD = 1U << 1,
     // The file ends inside the sample: `size` is what the file still holds.
     SAMPLE_TRUNCATED = 1U << 2,
+    // The container's own index says the sample is a sync sample (an MP4
+    // sync sample table, a fragment's sample flags), rather than libavformat
+    // guessing it from the bitstream or the file having no such table.
+    SAMPLE_SYNC_STATED = 1U << 3,
     SAMPLE_CONTAINER_FLAGS = 0x00FF,
 };
 

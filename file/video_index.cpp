@@ -20,8 +20,8 @@ constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
 constexpr std::uint32_t PROBE_SIDE = 16;
 // H.264's largest decoded picture buffer, in frames.
 constexpr std::uint32_t MAX_REORDER = 16;
-// Baseline profile has no B slices, so no reordering.
-constexpr std::uint32_t BASELINE_PROFILE = 66;
+// Picture order count type 2 puts pictures out in decode order.
+constexpr std::uint32_t ORDER_FROM_FRAME_NUM = 2;
 // The samples of a well-made file never share bytes, so they add up to less
 // than the file (a container that strips a header from each packet adds a
 // few bytes back to each). Tables that point many samples at the same bytes
@@ -89,9 +89,7 @@ void append_sample_as_annexb(ByteVector& out, std::span<const std::uint8_t> byte
         out.insert(out.end(), bytes.begin(), bytes.end());
         return;
     }
-    // A unit cut short by the end of the sample goes as far as it reaches,
-    // as FFmpeg's own conversion would not; the decoder then says what it
-    // makes of it.
+    // A sample whose framing is broken adds nothing: FFmpeg drops it whole.
     for_each_sample_unit(bytes, length_size, [&](h264::Bytes nal) {
         out.insert(out.end(), {0, 0, 0, 1});
         out.insert(out.end(), nal.begin(), nal.end());
@@ -178,9 +176,11 @@ Outcome<std::unique_ptr<VideoIndex>> VideoIndex::open(const std::string& path, c
             for (const ByteVector& unit : description.parameter_sets) {
                 if (const auto sps = h264::parse_sequence_parameter_set(unit)) {
                     fields_possible = fields_possible || !sps->frame_mbs_only;
-                    reordering_possible = reordering_possible || (sps->bitstream_restriction
-                                                                      ? sps->max_num_reorder_frames > 0
-                                                                      : sps->profile_idc != BASELINE_PROFILE);
+                    // Baseline profile has no B slices, but its P pictures
+                    // may still be shown in another order than decoded.
+                    reordering_possible = reordering_possible ||
+                                          (sps->pic_order_cnt_type != ORDER_FROM_FRAME_NUM &&
+                                           (!sps->bitstream_restriction || sps->max_num_reorder_frames > 0));
                 }
             }
         }

@@ -6,10 +6,12 @@
 // presentation order, and without the first pictures that no decoder shows
 // cleanly (those before the first random access point, and the leading
 // pictures of a start that is not an IDR picture) exactly as FFmpeg drops
-// them. A random access point is an IDR picture, an I picture the container
-// marks as a key frame or that carries a recovery point SEI, or a recovery
-// point of an intra-refresh stream; a decoder that starts there shows the
-// pictures from its recovery point on.
+// them. A random access point is where a decoder starts cleanly: an IDR
+// picture, a recovery point SEI (an open GOP's key frame, an intra-refresh
+// stream's recovery), an intra picture that clears every reference, or an
+// intra picture the container's own index calls a sync sample (see
+// group_learning.cpp). A decoder that starts there shows the pictures from
+// its recovery point on.
 //
 // Containers with an index (MP4/MOV) are opened from it alone: a group's
 // samples are read, and what they say is learnt, only when a frame of the

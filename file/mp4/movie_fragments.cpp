@@ -268,7 +268,8 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
                                            : -composition;
             index_.dts_shift = std::max(index_.dts_shift, shift);
         }
-        std::uint16_t sample_bits = (sample_flags & (NOT_SYNC | DEPENDS_ON_OTHERS)) == 0 ? SAMPLE_KEY : 0;
+        std::uint16_t sample_bits =
+            (sample_flags & (NOT_SYNC | DEPENDS_ON_OTHERS)) == 0 ? SAMPLE_KEY | SAMPLE_SYNC_STATED : 0;
         // Fragments may overlap in time: libavformat discards what starts
         // before the end of what came earlier.
         if (previous_decode_time >= decode_time) {

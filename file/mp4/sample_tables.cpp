@@ -465,7 +465,7 @@ private:
                 sample.position = static_cast<std::uint64_t>(offset);
                 sample.size = *size;
                 sample.description = static_cast<std::uint16_t>(run->description - 1);
-                sample.flags = key ? SAMPLE_KEY : 0;
+                sample.flags = key ? (track_.sync_samples ? SAMPLE_KEY | SAMPLE_SYNC_STATED : SAMPLE_KEY) : 0;
                 sample.pts = dts;
                 offset += *size;
                 dts = wrapping_add(dts, times.duration());

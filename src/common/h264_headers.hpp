@@ -31,6 +31,11 @@ struct SequenceParameterSet {
     std::uint32_t pic_order_cnt_type = 0;
     std::uint32_t log2_max_pic_order_cnt_lsb = 4;
     bool delta_pic_order_always_zero = false;
+    // Picture order count type 1: the expected count advances by a cycle
+    // of offsets, one per reference frame.
+    std::int32_t offset_for_non_ref_pic = 0;
+    std::int32_t offset_for_top_to_bottom_field = 0;
+    std::vector<std::int32_t> offsets_for_ref_frame;
     std::uint32_t max_num_ref_frames = 0;
     std::uint32_t width_in_mbs = 0;
     std::uint32_t height_in_map_units = 0;
@@ -88,6 +93,8 @@ struct SliceHeaderStart {
     std::uint32_t idr_pic_id = 0;
     std::uint32_t pic_order_cnt_lsb = 0;
     std::int64_t delta_pic_order_cnt_bottom = 0;
+    // Picture order count type 1: the picture's deltas from the expected count.
+    std::array<std::int64_t, 2> delta_pic_order_cnt{};
     // memory_management_control_operation 5 (the picture order restarts
     // after this picture), when the header could be read that far.
     bool resets_picture_order = false;
@@ -228,10 +235,6 @@ bool skip_weights(Bits& bits, std::uint32_t count, bool chroma) {
 template <class Bits>
 bool read_to_ref_pic_marking(Bits& bits, const SequenceParameterSet& sps, const PictureParameterSet& pps,
                              SliceHeaderStart& slice, bool idr, bool reference) {
-    if (sps.pic_order_cnt_type == 1 && !sps.delta_pic_order_always_zero) {
-        if (!bits.read_se()) return false;
-        if (pps.bottom_field_pic_order_in_frame_present && !slice.field_pic && !bits.read_se()) return false;
-    }
     if (pps.redundant_pic_cnt_present && !bits.read_ue()) return false;
     const std::uint32_t kind = slice.slice_type % 5;  // P, B, I, SP, SI
     const bool predicted = kind == 0 || kind == 1 || kind == 3;
@@ -334,12 +337,17 @@ inline std::optional<SequenceParameterSet> parse_sequence_parameter_set(Bytes na
         sps.log2_max_pic_order_cnt_lsb = *lsb_bits + 4;
     } else if (*poc_type == 1) {
         const auto always_zero = bits.read_bit();
-        if (!always_zero || !bits.read_se() || !bits.read_se()) return std::nullopt;
-        sps.delta_pic_order_always_zero = *always_zero != 0;
+        const auto non_ref = bits.read_se();
+        const auto top_to_bottom = bits.read_se();
         const auto cycle = bits.read_ue();
-        if (!cycle || *cycle > 255) return std::nullopt;
+        if (!always_zero || !non_ref || !top_to_bottom || !cycle || *cycle > 255) return std::nullopt;
+        sps.delta_pic_order_always_zero = *always_zero != 0;
+        sps.offset_for_non_ref_pic = static_cast<std::int32_t>(*non_ref);
+        sps.offset_for_top_to_bottom_field = static_cast<std::int32_t>(*top_to_bottom);
         for (std::uint32_t i = 0; i < *cycle; ++i) {
-            if (!bits.read_se()) return std::nullopt;
+            const auto offset = bits.read_se();
+            if (!offset) return std::nullopt;
+            sps.offsets_for_ref_frame.push_back(static_cast<std::int32_t>(*offset));
         }
     }
     const auto refs = bits.read_ue();
@@ -503,6 +511,14 @@ inline std::optional<SliceHeaderStart> parse_slice_header_start(Bytes nal, const
             const auto delta = bits.read_se();
             if (!delta) return std::nullopt;
             slice.delta_pic_order_cnt_bottom = *delta;
+        }
+    }
+    if (sps.pic_order_cnt_type == 1 && !sps.delta_pic_order_always_zero) {
+        const bool both = pps.bottom_field_pic_order_in_frame_present && !slice.field_pic;
+        for (std::size_t i = 0; i < (both ? 2U : 1U); ++i) {
+            const auto delta = bits.read_se();
+            if (!delta) return std::nullopt;
+            slice.delta_pic_order_cnt[i] = *delta;
         }
     }
     if (pps.complete) {

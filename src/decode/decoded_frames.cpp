@@ -19,7 +19,7 @@ bool FrameSelection::selects(std::uint64_t position) const {
     return positions_.empty() || std::binary_search(positions_.begin(), positions_.end(), position);
 }
 
-Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index) {
+Outcome<UniqueAVPacket> packet_from_bytes(const OwnedPacket& bytes, std::uint64_t index) {
     // av_packet_alloc applies the defaults of the old av_init_packet (which
     // later libavcodec versions remove): no timestamps, no flags, no side data.
     UniqueAVPacket packet(av_packet_alloc());
@@ -38,7 +38,7 @@ Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index
                     " of " + std::to_string(bytes.size()) + " bytes: " + ffmpeg_error_text(code));
     }
     std::memcpy(packet->data, bytes.data(), bytes.size());
-    return packet;  // `bytes` is released here, so the packet lives in one place
+    return packet;
 }
 
 FfmpegDecodedFrames::FfmpegDecodedFrames(DecoderHandle decoder, StreamKey key, UniqueAVFrame work_frame,
@@ -65,6 +65,15 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
                 finished_ = true;
                 return fail("failed to allocate FFmpeg frame");
             }
+            const bool concealed = frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+            // On one thread the flag is the decoder's last word: say so once,
+            // as a warning on the calling thread, where the host reads it.
+            if (concealed && !damaged_ && (decoder_->active_thread_type & FF_THREAD_FRAME) == 0) {
+                av_log(nullptr, AV_LOG_WARNING, "pytovrik_video: output frame %llu of the batch is damaged and was concealed\n",
+                       static_cast<unsigned long long>(frames_given_));
+            }
+            damaged_ = damaged_ || concealed;
+            ++frames_given_;
             return FfmpegDecodedFrame(std::exchange(frame_, std::move(fresh)));
         }
         if (finished_) {
@@ -76,6 +85,7 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
         // between a short success and a failure.
         if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
             finished_ = true;
+            damaged_ = true;
             return fail("failed to decode H.264 frame: " + ffmpeg_error_text(received));
         }
         if (eof_sent_) {
@@ -91,7 +101,7 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
             continue;
         }
         const std::uint64_t index = packets_sent_++;
-        auto packet = packet_from_bytes(std::move(packets_[index]), index);
+        auto packet = packet_from_bytes(packets_[index], index);
         if (!packet) {
             finished_ = true;
             return std::unexpected(std::move(packet.error()));
@@ -100,17 +110,36 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
         av_packet_unref(packet->get());
         if (code < 0) {
             finished_ = true;
+            damaged_ = true;
             return fail("failed to decode H.264 packet " + std::to_string(index) + ": " +
-                        ffmpeg_error_text(code));
+                        ffmpeg_error_text(code) +
+                        (key_.undefined_set.empty()
+                             ? ""
+                             : " (the batch refers to " + key_.undefined_set + " without defining it before)"));
         }
     }
 }
 
-Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets) {
+bool FfmpegDecodedFrames::wants_one_thread() const noexcept {
+    return damaged_ && decoder_ && (decoder_->active_thread_type & FF_THREAD_FRAME) != 0;
+}
+
+PacketBatch FfmpegDecodedFrames::take_packets() && {
+    finished_ = true;
+    if (decoder_) {
+        return_decoder_to_pool(std::move(decoder_), std::move(key_));
+    }
+    return std::move(packets_);
+}
+
+Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets, DecoderThreads threads) {
     ensure_ffmpeg_initialized();
     // What earlier requests taught a pooled decoder must not change this one.
     StreamKey key = stream_key_of(packets);
-    auto decoder = take_or_create_decoder(key);
+    if (threads == DecoderThreads::One) {
+        key.poolable = false;  // a decoder of its own, freed after the batch
+    }
+    auto decoder = threads == DecoderThreads::One ? create_h264_decoder(1) : take_or_create_decoder(key);
     if (!decoder) {
         return std::unexpected(std::move(decoder.error()));
     }

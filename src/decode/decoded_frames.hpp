@@ -39,10 +39,14 @@ private:
     UniqueAVFrame frame_;
 };
 
-// An FFmpeg packet carrying a copy of the owned bytes (consumed). Empty bytes
-// give a packet with no data, which the decoder takes as end of stream.
-// `index` names the packet in failure messages.
-Outcome<UniqueAVPacket> packet_from_bytes(OwnedPacket bytes, std::uint64_t index);
+// An FFmpeg packet carrying a copy of the bytes. Empty bytes give a packet
+// with no data, which the decoder takes as end of stream. `index` names the
+// packet in failure messages.
+Outcome<UniqueAVPacket> packet_from_bytes(const OwnedPacket& bytes, std::uint64_t index);
+
+// Which decoder runs a batch: the calling thread's, with the configured
+// thread count, or a fresh one on the calling thread alone, freed after.
+enum class DecoderThreads { Configured, One };
 
 class FfmpegDecodedFrames {
 public:
@@ -58,6 +62,18 @@ public:
     // The next frame, std::nullopt at the end of the sequence, or a failure.
     Outcome<std::optional<FfmpegDecodedFrame>> next();
 
+    // Whether the batch should be decoded again on one thread: its decoder
+    // runs frame threads, and a frame it gave was concealed or flagged
+    // corrupt (or, after a failure, whatever it gave). How FFmpeg conceals
+    // damage with frame threads depends on their timing, so the same
+    // request would give other pixels from run to run; on one thread it
+    // gives the same every time, and FFmpeg's messages about it come on the
+    // calling thread, where the host can read them.
+    [[nodiscard]] bool wants_one_thread() const noexcept;
+    // Ends the sequence (its decoder goes back to the pool) and gives the
+    // batch back.
+    PacketBatch take_packets() &&;
+
 private:
     DecoderHandle decoder_;
     StreamKey key_;
@@ -66,9 +82,12 @@ private:
     std::uint64_t packets_sent_ = 0;
     bool eof_sent_ = false;
     bool finished_ = false;
+    bool damaged_ = false;
+    std::uint64_t frames_given_ = 0;
 };
 
-// Starts decoding a batch (consumed) on the calling thread's decoder.
-Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets);
+// Starts decoding a batch (consumed, and kept until the sequence ends).
+Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets,
+                                                 DecoderThreads threads = DecoderThreads::Configured);
 
 }  // namespace pytovrik

@@ -115,7 +115,7 @@ void H264DecoderDeleter::operator()(AVCodecContext* context) const noexcept {
     LIVE_DECODERS.fetch_sub(1, std::memory_order_relaxed);
 }
 
-Outcome<DecoderHandle> create_h264_decoder() {
+Outcome<DecoderHandle> create_h264_decoder(std::optional<std::uint64_t> thread_count) {
     DecoderHandle decoder(avcodec_alloc_context3(nullptr));
     if (!decoder) {
         return fail("failed to allocate FFmpeg codec context");
@@ -123,7 +123,8 @@ Outcome<DecoderHandle> create_h264_decoder() {
     LIVE_DECODERS.fetch_add(1, std::memory_order_relaxed);
     decoder->thread_type = FF_THREAD_FRAME;
     // FFmpeg takes an int; keeping the low 32 bits is the documented rule.
-    decoder->thread_count = static_cast<int>(static_cast<std::uint32_t>(ffmpeg_thread_count_from_env()));
+    decoder->thread_count =
+        static_cast<int>(static_cast<std::uint32_t>(thread_count.value_or(ffmpeg_thread_count_from_env())));
     // An SPS without bitstream_restriction never says how many pictures wait
     // for output. By default the decoder grows its reorder buffer only when a
     // picture arrives out of order, drops the pictures it has already let out

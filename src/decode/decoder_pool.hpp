@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "common/outcome.hpp"
 #include "decode/stream_key.hpp"
@@ -32,9 +33,9 @@ using DecoderHandle = std::unique_ptr<AVCodecContext, H264DecoderDeleter>;
 // that decoder's, under which it goes back.
 Outcome<DecoderHandle> take_or_create_decoder(StreamKey& key);
 
-// A new decoder with the thread count of TOVRIK_VIDEO_FFMPEG_THREADS, leaving
-// any idle decoder in the pool.
-Outcome<DecoderHandle> create_h264_decoder();
+// A new decoder with the thread count of TOVRIK_VIDEO_FFMPEG_THREADS (or the
+// one given), leaving any idle decoder in the pool.
+Outcome<DecoderHandle> create_h264_decoder(std::optional<std::uint64_t> thread_count = std::nullopt);
 
 // Flushes the decoder and parks it in the calling thread's slot under the
 // key of the batch it decoded. It is freed instead when that batch was not

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <span>
+#include <string>
 
 #include "common/h264_headers.hpp"
 
@@ -94,7 +95,7 @@ private:
         }
         // A PPS only parses when its SPS is already known.
         if (!sequence_sets_.test(ids->sps_id)) {
-            key_.defines_its_parameter_sets = false;
+            note_undefined("SPS " + std::to_string(ids->sps_id));
             return;
         }
         picture_sets_.set(ids->pps_id);
@@ -106,12 +107,21 @@ private:
         }
         seen_slice_ = true;
         const auto pps_id = slice_pps_id(nal);
-        if (!pps_id || !picture_sets_.test(*pps_id)) {
+        if (!pps_id) {
             key_.defines_its_parameter_sets = false;
+        } else if (!picture_sets_.test(*pps_id)) {
+            note_undefined("PPS " + std::to_string(*pps_id));
         }
     }
 
-    StreamKey key_{.units = {}, .poolable = true, .defines_its_parameter_sets = true, .blank = false};
+    void note_undefined(std::string set) {
+        if (key_.defines_its_parameter_sets) {
+            key_.undefined_set = std::move(set);
+        }
+        key_.defines_its_parameter_sets = false;
+    }
+
+    StreamKey key_{.units = {}, .poolable = true, .defines_its_parameter_sets = true, .blank = false, .undefined_set = {}};
     std::vector<Bytes> units_;
     int distinct_sequence_sets_ = 0;
     bool seen_slice_ = false;
@@ -123,7 +133,7 @@ private:
 
 StreamKey stream_key_of(const PacketBatch& packets) {
     if (std::all_of(packets.begin(), packets.end(), [](const OwnedPacket& packet) { return packet.empty(); })) {
-        return StreamKey{.units = {}, .poolable = true, .defines_its_parameter_sets = true, .blank = true};
+        return StreamKey{.units = {}, .poolable = true, .defines_its_parameter_sets = true, .blank = true, .undefined_set = {}};
     }
     StreamKeyReader reader;
     for (const OwnedPacket& packet : packets) {

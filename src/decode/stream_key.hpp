@@ -41,6 +41,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "decode/packet_batch.hpp"
@@ -58,6 +59,9 @@ struct StreamKey {
     // decoder may run it, and one that has only ever run such batches is as
     // good as a fresh one for any stream.
     bool blank = false;
+    // The first parameter set the batch refers to without defining it before
+    // ("PPS 3", "SPS 0"), when its id could be read: a failure names it.
+    std::string undefined_set;
 };
 
 // Reads the batch's Annex B NAL units; only headers, never slice data.

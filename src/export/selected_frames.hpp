@@ -14,27 +14,18 @@
 
 namespace pytovrik {
 
-// `convert` takes an FfmpegDecodedFrame (consumed) and yields Outcome<Frame>.
-// On every path the sequence is released (its decoder going back to the
-// pool) before the frames already converted.
+// Pulls every frame of the sequence, converting the selected ones into
+// `exported`; stops at the first failure.
 template <class Frame, class Convert>
-Outcome<std::vector<Frame>> export_selected_frames(PacketBatch packets, const FrameSelection& selection,
-                                                   Convert&& convert) {
-    auto exported = vector_with_capacity<Frame>(selection.size(), "the frame list");
-    if (!exported) {
-        return exported;
-    }
-    auto frames = decode_h264_packets(std::move(packets));
-    if (!frames) {
-        return std::unexpected(std::move(frames.error()));
-    }
+Outcome<void> walk_selected_frames(FfmpegDecodedFrames& frames, const FrameSelection& selection, Convert& convert,
+                                   std::vector<Frame>& exported) {
     for (std::uint64_t position = 0;; ++position) {
-        auto item = frames->next();
+        auto item = frames.next();
         if (!item) {
             return std::unexpected(std::move(item.error()));
         }
         if (!item->has_value()) {
-            break;
+            return {};
         }
         FfmpegDecodedFrame decoded = std::move(**item);
         if (!selection.selects(position)) {
@@ -44,9 +35,41 @@ Outcome<std::vector<Frame>> export_selected_frames(PacketBatch packets, const Fr
         if (!frame) {
             return std::unexpected(std::move(frame.error()));
         }
-        exported->push_back(std::move(*frame));
+        exported.push_back(std::move(*frame));
     }
-    return exported;
+}
+
+// `convert` takes an FfmpegDecodedFrame (consumed) and yields Outcome<Frame>.
+// On every path the sequence is released (its decoder going back to the
+// pool) before the frames already converted. A batch whose frame threads
+// concealed damage, or failed, is walked once more on one thread (see
+// FfmpegDecodedFrames::wants_one_thread), so that a request gives the same
+// frames, or the same failure, every time.
+template <class Frame, class Convert>
+Outcome<std::vector<Frame>> export_selected_frames(PacketBatch packets, const FrameSelection& selection,
+                                                   Convert&& convert) {
+    auto exported = vector_with_capacity<Frame>(selection.size(), "the frame list");
+    if (!exported) {
+        return exported;
+    }
+    DecoderThreads threads = DecoderThreads::Configured;
+    for (;;) {
+        auto frames = decode_h264_packets(std::move(packets), threads);
+        if (!frames) {
+            return std::unexpected(std::move(frames.error()));
+        }
+        auto walked = walk_selected_frames(*frames, selection, convert, *exported);
+        if (threads == DecoderThreads::Configured && frames->wants_one_thread()) {
+            exported->clear();
+            packets = std::move(*frames).take_packets();
+            threads = DecoderThreads::One;
+            continue;
+        }
+        if (!walked) {
+            return std::unexpected(std::move(walked.error()));
+        }
+        return exported;
+    }
 }
 
 }  // namespace pytovrik

@@ -130,7 +130,9 @@ TEST_F(DecodedFrames, ARejectedPacketEndsTheSequenceWithItsIndex) {
         std::vector<std::vector<std::uint8_t>> luma;
         std::string failure;
     } cases[] = {
-        {garbage_first, {}, "failed to decode H.264 packet 0: Invalid data found when processing input"},
+        {garbage_first, {},
+         "failed to decode H.264 packet 0: Invalid data found when processing input (the batch refers to PPS 0 "
+         "without defining it before)"},
         {garbage_third, expected_luma_of({0, 1}),
          "failed to decode H.264 packet 2: Invalid data found when processing input"},
     };

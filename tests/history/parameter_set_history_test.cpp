@@ -65,13 +65,16 @@ TEST(ParameterSetHistory, OnlyBatchesLeaningOnEarlierSetsBypassThePooledDecoder)
         const auto opened = opened_h264_decoder_count();
         ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
         EXPECT_EQ(opened_h264_decoder_count(), opened) << "a self-contained batch reuses the pooled decoder";
-        // The tail of the stream needs the head's parameter sets: fresh decoder.
+        // The tail of the stream needs the head's parameter sets: fresh decoder
+        // (and, rejected on frame threads, one more of one thread).
         const std::vector<Packet> tail(packets.begin() + 1, packets.end());
         (void)decode_frames(tail, RuntimeFormatYuv420);
-        EXPECT_EQ(opened_h264_decoder_count(), opened + 1);
+        const auto after_tail = opened_h264_decoder_count();
+        EXPECT_GE(after_tail, opened + 1);
+        EXPECT_LE(after_tail, opened + 2);
         // The pooled decoder was left in place for the next ordinary request.
         ASSERT_TRUE(decode_frames(packets, RuntimeFormatYuv420));
-        EXPECT_EQ(opened_h264_decoder_count(), opened + 1);
+        EXPECT_EQ(opened_h264_decoder_count(), after_tail);
     });
 }
 
