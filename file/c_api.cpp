@@ -13,6 +13,7 @@
 #include "frame_plan.hpp"
 #include "log_capture.hpp"
 #include "log_queue.hpp"
+#include "plane_turn.hpp"
 #include "pytovrik_video_file.h"
 #include "track_probe.hpp"
 #include "video_index.hpp"
@@ -287,6 +288,24 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDe
         return failed(logged.empty() ? "the decoder gave no reason" : std::move(logged), ErrorKind::Decode);
     }
     return status;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_turn_planes(const uint8_t* source, uint8_t* target,
+                                                                uint64_t count, uint32_t width, uint32_t height,
+                                                                uint32_t element_bytes, uint32_t rotation,
+                                                                uint32_t mirrored) noexcept {
+    if (rotation % 90 != 0 || rotation >= 360 || element_bytes < 1 || element_bytes > 4) {
+        return failed("pytovrik_video_file_turn_planes turns by 0, 90, 180 or 270 degrees elements of 1 to 4 bytes");
+    }
+    const std::size_t plane = std::size_t{width} * height * element_bytes;
+    if (count != 0 && plane != 0 && (source == nullptr || target == nullptr)) {
+        return failed("pytovrik_video_file_turn_planes was given a null pointer");
+    }
+    for (uint64_t k = 0; k < count && plane != 0; ++k) {
+        pytovrik::file::turn_plane(source + k * plane, target + k * plane, width, height, element_bytes, rotation,
+                                   mirrored != 0);
+    }
+    return 0;
 }
 
 PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_queue_logs(int32_t queue) noexcept {

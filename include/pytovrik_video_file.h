@@ -161,6 +161,18 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDe
                                                                 const RuntimeDecodeRequest *request,
                                                                 RuntimeDecodeResponse *response) PYTOVRIK_VIDEO_NOEXCEPT;
 
+/* Turns count pictures as a player shows them (PytovrikVideoTrackInfo's
+ * rotation and mirrored), moving pixels as ffmpeg's autorotation does: each a
+ * packed plane of width x height elements of element_bytes bytes (3 for RGB,
+ * 1 for luma, 2 for interleaved chroma), one after the other from source,
+ * written likewise to target with width and height swapped for 90 and 270.
+ * The buffers must not overlap. 0, or -1 for a rotation other than 0, 90, 180
+ * or 270, an element size outside 1 to 4 or a null pointer. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_turn_planes(const uint8_t *source, uint8_t *target,
+                                                                uint64_t count, uint32_t width, uint32_t height,
+                                                                uint32_t element_bytes, uint32_t rotation,
+                                                                uint32_t mirrored) PYTOVRIK_VIDEO_NOEXCEPT;
+
 /* FFmpeg's messages that no request keeps as its reason go to stderr
  * (FFmpeg's own printing) unless queue is 1: they are then kept, up to 1024
  * (the oldest go first), for pytovrik_video_file_next_log(), at the levels

@@ -1,7 +1,7 @@
 // A file's frames turned as a player shows them: mirrored left to right when
 // the display matrix says so, then turned clockwise by its quarter turns, as
-// ffmpeg's autorotation does it (transpose and flip filters: pixels moved,
-// never resampled).
+// ffmpeg's autorotation does it. The file layer moves the pixels
+// (pytovrik_video_file_turn_planes), as it does for the Python package.
 #pragma once
 
 #include <cstdint>

@@ -73,6 +73,12 @@ class FileLibrary:
         self.probe = _declare(c.pytovrik_video_file_probe, [ctypes.c_char_p, _p(PytovrikVideoTrackInfo)], i32)
         self.track_info = _declare(c.pytovrik_video_file_track_info, [_Handle, _p(PytovrikVideoTrackInfo)], i32)
         self.key_frames = _declare(c.pytovrik_video_file_key_frames, [_Handle, _p(_u64), _u64], _u64)
+        self.turn_planes = _declare(
+            c.pytovrik_video_file_turn_planes,
+            [ctypes.c_void_p, ctypes.c_void_p, _u64, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
+             ctypes.c_uint32, ctypes.c_uint32],
+            i32,
+        )
         self.queue_logs = _declare(c.pytovrik_video_file_queue_logs, [i32], None)
         self.next_log = _declare(
             c.pytovrik_video_file_next_log, [_p(i32), ctypes.c_char_p, _u64, _p(_u64)], i32

@@ -261,26 +261,20 @@ class VideoFile:
         keys = self.metadata.key_frame_indices
         starts = sorted({0, *(() if keys is None else keys.tolist())})
         ends = starts[1:] + [len(self)]
-        pending: list[FrameBatch] = []
-        held = 0
+        filling: Optional[_BatchFiller] = None
         for start, end in zip(starts, ends):
             if start >= end:
                 continue
             group = self.get_frames(range(start, end), output=output, size=size)
             taken = 0
             while taken < len(group):
-                part = min(batch_size - held, len(group) - taken)
-                pending.append(_batch_part(group, taken, taken + part))
-                taken, held = taken + part, held + part
-                if held == batch_size:
-                    yield _joined(pending)
-                    pending, held = [], 0
-            # What waits for the next group is copied out, so that this one
-            # is let go before the next is decoded.
-            pending = [_joined(pending)] if pending else []
-            del group
-        if pending:
-            yield _joined(pending)
+                if filling is None:
+                    filling = _BatchFiller(group, min(batch_size, len(self) - start - taken), self.path)
+                taken += filling.take(group, taken)
+                if filling.full():
+                    yield filling.batch()
+                    filling = None
+            del group  # let go before the next group is decoded
 
     def __repr__(self) -> str:
         return f"VideoFile({str(self.path)!r}: {len(self)} frames, {self.width}x{self.height}, {self.fps:g} fps)"
@@ -345,7 +339,7 @@ class VideoFile:
             finally:
                 _logs.drain(self._file.files)
         batch = target.batch(wanted, self._seconds(wanted), self.path)
-        return batch if turn.identity() else turn.apply(batch, out)
+        return batch if turn.identity() else turn.apply(self._file.files, batch, out)
 
     def get_frames_at(
         self,
@@ -652,51 +646,64 @@ class _Turn:
     def turns_size(self) -> bool:
         return self.rotation in (90, 270)
 
-    def frames(self, frames: np.ndarray) -> np.ndarray:
-        """A view of ``frames`` (N, height, width, ...) turned."""
-        if self.mirrored:
-            frames = frames[:, :, ::-1]
-        return np.rot90(frames, -(self.rotation // 90), axes=(1, 2))
+    def planes(self, files: FileLibrary, planes: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+        """``planes`` (N, height, width[, element bytes]) turned, into ``out`` or a new array.
 
-    def apply(self, batch: FrameBatch, out: Optional[np.ndarray]) -> FrameBatch:
+        The file layer moves the pixels, a tile at a time and without the GIL:
+        numpy's copy of a turned view walks the source down its columns.
+        """
+        count, height, width = planes.shape[:3]
+        element = planes.shape[3] if planes.ndim == 4 else 1
+        shape = (count, *((width, height) if self.turns_size() else (height, width)), *planes.shape[3:])
+        if out is None:
+            out = np.empty(shape, dtype=np.uint8)
+        source = np.ascontiguousarray(planes)
+        files.turn_planes(source.ctypes.data, out.ctypes.data, count, width, height, element, self.rotation,
+                          int(self.mirrored))
+        return out
+
+    def apply(self, files: FileLibrary, batch: FrameBatch, out: Optional[np.ndarray]) -> FrameBatch:
         if batch.data is not None:
-            turned = self.frames(batch.data)
-            if out is None:
-                out = np.empty(turned.shape, dtype=np.uint8)
-            np.copyto(out, turned)
-            return FrameBatch(indices=batch.indices, pts_seconds=batch.pts_seconds, data=out)
+            return FrameBatch(batch.indices, batch.pts_seconds, data=self.planes(files, batch.data, out))
         assert batch.y is not None and batch.uv is not None
         return FrameBatch(
-            indices=batch.indices,
-            pts_seconds=batch.pts_seconds,
-            y=np.ascontiguousarray(self.frames(batch.y)),
-            uv=np.ascontiguousarray(self.frames(batch.uv)),
+            batch.indices, batch.pts_seconds, y=self.planes(files, batch.y), uv=self.planes(files, batch.uv)
         )
 
 
-def _batch_part(batch: FrameBatch, start: int, stop: int) -> FrameBatch:
-    def part(array: Optional[np.ndarray]) -> Optional[np.ndarray]:
-        return None if array is None else array[start:stop]
+class _BatchFiller:
+    """One batch of ``iter_frames``, filled from the groups as they are decoded."""
 
-    return FrameBatch(
-        indices=batch.indices[start:stop],
-        pts_seconds=batch.pts_seconds[start:stop],
-        data=part(batch.data),
-        y=part(batch.y),
-        uv=part(batch.uv),
-    )
+    def __init__(self, group: FrameBatch, count: int, path: Path) -> None:
+        self._path = path
+        self._filled = 0
+        self.indices = np.empty(count, dtype=np.int64)
+        self.pts_seconds = np.empty(count, dtype=np.float64)
+        self.planes = {
+            name: np.empty((count, *array.shape[1:]), dtype=np.uint8)
+            for name in ("data", "y", "uv")
+            if (array := getattr(group, name)) is not None
+        }
 
+    def take(self, group: FrameBatch, first: int) -> int:
+        """Copies frames of ``group`` from ``first`` on while there is room; returns how many."""
+        count = min(len(self.indices) - self._filled, len(group) - first)
+        into, source = slice(self._filled, self._filled + count), slice(first, first + count)
+        for name, planes in self.planes.items():
+            frames = getattr(group, name)[source]
+            if frames.shape[1:] != planes.shape[1:]:
+                raise ValueError(
+                    f"{self._path}: frame {int(group.indices[first])} is {frames.shape[1:3]} (height, width) where "
+                    f"the batch's frames are {planes.shape[1:3]}; iterate over it as output='rgb' at one size"
+                )
+            planes[into] = frames
+        self.indices[into] = group.indices[source]
+        self.pts_seconds[into] = group.pts_seconds[source]
+        self._filled += count
+        return count
 
-def _joined(parts: list[FrameBatch]) -> FrameBatch:
-    """One batch of its own from parts (views of groups that are let go)."""
+    def full(self) -> bool:
+        return self._filled == len(self.indices)
 
-    def joined(arrays: list[Optional[np.ndarray]]) -> Optional[np.ndarray]:
-        return None if arrays[0] is None else np.concatenate(arrays)
-
-    return FrameBatch(
-        indices=np.concatenate([part.indices for part in parts]),
-        pts_seconds=np.concatenate([part.pts_seconds for part in parts]),
-        data=joined([part.data for part in parts]),
-        y=joined([part.y for part in parts]),
-        uv=joined([part.uv for part in parts]),
-    )
+    def batch(self) -> FrameBatch:
+        return FrameBatch(indices=self.indices, pts_seconds=self.pts_seconds, **self.planes)

@@ -12,6 +12,7 @@
 #include "common/ffmpeg_owners.hpp"
 #include "display_matrix.hpp"
 #include "libavformat_packets.hpp"
+#include "plane_turn.hpp"
 #include "frame_plan.hpp"
 #include "mp4_file_builder.hpp"
 #include "video_index.hpp"
@@ -199,6 +200,34 @@ TEST(DisplayMatrix, TurnsAsFfmpegAutorotates) {
         EXPECT_EQ(orientation.mirrored, row.mirrored) << row.clockwise;
     }
     EXPECT_EQ(orientation_of({}).rotation, 0U);  // no scale: shown as stored
+}
+
+// Pixels moved as ffmpeg's transpose and flip filters move them, the mirror
+// before the turn; elements of several bytes move whole.
+TEST(DisplayMatrix, TurnedPlanesMoveEveryPixelOnce) {
+    const std::vector<std::uint8_t> stored{0, 1, 2, 3, 4, 5};  // 3 wide, 2 high
+    struct Row {
+        std::uint32_t rotation;
+        bool mirrored;
+        std::vector<std::uint8_t> shown;
+    };
+    for (const Row& row : {Row{0, false, {0, 1, 2, 3, 4, 5}}, Row{90, false, {3, 0, 4, 1, 5, 2}},
+                           Row{180, false, {5, 4, 3, 2, 1, 0}}, Row{270, false, {2, 5, 1, 4, 0, 3}},
+                           Row{0, true, {2, 1, 0, 5, 4, 3}}, Row{90, true, {5, 2, 4, 1, 3, 0}}}) {
+        std::vector<std::uint8_t> shown(stored.size());
+        turn_plane(stored.data(), shown.data(), 3, 2, 1, row.rotation, row.mirrored);
+        EXPECT_EQ(shown, row.shown) << row.rotation << (row.mirrored ? " mirrored" : "");
+        // The same moves with three-byte pixels.
+        std::vector<std::uint8_t> rgb;
+        for (const std::uint8_t value : stored) {
+            rgb.insert(rgb.end(), {value, static_cast<std::uint8_t>(value + 10), static_cast<std::uint8_t>(value + 20)});
+        }
+        std::vector<std::uint8_t> turned(rgb.size());
+        turn_plane(rgb.data(), turned.data(), 3, 2, 3, row.rotation, row.mirrored);
+        for (std::size_t i = 0; i < row.shown.size(); ++i) {
+            EXPECT_EQ(turned[i * 3 + 2], row.shown[i] + 20);
+        }
+    }
 }
 
 // Media the script made, as material for files built here.
