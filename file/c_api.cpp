@@ -257,7 +257,7 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan* p
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan* plan, uint64_t job, int32_t status,
                                                            const RuntimeDecodeResponse* response,
                                                            uint64_t* frame_of_slot) noexcept {
-    const std::string logged = pytovrik::file::end_log_capture();
+    const pytovrik::file::CapturedLog logged = pytovrik::file::end_log_capture();
     if (plan == nullptr || job >= plan->plan->job_count() || (status == 0 && response == nullptr) ||
         frame_of_slot == nullptr) {
         return failed("pytovrik_frame_plan_finish was given a null pointer or a job the plan does not have");
@@ -266,7 +266,8 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan* pl
     const uint64_t frame_count = decoded ? response->frame_count : 0;
     const std::size_t slots = plan->plan->job_slots(job).size();
     auto verdict = plan->plan->finish(job, decoded, frame_count, std::span(frame_of_slot, slots),
-                                      logged.empty() ? "the decoder gave no reason" : logged);
+                                      logged.text.empty() ? "the decoder gave no reason" : logged.text,
+                                      logged.concealed);
     if (!verdict) {
         return failed(std::move(verdict.error().message), ErrorKind::Decode);
     }
@@ -283,7 +284,7 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDe
     }
     pytovrik::file::begin_log_capture();
     const int32_t status = decoder->decode_h264(request, response);
-    std::string logged = pytovrik::file::end_log_capture();
+    std::string logged = pytovrik::file::end_log_capture().text;
     if (status != 0) {
         return failed(logged.empty() ? "the decoder gave no reason" : std::move(logged), ErrorKind::Decode);
     }

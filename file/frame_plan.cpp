@@ -1,6 +1,7 @@
 #include "frame_plan.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <set>
@@ -89,6 +90,29 @@ std::string FramePlan::frames_text(const Job& job) const {
     const std::string range = *low == *high ? "frame " + std::to_string(*low)
                                             : "frames " + std::to_string(*low) + "-" + std::to_string(*high);
     return "'" + index_.path() + "': " + range;
+}
+
+// The library names a packet by its place in the request, which means
+// nothing to whoever asked for frames: say which frame's picture it held.
+std::string FramePlan::with_frames_for_packets(std::string_view failure, const Job& job) const {
+    static constexpr std::string_view PACKET = "H.264 packet ";
+    std::string text(failure);
+    for (std::size_t at = text.find(PACKET); at != std::string::npos; at = text.find(PACKET, at + 1)) {
+        std::size_t end = at + PACKET.size();
+        std::uint64_t packet = 0;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0 && packet < UINT32_MAX) {
+            packet = packet * 10 + static_cast<std::uint64_t>(text[end++] - '0');
+        }
+        if (end == at + PACKET.size() || packet >= job.packet_samples.size()) {
+            continue;
+        }
+        const std::uint32_t sample = job.packet_samples[packet];
+        const auto frame = index_.frame_of_sample(sample);
+        text.replace(at, end - at, frame ? "the H.264 picture of frame " + std::to_string(*frame)
+                                         : "the H.264 picture of sample " + std::to_string(sample) +
+                                               " (decoded for later frames, never shown)");
+    }
+    return text;
 }
 
 Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& request) {
@@ -197,11 +221,13 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     // (SEI, parameter sets) travel with the next picture sent. Near a
     // damaged or cut sample everything goes: how FFmpeg conceals damage
     // depends on what it decoded just before.
-    bool keep_all = last + 1 == track.samples.size();
+    bool keep_all = job.keep_all || last + 1 == track.samples.size();
     for (std::uint32_t sample = job.start; sample <= last && !keep_all; ++sample) {
         keep_all = (track.samples[sample].flags & SAMPLE_TRUNCATED) != 0;
     }
     std::vector<std::uint32_t> sent_frames;
+    job.packet_samples.clear();
+    job.left_out = false;
     RequestPackets builder(track, index_.request_byte_limit(), index_.header(point != nullptr ? point->header : 0),
                            track.samples[job.start].description);
     bool frame_asked = false;
@@ -215,6 +241,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
                             (entry.flags & SAMPLE_ANALYSED) == 0 ||
                             (entry.flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) != 0;
         if (!needed) {
+            job.left_out = true;
             continue;
         }
         if (!builder.add(entry, bytes[sample - first_read])) {
@@ -231,6 +258,7 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
             sent_frames.push_back(sample);
         }
         builder.end_packet();
+        job.packet_samples.push_back(sample);
     }
     job.packets = builder.take();
     bytes = {};
@@ -280,17 +308,21 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
 
 Outcome<FramePlan::Verdict> FramePlan::finish(std::size_t number, bool decoded, std::uint64_t frame_count,
                                               std::span<std::uint64_t> frame_of_slot,
-                                              std::string_view decode_failure) {
+                                              std::string_view decode_failure, bool concealed) {
     Job& job = jobs_[number];
     job.packets = {};
     job.runtime_packets = {};
     if (!decoded) {
         return fail(frames_text(job) + " could not be decoded" +
-                    (decode_failure.empty() ? std::string() : ": " + std::string(decode_failure)));
+                    (decode_failure.empty() ? std::string() : ": " + with_frames_for_packets(decode_failure, job)));
     }
     // Every asked position below `expected` must come back, and nothing else.
     const auto wanted = static_cast<std::uint64_t>(
         std::count_if(job.positions.begin(), job.positions.end(), [&](std::uint64_t p) { return p < job.expected; }));
+    if (frame_count == wanted && concealed && job.left_out) {
+        job.keep_all = true;
+        return Verdict::Again;
+    }
     if (frame_count == wanted) {
         for (std::size_t k = 0; k < job.position_of_slot.size() && k < frame_of_slot.size(); ++k) {
             frame_of_slot[k] = static_cast<std::uint64_t>(

@@ -47,9 +47,12 @@ public:
     // Again: prepare and decode the job once more (it now starts earlier,
     // prepare() takes no more account of the learnt points than before).
     // A failure names the file and the frames; `decode_failure` is what the
-    // host knows of why the library failed.
+    // host knows of why the library failed. `concealed`: the library said it
+    // concealed damage; a job that left pictures out is then decoded again
+    // with all of them, as concealment depends on what was decoded before.
     Outcome<Verdict> finish(std::size_t job, bool decoded, std::uint64_t frame_count,
-                            std::span<std::uint64_t> frame_of_slot, std::string_view decode_failure);
+                            std::span<std::uint64_t> frame_of_slot, std::string_view decode_failure,
+                            bool concealed = false);
 
 private:
     struct Job {
@@ -57,8 +60,11 @@ private:
         std::vector<std::uint64_t> frames;  // of each slot
         std::uint32_t start = 0;            // sample where decoding starts
         int retries = 0;
+        bool keep_all = false;              // send every picture, asked or not
+        bool left_out = false;              // prepare() left a picture out
         // Built by prepare():
         std::vector<ByteVector> packets;
+        std::vector<std::uint32_t> packet_samples;  // the picture each packet ends with
         std::vector<RuntimePacket> runtime_packets;
         std::vector<std::uint64_t> positions;         // asked of the library, sorted
         std::vector<std::uint64_t> position_of_slot;  // of each slot
@@ -67,6 +73,7 @@ private:
 
     explicit FramePlan(VideoIndex& index) : index_(index) {}
     std::string frames_text(const Job& job) const;
+    std::string with_frames_for_packets(std::string_view failure, const Job& job) const;
 
     VideoIndex& index_;
     std::vector<Job> jobs_;

@@ -15,7 +15,14 @@ void install_log_callback();
 // Starts keeping the calling thread's messages at error level and above,
 // dropping what an earlier capture kept.
 void begin_log_capture();
-// Stops, and returns what was kept: the messages, one per line.
-std::string end_log_capture();
+
+struct CapturedLog {
+    std::string text;  // the messages kept, joined into one line
+    // The decoding library warned that a picture it returned or decoded was
+    // damaged and concealed.
+    bool concealed = false;
+};
+// Stops, and returns what was kept.
+CapturedLog end_log_capture();
 
 }  // namespace pytovrik::file

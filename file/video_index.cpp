@@ -498,6 +498,14 @@ std::uint32_t VideoIndex::padded_end(std::uint32_t last_needed, std::uint32_t sh
     return end;
 }
 
+std::optional<std::uint64_t> VideoIndex::frame_of_sample(std::uint32_t sample) const {
+    while (sample > 0 && !starts_frame(track_->samples[sample].flags)) {
+        --sample;
+    }
+    const auto found = std::find(frames_.begin(), frames_.end(), sample);
+    return found == frames_.end() ? std::nullopt : std::optional<std::uint64_t>(found - frames_.begin());
+}
+
 double VideoIndex::frame_seconds(std::uint64_t frame) const {
     if (!timed_) {
         return static_cast<double>(frame) * static_cast<double>(frame_rate_.den) / static_cast<double>(frame_rate_.num);

@@ -89,6 +89,8 @@ public:
     const Track& track() const { return *track_; }
     Track& track() { return *track_; }
     std::uint32_t sample_of_frame(std::uint64_t frame) const { return frames_[frame]; }
+    // The frame a sample shows (its first field's, for a second field), if any.
+    std::optional<std::uint64_t> frame_of_sample(std::uint32_t sample) const;
     // The order of presentation: pts, or the picture order where the
     // container gives none.
     std::int64_t order_of_sample(std::uint32_t sample) const { return track_->samples[sample].pts; }

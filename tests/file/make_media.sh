@@ -146,6 +146,50 @@ if [[ -n $split_sei && ! -e mkv_sei_only.mkv ]]; then
     rm sei_source.mkv
 fi
 
+# Every conformance stream, raw and remuxed into MP4, Matroska and MPEG-TS
+# without re-encoding (conf_<name>.*). A raw stream with B pictures gives the
+# muxers no timestamps to start from: its MPEG-TS copy gets one per packet at
+# 25 a second of the 90 kHz clock, and its Matroska copy is made from that.
+manifest=$here/../data/conformance/manifest.tsv
+while IFS=$'\t' read -r name file _; do
+    [[ $name == name ]] && continue
+    raw=$here/../data/conformance/$file
+    make "conf_$name.h264" ln -s "$raw" "conf_$name.h264"
+    make "conf_$name.mp4" ff -fflags +genpts -i "$raw" -c copy "conf_$name.mp4"
+    make "conf_$name.ts" bash -c "
+        ffmpeg -hide_banner -loglevel quiet -nostdin -y -fflags +genpts -i '$raw' -c copy 'conf_$name.ts' ||
+        ffmpeg -hide_banner -loglevel error -nostdin -y -i '$raw' -c copy -bsf:v setts=ts=N*3600 'conf_$name.ts'"
+    make "conf_$name.mkv" ff -i "conf_$name.ts" -c copy "conf_$name.mkv"
+done < "$manifest"
+
+# x264 streams made to be hard, in every container (hard_<kind>.*): five
+# scenes, so that scene cuts make intra pictures; several reference frames
+# reaching past them, B-pyramids, weighted prediction, open groups, intra
+# refresh and interlacing.
+scenes='testsrc2=size=192x108:rate=25:duration=1[a];
+mandelbrot=size=192x108:rate=25,trim=duration=1,setpts=PTS-STARTPTS[b];
+cellauto=size=192x108:rate=25,trim=duration=1,setpts=PTS-STARTPTS[c];
+smptebars=size=192x108:rate=25:duration=1[d];
+rgbtestsrc=size=192x108:rate=25:duration=1[e];
+[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p'
+hard() {  # hard KIND X264_OPTIONS...
+    local kind=$1
+    shift
+    make "hard_$kind.mp4" ff -filter_complex "$scenes" -c:v libx264 "$@" "hard_$kind.mp4"
+    make "hard_$kind.mkv" ff -i "hard_$kind.mp4" -c copy "hard_$kind.mkv"
+    make "hard_$kind.ts" ff -i "hard_$kind.mp4" -c copy "hard_$kind.ts"
+    make "hard_$kind.h264" ff -i "hard_$kind.mp4" -c copy -f h264 "hard_$kind.h264"
+}
+# Scene cuts as non-IDR intra pictures that later pictures reach past.
+hard scenecut -bf 3 -x264-params keyint=500:min-keyint=500:scenecut=40:ref=5:b-pyramid=normal:weightp=2
+hard scenecut_open -bf 3 -x264-params keyint=60:min-keyint=30:scenecut=40:ref=4:open-gop=1:b-pyramid=normal
+hard refresh -bf 0 -x264-params keyint=40:intra-refresh=1:ref=4
+hard one_idr -bf 3 -x264-params keyint=500:min-keyint=500:scenecut=0:ref=6:b-pyramid=strict:weightp=2
+hard interlaced -bf 2 -flags +ildct+ilme -x264-params keyint=500:min-keyint=500:scenecut=40:ref=4:weightp=1
+
+# A download cut inside its last sample, which ffmpeg's demuxer drops.
+make history_wwwq_cut.mp4 ln -s "$here/../data/history/wwwq_cut.mp4" history_wwwq_cut.mp4
+
 # No H.264 video at all.
 make ts_audio_only.ts ff "${tone[@]}" -t 1 ts_audio_only.ts
 # Another codec's video: named in the error, read by a probe.

@@ -1,5 +1,7 @@
 #include "plan_driver.hpp"
 
+#include "log_capture.hpp"
+
 namespace pytovrik::file::testing {
 
 DecoderFunctions library_functions() {
@@ -23,11 +25,16 @@ PlannedFrames decode_through_plan(VideoIndex& index, const std::vector<std::uint
             }
             request.output_format = RuntimeFormatYuv420;
             RuntimeDecodeResponse response{};
+            // As the file layer's C functions do: what the library says
+            // while it decodes decides a retry.
+            begin_log_capture();
             const bool decoded = pytovrik_video_decode_h264_v1(&request, &response) == 0;
+            const CapturedLog logged = end_log_capture();
             ++result.requests;
             const auto slots = (*plan)->job_slots(job);
             std::vector<std::uint64_t> frame_of_slot(slots.size());
-            auto verdict = (*plan)->finish(job, decoded, response.frame_count, frame_of_slot, "");
+            auto verdict =
+                (*plan)->finish(job, decoded, response.frame_count, frame_of_slot, logged.text, logged.concealed);
             if (verdict && *verdict == FramePlan::Verdict::Done) {
                 for (std::size_t k = 0; k < slots.size(); ++k) {
                     const RuntimeFrame& frame = response.frames[frame_of_slot[k]];

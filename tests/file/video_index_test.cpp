@@ -22,7 +22,7 @@ namespace {
 std::string media(const std::string& name) { return std::string(PYTOVRIK_TEST_MEDIA_DIR) + "/" + name; }
 
 struct FileCase {
-    const char* name;
+    std::string name;
     // The container gives the pts ffmpeg reports; else (no pts, or times made
     // up when the file was muxed) times are not compared.
     bool timed = true;
@@ -32,6 +32,34 @@ struct FileCase {
 };
 
 class FilesAsPlayersShowThem : public ::testing::TestWithParam<FileCase> {};
+
+// Every frame asked alone (a spread of them in a long file), and a shuffled
+// subset with duplicates, must each be the same frame of the whole decode.
+std::vector<std::vector<std::uint64_t>> frames_to_ask(std::uint64_t count, std::mt19937& random) {
+    constexpr std::uint64_t MOST_ALONE = 24;
+    std::vector<std::vector<std::uint64_t>> asks;
+    const std::uint64_t step = std::max<std::uint64_t>(1, count / MOST_ALONE);
+    for (std::uint64_t frame = random() % step; frame < count; frame += step) {
+        asks.push_back({frame});
+    }
+    std::vector<std::uint64_t> every(count);
+    std::iota(every.begin(), every.end(), 0U);
+    for (int round = 0; round < 4 && count > 0; ++round) {
+        std::vector<std::uint64_t> some(every);
+        std::shuffle(some.begin(), some.end(), random);
+        some.resize(std::min<std::size_t>(some.size(), 1 + random() % 6));
+        asks.push_back(some);
+    }
+    if (count > 0) {
+        std::vector<std::uint64_t> repeated;
+        for (int k = 0; k < 8; ++k) {
+            repeated.push_back(random() % count);
+        }
+        repeated.push_back(repeated.front());
+        asks.push_back(repeated);
+    }
+    return asks;
+}
 
 TEST_P(FilesAsPlayersShowThem, FramesAndTimesEqualFfmpegsDecode) {
     const FileCase& c = GetParam();
@@ -48,19 +76,14 @@ TEST_P(FilesAsPlayersShowThem, FramesAndTimesEqualFfmpegsDecode) {
     }
     std::vector<std::uint64_t> every(reference.frames.size());
     std::iota(every.begin(), every.end(), 0U);
-    std::vector<std::vector<std::uint64_t>> asks = {every};
     std::mt19937 random(11);
-    for (int round = 0; round < 4 && !every.empty(); ++round) {
-        std::vector<std::uint64_t> some(every);
-        std::shuffle(some.begin(), some.end(), random);
-        some.resize(std::min<std::size_t>(some.size(), 1 + random() % 6));
-        asks.push_back(some);
-    }
+    std::vector<std::vector<std::uint64_t>> asks = frames_to_ask(every.size(), random);
+    asks.insert(asks.begin(), every);
     for (const auto& ask : asks) {
         const PlannedFrames planned = decode_through_plan(**index, ask);
         ASSERT_EQ(planned.failure, "");
         for (std::size_t k = 0; k < ask.size(); ++k) {
-            ASSERT_TRUE(planned.frames[k] == reference.frames[ask[k]]) << "frame " << ask[k];
+            ASSERT_TRUE(planned.frames[k] == reference.frames[ask[k]]) << "frame " << ask[k] << " of " << ask.size();
         }
     }
 }
@@ -331,6 +354,38 @@ TEST(LazilyReadFiles, BytesReadAtOpenAreTheBytesTheProcessRead) {
     }
 }
 
+std::string case_name(const ::testing::TestParamInfo<FileCase>& param) {
+    std::string name = param.param.name;
+    std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
+    return name;
+}
+
+// Every conformance stream raw and in every container, and x264 streams made
+// to be hard, as make_media.sh names them. Their times are the muxers' guesses
+// for raw streams, not compared.
+std::vector<FileCase> every_stream_in_every_container() {
+    std::vector<FileCase> cases;
+    std::ifstream manifest(std::string(PYTOVRIK_TEST_DATA_DIR) + "/conformance/manifest.tsv");
+    std::string line;
+    std::getline(manifest, line);
+    while (std::getline(manifest, line)) {
+        const std::string name = line.substr(0, line.find('\t'));
+        for (const char* container : {".h264", ".mp4", ".mkv", ".ts"}) {
+            cases.push_back(FileCase{"conf_" + name + container, false});
+        }
+    }
+    for (const char* kind : {"scenecut", "scenecut_open", "refresh", "one_idr", "interlaced"}) {
+        for (const char* container : {".mp4", ".mkv", ".ts"}) {
+            cases.push_back(FileCase{std::string("hard_") + kind + container});
+        }
+        cases.push_back(FileCase{std::string("hard_") + kind + ".h264", false});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, FilesAsPlayersShowThem, ::testing::ValuesIn(every_stream_in_every_container()),
+                         case_name);
+
 INSTANTIATE_TEST_SUITE_P(
     Media, FilesAsPlayersShowThem,
     ::testing::Values(FileCase{"plain.mp4"}, FileCase{"cut.mp4"}, FileCase{"negative_cts.mp4"},
@@ -349,12 +404,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FileCase{"flv_resolution_change.flv"}, FileCase{"mkv_sei_only.mkv"},
                       FileCase{"ts_truncated.ts", true, true}, FileCase{"mkv_truncated.mkv", true, true},
                       FileCase{"avi_truncated.avi", false, true}, FileCase{"scan_truncated.mp4", true, true},
-                      FileCase{"mkv_damaged.mkv", true, true}, FileCase{"avi_damaged.avi", false, true}),
-    [](const ::testing::TestParamInfo<FileCase>& param) {
-        std::string name = param.param.name;
-        std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
-        return name;
-    });
+                      FileCase{"mkv_damaged.mkv", true, true}, FileCase{"avi_damaged.avi", false, true},
+                      FileCase{"history_wwwq_cut.mp4", true, true}),
+    case_name);
 
 }  // namespace
 }  // namespace pytovrik::file::testing

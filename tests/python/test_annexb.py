@@ -22,12 +22,17 @@ def _c_access_unit_sizes(path) -> list[int]:
     return [int(line) for line in listing.split()]
 
 
+# Coded as field pictures, each field an access unit of its own: more units
+# than frames.
+FIELD_CODED = {"cvfi1_sva_c", "capama3_sand_f", "cvfi2_sva_c"}
+
+
 @pytest.mark.parametrize("stream", CONFORMANCE_STREAMS, ids=lambda s: s.name)
 def test_conformance_streams_split_like_the_c_splitter(stream):
     data = stream.path.read_bytes()
     units = split_annexb(data)
     assert b"".join(units) == data
-    assert len(units) == stream.frames
+    assert len(units) == stream.frames or stream.name in FIELD_CODED
     assert [len(unit) for unit in units] == _c_access_unit_sizes(stream.path)
 
 
