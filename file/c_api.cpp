@@ -5,11 +5,18 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "display_matrix.hpp"
+#include "error_kind.hpp"
 #include "frame_plan.hpp"
 #include "log_capture.hpp"
+#include "log_queue.hpp"
+#include "plane_turn.hpp"
 #include "pytovrik_video_file.h"
+#include "track_probe.hpp"
 #include "video_index.hpp"
 
 struct PytovrikVideoFile {
@@ -22,18 +29,36 @@ struct PytovrikFramePlan {
 
 namespace {
 
-thread_local std::string LAST_ERROR;
+using pytovrik::file::ErrorKind;
 
-int32_t failed(std::string message) {
+thread_local std::string LAST_ERROR;
+thread_local ErrorKind LAST_ERROR_KIND = ErrorKind::None;
+
+int32_t failed(std::string message, ErrorKind kind = ErrorKind::Argument) {
     LAST_ERROR = std::move(message);
+    LAST_ERROR_KIND = kind;
     return -1;
+}
+
+template <std::size_t N>
+void copy_name(char (&to)[N], const std::string& name) {
+    std::memcpy(to, name.data(), std::min(name.size(), N - 1));
+}
+
+void fill_track_info(PytovrikVideoTrackInfo& info, const std::string& codec, const std::string& container,
+                     const std::array<std::int32_t, 9>& matrix) {
+    copy_name(info.codec, codec);
+    copy_name(info.container, container);
+    const auto orientation = pytovrik::file::orientation_of(matrix);
+    info.rotation = orientation.rotation;
+    info.mirrored = orientation.mirrored ? 1 : 0;
 }
 
 // Indexes a source opened by any of the open functions.
 int32_t opened(pytovrik::Outcome<std::shared_ptr<pytovrik::file::FileBytes>> source, const PytovrikDecoder* decoder,
                PytovrikVideoFile** file) {
     if (!source) {
-        return failed(std::move(source.error().message));
+        return failed(std::move(source.error().message), ErrorKind::Source);
     }
     pytovrik::file::DecoderFunctions functions;
     if (decoder != nullptr) {
@@ -43,12 +68,13 @@ int32_t opened(pytovrik::Outcome<std::shared_ptr<pytovrik::file::FileBytes>> sou
     // Opening reads some stretches twice; the source should pay for them once.
     const std::shared_ptr<pytovrik::file::FileBytes> bytes = *source;
     bytes->remember_reads(true);
+    pytovrik::file::take_error_kind(ErrorKind::None);
     pytovrik::file::begin_log_capture();
     auto index = pytovrik::file::VideoIndex::open(bytes, functions);
     pytovrik::file::end_log_capture();
     bytes->remember_reads(false);
     if (!index) {
-        return failed(std::move(index.error().message));
+        return failed(std::move(index.error().message), pytovrik::file::take_error_kind(ErrorKind::Source));
     }
     *file = new PytovrikVideoFile{std::move(*index)};
     return 0;
@@ -59,6 +85,31 @@ int32_t opened(pytovrik::Outcome<std::shared_ptr<pytovrik::file::FileBytes>> sou
 extern "C" {
 
 PYTOVRIK_VIDEO_FILE_API const char* pytovrik_video_file_last_error(void) noexcept { return LAST_ERROR.c_str(); }
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_last_error_kind(void) noexcept {
+    return static_cast<int32_t>(LAST_ERROR_KIND);
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_probe(const char* path, PytovrikVideoTrackInfo* info) noexcept {
+    if (path == nullptr || info == nullptr) {
+        return failed("pytovrik_video_file_probe was given a null pointer");
+    }
+    pytovrik::file::take_error_kind(ErrorKind::None);
+    auto probed = pytovrik::file::probe_video_track(path);
+    if (!probed) {
+        return failed(std::move(probed.error().message), pytovrik::file::take_error_kind(ErrorKind::Source));
+    }
+    *info = PytovrikVideoTrackInfo{};
+    fill_track_info(*info, probed->codec, probed->container, probed->display_matrix);
+    info->stored_width = probed->width;
+    info->stored_height = probed->height;
+    info->frame_rate_num = probed->frame_rate.num;
+    info->frame_rate_den = probed->frame_rate.den;
+    info->start_seconds = probed->start_seconds;
+    info->end_seconds = probed->start_seconds + probed->duration_seconds;
+    info->frame_count = probed->frame_count;
+    return 0;
+}
 
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open(const char* path, const PytovrikDecoder* decoder,
                                                          PytovrikVideoFile** file) noexcept {
@@ -111,6 +162,36 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile
     return 0;
 }
 
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_track_info(const PytovrikVideoFile* file,
+                                                               PytovrikVideoTrackInfo* info) noexcept {
+    if (file == nullptr || info == nullptr) {
+        return failed("pytovrik_video_file_track_info was given a null pointer");
+    }
+    const auto& index = *file->index;
+    *info = PytovrikVideoTrackInfo{};
+    fill_track_info(*info, "h264", index.info().container, index.info().display_matrix);
+    info->stored_width = index.width();
+    info->stored_height = index.height();
+    info->frame_rate_num = index.frame_rate().num;
+    info->frame_rate_den = index.frame_rate().den;
+    info->frame_count = index.frame_count();
+    info->start_seconds = index.frame_count() != 0 ? index.frame_seconds(0) : 0.0;
+    info->end_seconds = info->start_seconds + index.duration_seconds();
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_video_file_key_frames(const PytovrikVideoFile* file, uint64_t* frames,
+                                                                uint64_t capacity) noexcept {
+    if (file == nullptr) {
+        return 0;
+    }
+    const std::vector<std::uint64_t> key_frames = file->index->key_frames();
+    if (frames != nullptr) {
+        std::copy_n(key_frames.begin(), std::min<uint64_t>(capacity, key_frames.size()), frames);
+    }
+    return key_frames.size();
+}
+
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const PytovrikVideoFile* file, uint64_t first,
                                                                   uint64_t count, double* seconds) noexcept {
     if (file == nullptr || (seconds == nullptr && count != 0)) {
@@ -119,7 +200,8 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const Pytovrik
     const auto& index = *file->index;
     if (first > index.frame_count() || count > index.frame_count() - first) {
         return failed("frames " + std::to_string(first) + " to " + std::to_string(first + count) +
-                      " pass the last frame of '" + index.path() + "'");
+                          " pass the last frame of '" + index.path() + "'",
+                      ErrorKind::Range);
     }
     for (uint64_t i = 0; i < count; ++i) {
         seconds[i] = index.frame_seconds(first + i);
@@ -146,7 +228,10 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_plan(PytovrikVideoFile* file
     }
     auto made = pytovrik::file::FramePlan::make(*file->index, std::span(frames, count));
     if (!made) {
-        return failed(std::move(made.error().message));
+        const bool outside = std::any_of(frames, frames + count, [&](uint64_t frame) {
+            return frame >= file->index->frame_count();
+        });
+        return failed(std::move(made.error().message), outside ? ErrorKind::Range : ErrorKind::Decode);
     }
     *plan = new PytovrikFramePlan{std::move(*made)};
     return 0;
@@ -175,7 +260,7 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_prepare(PytovrikFramePlan* p
     }
     auto prepared = plan->plan->prepare(job, *request);
     if (!prepared) {
-        return failed(std::move(prepared.error().message));
+        return failed(std::move(prepared.error().message), ErrorKind::Decode);
     }
     // What the decoder logs on this thread until finish explains a failure.
     pytovrik::file::begin_log_capture();
@@ -197,7 +282,7 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_frame_plan_finish(PytovrikFramePlan* pl
                                       logged.text.empty() ? "the decoder gave no reason" : logged.text,
                                       logged.concealed);
     if (!verdict) {
-        return failed(std::move(verdict.error().message));
+        return failed(std::move(verdict.error().message), ErrorKind::Decode);
     }
     return *verdict == pytovrik::file::FramePlan::Verdict::Done ? 1 : 0;
 }
@@ -214,9 +299,53 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDe
     const int32_t status = decoder->decode_h264(request, response);
     std::string logged = pytovrik::file::end_log_capture().text;
     if (status != 0) {
-        return failed(logged.empty() ? "the decoder gave no reason" : std::move(logged));
+        return failed(logged.empty() ? "the decoder gave no reason" : std::move(logged), ErrorKind::Decode);
     }
     return status;
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_turn_planes(const uint8_t* source, uint8_t* target,
+                                                                uint64_t count, uint32_t width, uint32_t height,
+                                                                uint32_t element_bytes, uint32_t rotation,
+                                                                uint32_t mirrored) noexcept {
+    if (rotation % 90 != 0 || rotation >= 360 || element_bytes < 1 || element_bytes > 4) {
+        return failed("pytovrik_video_file_turn_planes turns by 0, 90, 180 or 270 degrees elements of 1 to 4 bytes");
+    }
+    const std::size_t plane = std::size_t{width} * height * element_bytes;
+    if (count != 0 && plane != 0 && (source == nullptr || target == nullptr)) {
+        return failed("pytovrik_video_file_turn_planes was given a null pointer");
+    }
+    for (uint64_t k = 0; k < count && plane != 0; ++k) {
+        pytovrik::file::turn_plane(source + k * plane, target + k * plane, width, height, element_bytes, rotation,
+                                   mirrored != 0);
+    }
+    return 0;
+}
+
+PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_queue_logs(int32_t queue) noexcept {
+    pytovrik::file::queue_logs(queue != 0);
+}
+
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_next_log(int32_t* level, char* line, uint64_t capacity,
+                                                             uint64_t* dropped) noexcept {
+    int taken_level = 0;
+    std::string taken;
+    uint64_t lost = 0;
+    if (!pytovrik::file::take_queued_log(taken_level, taken, lost)) {
+        return 0;
+    }
+    if (level != nullptr) {
+        *level = taken_level;
+    }
+    if (line != nullptr && capacity != 0) {
+        const std::size_t length = std::min<uint64_t>(taken.size(), capacity - 1);
+        std::memcpy(line, taken.data(), length);
+        line[length] = '\0';
+    }
+    if (dropped != nullptr) {
+        *dropped = lost;
+    }
+    return 1;
 }
 
 }  // extern "C"

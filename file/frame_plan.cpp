@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
-#include <mutex>
+#include <numeric>
 #include <set>
-#include <tuple>
 #include <utility>
-
-#include "group_learning.hpp"
 
 namespace pytovrik::file {
 
@@ -18,65 +15,22 @@ namespace {
 // as one, not so many that a damaged file decodes its whole length per job.
 constexpr int MAX_RETRIES = 3;
 
-bool is_picture(std::uint16_t flags) {
-    return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0;
-}
-
-bool starts_frame(std::uint16_t flags) {
-    return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
-}
-
-// Where decoding starts for the frame whose first field is `sample`: the
-// latest random access point at or before it in decode order from which a
-// decoder already shows it. Call with the learning lock held.
-std::uint32_t start_for(const VideoIndex& index, std::uint32_t sample) {
-    const auto& points = index.random_access_points();
-    auto point = std::upper_bound(points.begin(), points.end(), sample,
-                                  [](std::uint32_t s, const RandomAccessPoint& p) { return s < p.sample; });
-    while (point != points.begin()) {
-        --point;
-        if (point->recovered_at != NO_SAMPLE && !shown_before(index.track(), sample, point->recovered_at)) {
-            return point->sample;
-        }
-    }
-    return points.empty() ? 0 : points.front().sample;
-}
-
-// The last sample of the frame that begins at `sample`: its second field.
-std::uint32_t frame_end(const Track& track, std::uint32_t sample) {
-    std::uint32_t end = sample;
-    while (end + 1 < track.samples.size()) {
-        const std::uint16_t flags = track.samples[end + 1].flags;
-        if ((flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) == 0 || (flags & SAMPLE_FRAME_START) != 0) {
-            break;
-        }
-        ++end;
-    }
-    return end;
-}
-
-const RandomAccessPoint* point_at(const VideoIndex& index, std::uint32_t sample) {
-    const auto& points = index.random_access_points();
-    const auto point = std::lower_bound(points.begin(), points.end(), sample,
-                                        [](const RandomAccessPoint& p, std::uint32_t s) { return p.sample < s; });
-    return point != points.end() && point->sample == sample ? &*point : nullptr;
-}
-
 }  // namespace
 
 Outcome<std::unique_ptr<FramePlan>> FramePlan::make(VideoIndex& index, std::span<const std::uint64_t> frames) {
     std::unique_ptr<FramePlan> plan(new FramePlan(index));
-    const std::lock_guard lock(index.learning());
-    std::map<std::uint32_t, std::size_t> job_of_start;
     for (std::size_t slot = 0; slot < frames.size(); ++slot) {
         if (frames[slot] >= index.frame_count()) {
             return fail("frame index " + std::to_string(frames[slot]) + " is out of range: '" + index.path() +
                         "' has " + std::to_string(index.frame_count()) + " frames");
         }
-        const std::uint32_t start = start_for(index, index.sample_of_frame(frames[slot]));
-        auto [entry, added] = job_of_start.try_emplace(start, plan->jobs_.size());
+    }
+    const std::vector<std::uint32_t> starts = index.starts_of(frames);
+    std::map<std::uint32_t, std::size_t> job_of_start;
+    for (std::size_t slot = 0; slot < frames.size(); ++slot) {
+        auto [entry, added] = job_of_start.try_emplace(starts[slot], plan->jobs_.size());
         if (added) {
-            plan->jobs_.emplace_back().start = start;
+            plan->jobs_.emplace_back().start = starts[slot];
         }
         Job& job = plan->jobs_[entry->second];
         job.slots.push_back(slot);
@@ -115,137 +69,84 @@ std::string FramePlan::with_frames_for_packets(std::string_view failure, const J
     return text;
 }
 
-Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& request) {
-    Job& job = jobs_[number];
-    Track& track = index_.track();
-    std::vector<ByteVector> bytes;
-    std::uint32_t last_needed = 0;
-    std::uint32_t last = 0;
-    // Where the bytes read begin: the start, or before it once learning
-    // moved the start back past what was read.
-    std::uint32_t first_read = job.start;
-    // The last sample the asked frames need, and the last one the request
-    // reads. From an IDR picture, every picture decoded is shown, also those
-    // drained at the end. From another start, only those decoded once the
-    // recovery point has been shown, and the recovery point leaves the
-    // reorder buffer only after a few more pictures: so the request runs at
-    // least a padding past the recovery point (as if it were the last picture
-    // needed), and from there on it needs no more than after an IDR picture.
-    // Call with the learning lock held.
-    const auto request_end = [&] {
-        std::uint32_t needed = 0;
-        for (const std::uint64_t frame : job.frames) {
-            needed = std::max(needed, frame_end(track, index_.sample_of_frame(frame)));
-        }
-        if ((track.samples[job.start].flags & SAMPLE_IDR) != 0) {
-            return std::pair{needed, needed};
-        }
-        const RandomAccessPoint* point = point_at(index_, job.start);
-        const std::uint32_t shown_from =
-            point != nullptr && point->recovered_at != NO_SAMPLE ? point->recovered_at : job.start;
-        // Pictures the loop below may leave out do not push others out of the buffer.
-        const auto left_out = [&](std::uint32_t sample) {
-            const std::uint16_t flags = track.samples[sample].flags;
-            return sample <= needed && (flags & SAMPLE_ANALYSED) != 0 &&
-                   (flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) == 0;
-        };
-        return std::pair{needed, std::max(needed, index_.padded_end(shown_from, shown_from, left_out))};
-    };
-    {
-        const std::lock_guard lock(index_.learning());
-        std::tie(last_needed, last) = request_end();
-    }
+// Reads the job's samples, and what they teach the index (a file read
+// lazily) may move its start earlier (a key frame that is no random access
+// point, or one that recovers later than assumed) and where the request ends:
+// a start now known to be an IDR picture needs no padding, a frame now known
+// to span several samples needs them all.
+Outcome<FramePlan::ReadSamples> FramePlan::read_and_learn(Job& job) const {
+    ReadSamples read{job.start, index_.reach(job.frames, job.start), {}};
     for (;;) {
-        std::vector<std::uint32_t> range(last - first_read + 1);
-        for (std::uint32_t i = 0; i < range.size(); ++i) {
-            range[i] = first_read + i;
-        }
-        bytes.assign(range.size(), {});
-        auto read = track.read_samples(range, [&](std::uint32_t sample, std::span<const std::uint8_t> data) {
-            bytes[sample - first_read].assign(data.begin(), data.end());
+        std::vector<std::uint32_t> range(read.reach.last - read.first + 1);
+        std::iota(range.begin(), range.end(), read.first);
+        read.bytes.assign(range.size(), {});
+        auto got = index_.read_samples(range, [&](std::uint32_t sample, std::span<const std::uint8_t> data) {
+            read.bytes[sample - read.first].assign(data.begin(), data.end());
             return Outcome<void>{};
         });
-        if (!read) {
+        if (!got) {
+            return propagate(got);
+        }
+        std::vector<std::span<const std::uint8_t>> spans(read.bytes.begin(), read.bytes.end());
+        if (auto learnt = index_.learn(read.first, spans); !learnt) {
+            return propagate(learnt);
+        }
+        const RequestReach learnt = index_.reach(job.frames, job.start);
+        const bool same_start = learnt.start == job.start;
+        job.start = learnt.start;
+        if (same_start && learnt.last <= read.reach.last) {
+            read.reach = learnt;
+            read.bytes.resize(read.reach.last - read.first + 1);
             return read;
-        }
-        if (index_.lazily_analysed()) {
-            std::vector<std::span<const std::uint8_t>> spans(bytes.begin(), bytes.end());
-            if (auto learnt = learn_group(index_, first_read, spans); !learnt) {
-                return learnt;
-            }
-        }
-        // What was learnt may move the start earlier (a key frame that is no
-        // random access point, or one that recovers later than assumed), and
-        // where the request ends: a start now known to be an IDR picture needs
-        // no padding, a frame now known to span several samples needs them all.
-        const std::lock_guard lock(index_.learning());
-        std::uint32_t start = job.start;
-        for (const std::uint64_t frame : job.frames) {
-            start = std::min(start, start_for(index_, index_.sample_of_frame(frame)));
-        }
-        const bool same_start = start == job.start;
-        job.start = start;
-        const auto [learnt_needed, learnt_last] = request_end();
-        if (same_start && learnt_last <= last) {
-            last_needed = learnt_needed;
-            last = learnt_last;
-            bytes.resize(last - first_read + 1);
-            break;
         }
         // A start before what was read is a key frame not yet read: the next
         // read reaches at least twice as far back, so a long run of key
         // frames the stream does not bear out (a file without a sync sample
         // table) costs reads that add up to a few times the group, not the
         // square of its length.
-        if (start < first_read) {
-            first_read = std::min(start, first_read - std::min(first_read, last - first_read + 1));
+        if (learnt.start < read.first) {
+            read.first = std::min(learnt.start, read.first - std::min(read.first, read.reach.last - read.first + 1));
         }
-        last_needed = learnt_needed;
-        last = learnt_last;
+        read.reach = learnt;
     }
+}
 
-    const std::lock_guard lock(index_.learning());
-    const RandomAccessPoint* point = point_at(index_, job.start);
-    const std::uint32_t recovered_at = point != nullptr && point->recovered_at != NO_SAMPLE ? point->recovered_at
-                                                                                             : job.start;
-    const std::set<std::uint32_t> asked_samples = [&] {
-        std::set<std::uint32_t> samples;
-        for (const std::uint64_t frame : job.frames) {
-            samples.insert(index_.sample_of_frame(frame));
-        }
-        return samples;
-    }();
-
-    // Every reference picture goes, and the asked ones; a picture nothing
-    // refers to that is not asked for is left out. Units outside pictures
-    // (SEI, parameter sets) travel with the next picture sent. Near a
-    // damaged or cut sample everything goes: how FFmpeg conceals damage
-    // depends on what it decoded just before.
-    bool keep_all = job.keep_all || last + 1 == track.samples.size();
-    for (std::uint32_t sample = job.start; sample <= last && !keep_all; ++sample) {
-        keep_all = (track.samples[sample].flags & SAMPLE_TRUNCATED) != 0;
+// Every reference picture goes, and the asked ones; a picture nothing refers
+// to that is not asked for is left out. Units outside pictures (SEI,
+// parameter sets) travel with the next picture sent. Near a cut sample
+// everything goes, and so it does for a job the library said it concealed
+// damage in: how FFmpeg conceals damage depends on what it decoded just
+// before. Gives the frames sent, by their first sample.
+Outcome<std::vector<std::uint32_t>> FramePlan::choose_samples(Job& job, const ReadSamples& read,
+                                                              const RequestView& view) const {
+    const Track& track = index_.track();
+    const auto flags_of = [&](std::uint32_t sample) { return view.flags[sample - view.start]; };
+    bool keep_all = job.keep_all || read.reach.last + 1 == track.samples.size();
+    for (std::uint32_t sample = job.start; sample <= read.reach.last && !keep_all; ++sample) {
+        keep_all = (flags_of(sample) & SAMPLE_TRUNCATED) != 0;
+    }
+    std::set<std::uint32_t> asked_samples;
+    for (const std::uint64_t frame : job.frames) {
+        asked_samples.insert(index_.sample_of_frame(frame));
     }
     std::vector<std::uint32_t> sent_frames;
     job.packet_samples.clear();
     job.left_out = false;
-    RequestPackets builder(track, index_.request_byte_limit(), index_.header(point != nullptr ? point->header : 0),
-                           track.samples[job.start].description);
+    RequestPackets builder(track, index_.request_byte_limit(), view.header, track.samples[job.start].description);
     bool frame_asked = false;
-    for (std::uint32_t sample = job.start; sample <= last; ++sample) {
-        const TrackSample& entry = track.samples[sample];
-        const bool picture = is_picture(entry.flags);
-        if (picture && starts_frame(entry.flags)) {
+    for (std::uint32_t sample = job.start; sample <= read.reach.last; ++sample) {
+        const std::uint16_t flags = flags_of(sample);
+        const bool picture = is_picture(flags);
+        if (picture && starts_frame(flags)) {
             frame_asked = asked_samples.contains(sample);
         }
-        const bool needed = keep_all || !picture || frame_asked || sample > last_needed ||
-                            (entry.flags & SAMPLE_ANALYSED) == 0 ||
-                            (entry.flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) != 0;
+        const bool needed = keep_all || !picture || frame_asked || sample > read.reach.last_needed ||
+                            (flags & SAMPLE_ANALYSED) == 0 || (flags & (SAMPLE_REFERENCE | SAMPLE_PARAMETER_SETS)) != 0;
         if (!needed) {
             job.left_out = true;
             continue;
         }
-        if (!builder.add(entry, bytes[sample - first_read])) {
-            job.packets = {};
+        if (!builder.add(track.samples[sample], read.bytes[sample - read.first])) {
             return fail(frames_text(job) + " cannot be decoded: their request would hold more than " +
                         std::to_string(index_.request_byte_limit()) +
                         " bytes, out of proportion to the file (its sample descriptions change often, each with "
@@ -254,35 +155,38 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
         if (!picture) {
             continue;
         }
-        if (starts_frame(entry.flags)) {
+        if (starts_frame(flags)) {
             sent_frames.push_back(sample);
         }
         builder.end_packet();
         job.packet_samples.push_back(sample);
     }
     job.packets = builder.take();
-    bytes = {};
+    return sent_frames;
+}
 
-    // The decoder returns the pictures sent in presentation order, without
-    // those it shows only from the recovery point on.
-    std::sort(sent_frames.begin(), sent_frames.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return shown_before(track, a, b); });
-    const auto dropped = static_cast<std::uint64_t>(
-        std::count_if(sent_frames.begin(), sent_frames.end(),
-                      [&](std::uint32_t sample) { return shown_before(track, sample, recovered_at); }));
+// The decoder returns the pictures sent in presentation order, without
+// those it shows only from the recovery point on: each asked frame's place
+// among them is its position, and the request also asks for the last
+// picture it should yield and the one after it, so that exactly the first
+// coming back confirms the count.
+Outcome<void> FramePlan::match_pictures(Job& job, std::vector<std::uint32_t> sent_frames,
+                                        std::uint32_t recovered_at) const {
+    const auto before = [&](std::uint32_t a, std::uint32_t b) { return index_.shown_before(a, b); };
+    std::sort(sent_frames.begin(), sent_frames.end(), before);
+    const auto dropped = static_cast<std::uint64_t>(std::count_if(
+        sent_frames.begin(), sent_frames.end(), [&](std::uint32_t sample) { return before(sample, recovered_at); }));
     job.expected = sent_frames.size() - dropped;
     job.position_of_slot.clear();
     for (const std::uint64_t frame : job.frames) {
         const std::uint32_t sample = index_.sample_of_frame(frame);
         // The container's index listed it as a picture; its bytes say not.
-        if (!starts_frame(track.samples[sample].flags)) {
+        if (!std::binary_search(sent_frames.begin(), sent_frames.end(), sample, before)) {
             return fail(frames_text(job) + " cannot be decoded: the sample of frame " + std::to_string(frame) +
                         " holds no picture");
         }
         const auto rank = static_cast<std::uint64_t>(
-            std::lower_bound(sent_frames.begin(), sent_frames.end(), sample,
-                             [&](std::uint32_t a, std::uint32_t b) { return shown_before(track, a, b); }) -
-            sent_frames.begin());
+            std::lower_bound(sent_frames.begin(), sent_frames.end(), sample, before) - sent_frames.begin());
         if (rank < dropped) {
             return fail(frames_text(job) + " cannot be decoded: no random access point before them shows them");
         }
@@ -294,7 +198,25 @@ Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& reque
     }
     positions.insert(job.expected);
     job.positions.assign(positions.begin(), positions.end());
+    return {};
+}
 
+Outcome<void> FramePlan::prepare(std::size_t number, RuntimeDecodeRequest& request) {
+    Job& job = jobs_[number];
+    auto read = read_and_learn(job);
+    if (!read) {
+        return propagate(read);
+    }
+    const RequestView view = index_.view(job.start, read->reach.last);
+    auto sent_frames = choose_samples(job, *read, view);
+    if (!sent_frames) {
+        job.packets = {};
+        return propagate(sent_frames);
+    }
+    read = {};
+    if (auto matched = match_pictures(job, std::move(*sent_frames), view.recovered_at); !matched) {
+        return matched;
+    }
     job.runtime_packets.clear();
     for (const ByteVector& packet : job.packets) {
         job.runtime_packets.push_back(RuntimePacket{packet.data(), packet.size()});
@@ -335,12 +257,8 @@ Outcome<FramePlan::Verdict> FramePlan::finish(std::size_t number, bool decoded, 
     // frame FFmpeg's recovery rules do not honour alone): try again from the
     // point before it, a few times at most.
     if (job.retries < MAX_RETRIES) {
-        const std::lock_guard lock(index_.learning());
-        const auto& points = index_.random_access_points();
-        const auto point = std::lower_bound(points.begin(), points.end(), job.start,
-                                            [](const RandomAccessPoint& p, std::uint32_t s) { return p.sample < s; });
-        if (point != points.begin()) {
-            job.start = std::prev(point)->sample;
+        if (const auto earlier = index_.point_before(job.start)) {
+            job.start = *earlier;
             ++job.retries;
             return Verdict::Again;
         }

@@ -71,7 +71,17 @@ private:
         std::uint64_t expected = 0;                   // pictures the request yields
     };
 
+    // The samples a job reads, from `first` on, and how far its request runs.
+    struct ReadSamples {
+        std::uint32_t first = 0;
+        RequestReach reach;
+        std::vector<ByteVector> bytes;
+    };
+
     explicit FramePlan(VideoIndex& index) : index_(index) {}
+    Outcome<ReadSamples> read_and_learn(Job& job) const;
+    Outcome<std::vector<std::uint32_t>> choose_samples(Job& job, const ReadSamples& read, const RequestView& view) const;
+    Outcome<void> match_pictures(Job& job, std::vector<std::uint32_t> sent_frames, std::uint32_t recovered_at) const;
     std::string frames_text(const Job& job) const;
     std::string with_frames_for_packets(std::string_view failure, const Job& job) const;
 

@@ -1,15 +1,17 @@
 #include "group_learning.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <mutex>
 #include <numeric>
 
 namespace pytovrik::file {
 
 namespace {
 
-constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
+// Each header the store keeps costs a reference per unit in force, up to
+// 32 SPS and 256 PPS: a stream may change one at every random access point,
+// but the headers may not cost more than a fraction of its samples' bytes.
+constexpr std::uint64_t SAMPLE_BYTES_PER_HEADER_UNIT = 8;
+constexpr std::uint64_t MIN_HEADER_UNITS = 4096;
 
 // Where decoding can start cleanly: an IDR picture, a recovery point SEI
 // (its recovery frame count honoured by RecoveryTracker), an intra picture
@@ -29,7 +31,50 @@ bool is_random_access_point(std::uint16_t container_flags, const SampleFacts& fa
            (facts.clears_references || (container_flags & SAMPLE_SYNC_STATED) != 0);
 }
 
+// Analyses one sample with the description in force; a sample naming no
+// description the track has is read as Annex B.
+SampleFacts analyse_sample(StreamAnalyser& analyser, DescriptionInForce& description, const Track& track,
+                           const TrackSample& entry, std::span<const std::uint8_t> bytes) {
+    const auto length_size = description.enter(
+        track, entry, [&](std::span<const ByteVector> sets) { analyser.use_parameter_sets(sets); });
+    return analyser.analyse(bytes, length_size.value_or(0));
+}
+
 }  // namespace
+
+Outcome<std::uint32_t> HeaderStore::add(StreamHeader header, std::uint64_t sample_bytes) {
+    const std::uint64_t hash = header.hash();
+    const auto [first, last] = by_hash_.equal_range(hash);
+    for (auto known = first; known != last; ++known) {
+        if (headers_[known->second] == header) {
+            return known->second;
+        }
+    }
+    units_ += header.units.size();
+    if (units_ > std::max(MIN_HEADER_UNITS, sample_bytes / SAMPLE_BYTES_PER_HEADER_UNIT)) {
+        return fail("'" + name_ + "': its parameter sets change at more than " + std::to_string(headers_.size()) +
+                    " random access points, too often for its " + std::to_string(sample_bytes) +
+                    " bytes of samples");
+    }
+    const auto index = static_cast<std::uint32_t>(headers_.size());
+    headers_.push_back(std::move(header));
+    by_hash_.emplace(hash, index);
+    return index;
+}
+
+std::uint64_t HeaderStore::bytes() const {
+    std::uint64_t bytes = 0;
+    std::unordered_map<const HeaderUnit*, bool> counted;
+    for (const StreamHeader& header : headers_) {
+        bytes += header.units.capacity() * sizeof(SharedUnit);
+        for (const SharedUnit& unit : header.units) {
+            if (counted.emplace(unit.get(), true).second) {
+                bytes += unit->bytes.size();
+            }
+        }
+    }
+    return bytes;
+}
 
 void RecoveryTracker::see(std::uint32_t sample, const SampleFacts& facts, std::vector<RandomAccessPoint>& points) {
     if (open_ && (facts.flags & SAMPLE_PICTURE) != 0 && (facts.flags & SAMPLE_REFERENCE) != 0 &&
@@ -59,75 +104,61 @@ std::uint32_t RecoveryTracker::recovered_at(std::uint32_t sample, const SampleFa
 }
 
 Outcome<void> SampleLearner::see(const Track& track, std::uint32_t sample, std::span<const std::uint8_t> bytes) {
-    if (sample != flags_.size() || sample >= track.samples.size()) {
-        return fail("'" + index_.path() + "': samples were read out of order");
+    if (sample != learnt_.flags.size() || sample >= track.samples.size()) {
+        return fail("'" + name_ + "': samples were read out of order");
     }
     const TrackSample& entry = track.samples[sample];
     if (entry.description >= track.descriptions.size()) {
-        return fail("'" + index_.path() + "': sample " + std::to_string(sample) + " names no sample description");
-    }
-    if (entry.description != description_) {
-        description_ = entry.description;
-        analyser_.use_parameter_sets(track.descriptions[description_].parameter_sets);
+        return fail("'" + name_ + "': sample " + std::to_string(sample) + " names no sample description");
     }
     // A scan learns before the index knows the track: what the headers may
     // cost grows with the samples seen.
     bytes_seen_ += bytes.size();
-    index_.sample_bytes_ = std::max(index_.sample_bytes_, bytes_seen_);
-    const SampleFacts facts = analyser_.analyse(bytes, track.descriptions[description_].length_size);
-    flags_.push_back(facts.flags);
-    orders_.push_back(facts.order.value_or(UNKNOWN_ORDER));
-    recovery_.see(sample, facts, points_);
+    const SampleFacts facts = analyse_sample(analyser_, description_, track, entry, bytes);
+    learnt_.flags.push_back(facts.flags);
+    learnt_.orders.push_back(facts.order.value_or(UNKNOWN_ORDER));
+    recovery_.see(sample, facts, learnt_.points);
     if (is_random_access_point(entry.flags, facts)) {
-        auto header = index_.add_header(analyser_.header());
+        auto header = headers_.add(analyser_.header(), std::max(sample_bytes_, bytes_seen_));
         if (!header) {
-            return std::unexpected(std::move(header.error()));
+            return propagate(header);
         }
-        points_.push_back(RandomAccessPoint{sample, recovery_.recovered_at(sample, facts, analyser_.max_frame_num()),
-                                            *header, true});
+        learnt_.points.push_back(RandomAccessPoint{
+            sample, recovery_.recovered_at(sample, facts, analyser_.max_frame_num()), *header, true});
     }
     return {};
 }
 
-void SampleLearner::finish() {
-    std::vector<TrackSample>& samples = index_.track_->samples;
-    for (std::size_t i = 0; i < flags_.size() && i < samples.size(); ++i) {
-        samples[i].flags |= flags_[i];
-    }
+LearntSamples SampleLearner::finish() {
     // A point whose recovery never comes shows nothing.
-    std::erase_if(points_, [](const RandomAccessPoint& point) { return point.recovered_at == NO_SAMPLE; });
-    index_.points_ = std::move(points_);
-    index_.picture_orders_ = std::move(orders_);
-    flags_ = {};
+    std::erase_if(learnt_.points, [](const RandomAccessPoint& point) { return point.recovered_at == NO_SAMPLE; });
+    return std::move(learnt_);
 }
 
-Outcome<void> SampleLearner::read_every_sample() {
-    Track& track = *index_.track_;
+Outcome<LearntSamples> SampleLearner::read_every_sample(Track& track) {
     std::vector<std::uint32_t> all(track.samples.size());
     std::iota(all.begin(), all.end(), 0U);
     auto read = track.read_samples(all, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
         return see(track, sample, bytes);
     });
     if (!read) {
-        return read;
+        return propagate(read);
     }
-    finish();
-    return {};
+    return finish();
 }
 
-Outcome<void> SampleLearner::read_first_sample() {
-    Track& track = *index_.track_;
+Outcome<LearntSamples> SampleLearner::read_first_sample(Track& track) {
     const std::uint32_t first = 0;
     auto read = track.read_samples(std::span(&first, 1), [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
         return see(track, sample, bytes);
     });
     if (!read) {
-        return read;
+        return propagate(read);
     }
-    index_.base_analysis_ = analyser_;
-    auto header = index_.add_header(analyser_.header());
+    learnt_.base_analysis = analyser_;
+    auto header = headers_.add(analyser_.header(), sample_bytes_);
     if (!header) {
-        return std::unexpected(std::move(header.error()));
+        return propagate(header);
     }
     // A sample the file's end cuts may hold no whole unit, so no picture:
     // read those few now, as the frame count depends on them.
@@ -138,74 +169,48 @@ Outcome<void> SampleLearner::read_first_sample() {
         }
     }
     auto read_cut = track.read_samples(cut, [&](std::uint32_t sample, std::span<const std::uint8_t> bytes) {
-        StreamAnalyser analyser = index_.base_analysis_;
-        const SampleDescription& description = track.descriptions[track.samples[sample].description];
-        analyser.use_parameter_sets(description.parameter_sets);
-        flags_.resize(std::max<std::size_t>(flags_.size(), sample + 1), 0);
-        flags_[sample] = analyser.analyse(bytes, description.length_size).flags;
+        StreamAnalyser analyser = learnt_.base_analysis;
+        DescriptionInForce description;
+        learnt_.flags.resize(std::max<std::size_t>(learnt_.flags.size(), sample + 1), 0);
+        learnt_.flags[sample] = analyse_sample(analyser, description, track, track.samples[sample], bytes).flags;
         return Outcome<void>{};
     });
     if (!read_cut) {
-        return read_cut;
+        return propagate(read_cut);
     }
-    orders_.clear();
+    learnt_.orders.clear();
     for (std::uint32_t sample = 1; sample < track.samples.size(); ++sample) {
         if ((track.samples[sample].flags & SAMPLE_KEY) != 0) {
-            points_.push_back(RandomAccessPoint{sample, sample, *header, false});
+            learnt_.points.push_back(RandomAccessPoint{sample, sample, *header, false});
         }
     }
-    finish();
-    return {};
+    return finish();
 }
 
-Outcome<void> learn_group(VideoIndex& index, std::uint32_t first,
-                          std::span<const std::span<const std::uint8_t>> bytes) {
-    const std::lock_guard lock(index.learning());
-    Track& track = index.track();
-    StreamAnalyser analyser = index.base_analysis();
+Outcome<LearntGroup> learn_group(const Track& track, const StreamAnalyser& base, HeaderStore& headers,
+                                 std::uint64_t sample_bytes, std::uint32_t first,
+                                 std::span<const std::span<const std::uint8_t>> bytes) {
+    StreamAnalyser analyser = base;
+    DescriptionInForce description;
     RecoveryTracker recovery;
-    std::vector<RandomAccessPoint>& points = index.random_access_points();
-    auto point_index = [&](std::uint32_t sample) {
-        return std::lower_bound(points.begin(), points.end(), sample,
-                                [](const RandomAccessPoint& point, std::uint32_t s) { return point.sample < s; }) -
-               points.begin();
-    };
-    // The points of the samples read replace the ones listed for them, in
-    // one splice: a run of key frames the stream does not bear out would
-    // otherwise cost a shift of every later point each.
-    const auto listed_begin = point_index(first);
-    const auto listed_end = point_index(static_cast<std::uint32_t>(first + bytes.size()));
-    std::vector<RandomAccessPoint> learnt;
-    std::uint32_t description = UINT32_MAX;
+    LearntGroup learnt{first, {}, {}};
     for (std::size_t k = 0; k < bytes.size(); ++k) {
         const auto sample = static_cast<std::uint32_t>(first + k);
-        TrackSample& entry = track.samples[sample];
-        if (entry.description != description && entry.description < track.descriptions.size()) {
-            description = entry.description;
-            analyser.use_parameter_sets(track.descriptions[description].parameter_sets);
-        }
-        const std::uint8_t length_size =
-            description < track.descriptions.size() ? track.descriptions[description].length_size : 0;
-        const SampleFacts facts = analyser.analyse(bytes[k], length_size);
-        entry.flags = static_cast<std::uint16_t>((entry.flags & SAMPLE_CONTAINER_FLAGS) | facts.flags);
-        recovery.see(sample, facts, learnt);
+        const TrackSample& entry = track.samples[sample];
+        const SampleFacts facts = analyse_sample(analyser, description, track, entry, bytes[k]);
+        learnt.flags.push_back(facts.flags);
+        recovery.see(sample, facts, learnt.points);
         if (!is_random_access_point(entry.flags, facts)) {
-            // The file's first point stays whatever its sample holds.
-            if (sample == 0 && listed_begin != listed_end && points[0].sample == 0) {
-                learnt.push_back(points[0]);
-            }
             continue;
         }
-        auto header = index.add_header(analyser.header());
+        auto header = headers.add(analyser.header(), sample_bytes);
         if (!header) {
-            return std::unexpected(std::move(header.error()));
+            return propagate(header);
         }
-        learnt.push_back(
+        learnt.points.push_back(
             RandomAccessPoint{sample, recovery.recovered_at(sample, facts, analyser.max_frame_num()), *header, true});
     }
-    points.erase(points.begin() + listed_begin, points.begin() + listed_end);
-    points.insert(points.begin() + listed_begin, learnt.begin(), learnt.end());
-    return {};
+    return learnt;
 }
 
 }  // namespace pytovrik::file

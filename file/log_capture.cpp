@@ -1,5 +1,7 @@
 #include "log_capture.hpp"
 
+#include "log_queue.hpp"
+
 #include <cstdarg>
 #include <mutex>
 #include <string_view>
@@ -32,7 +34,7 @@ void capture_or_print(void* context, int level, const char* format, va_list argu
         CAPTURE.concealed = CAPTURE.concealed || (text.starts_with(LIBRARY_PREFIX) && text.find(CONCEALED) != text.npos);
     }
     if (!CAPTURE.active || level > AV_LOG_ERROR) {
-        av_log_default_callback(context, level, format, arguments);
+        pass_on_log(context, level, format, arguments);
         return;
     }
     char line[1024];
@@ -49,9 +51,13 @@ void capture_or_print(void* context, int level, const char* format, va_list argu
 
 }  // namespace
 
-void begin_log_capture() {
+void install_log_callback() {
     static std::once_flag installed;
     std::call_once(installed, [] { av_log_set_callback(&capture_or_print); });
+}
+
+void begin_log_capture() {
+    install_log_callback();
     CAPTURE.active = true;
     CAPTURE.concealed = false;
     CAPTURE.text.clear();

@@ -10,6 +10,8 @@
 
 namespace pytovrik::file {
 
+// Installs the process-wide callback, once; begin_log_capture does too.
+void install_log_callback();
 // Starts keeping the calling thread's messages at error level and above,
 // dropping what an earlier capture kept.
 void begin_log_capture();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -28,6 +29,52 @@ enum AnalysisFlag : std::uint16_t {
     SAMPLE_RECOVERY_POINT = 1U << 14,  // carries a recovery point SEI
     SAMPLE_PARAMETER_SETS = 1U << 15,  // carries an SPS or a PPS
 };
+
+// A picture order that could not be worked out.
+inline constexpr std::int64_t UNKNOWN_ORDER = std::numeric_limits<std::int64_t>::min();
+
+// Whether a sample holds a picture; one not yet read may.
+inline bool is_picture(std::uint16_t flags) {
+    return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_PICTURE) != 0;
+}
+// Whether a sample begins a frame (a field pair is one); one not yet read may.
+inline bool starts_frame(std::uint16_t flags) {
+    return (flags & SAMPLE_ANALYSED) == 0 || (flags & SAMPLE_FRAME_START) != 0;
+}
+
+// The sample description in force as a track's samples go by in decode
+// order: where it changes, its parameter sets take effect.
+class DescriptionInForce {
+public:
+    DescriptionInForce() = default;
+    explicit DescriptionInForce(std::uint32_t current) : current_(current) {}
+
+    // Enters `entry`: calls `changed(parameter_sets)` when its description
+    // is another than the last one's. Returns the length size of its
+    // framing. A description the track does not have leaves the one before
+    // in force (std::nullopt when there is none).
+    template <class Changed>
+    std::optional<std::uint8_t> enter(const Track& track, const TrackSample& entry, Changed&& changed) {
+        if (entry.description >= track.descriptions.size()) {
+            return current_ < track.descriptions.size() ? std::optional(track.descriptions[current_].length_size)
+                                                        : std::nullopt;
+        }
+        if (entry.description != current_) {
+            current_ = entry.description;
+            changed(std::span<const ByteVector>(track.descriptions[current_].parameter_sets));
+        }
+        return track.descriptions[current_].length_size;
+    }
+
+private:
+    std::uint32_t current_ = UINT32_MAX;
+};
+
+// Appends one NAL unit behind a four-byte start code.
+inline void append_annexb_unit(ByteVector& out, std::span<const std::uint8_t> nal) {
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), nal.begin(), nal.end());
+}
 
 // What a sample says beyond its flags.
 struct SampleFacts {

@@ -6,6 +6,7 @@
 // samples, same sizes, same pts, same key and discard flags.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -82,6 +83,10 @@ struct TrackInfo {
     Rational frame_rate;  // as the container states it; num 0 when it does not
     // Bytes of the file the reader took to build the track (for benchmarks).
     std::uint64_t bytes_read = 0;
+    // How a player turns the stored pictures for display: the container's
+    // display matrix (MP4 tkhd, libavformat's display matrix side data) as
+    // libavformat lays it out, row by row; the identity when it gives none.
+    std::array<std::int32_t, 9> display_matrix{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
 };
 
 class Track;

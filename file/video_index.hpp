@@ -18,6 +18,11 @@
 // group is first asked for. Which frame is which never depends on that
 // reading: only where decoding starts does. Other containers are read once
 // at open, every sample's units analysed as they pass.
+//
+// The index is the only owner of what is known about the file. What is
+// learnt after open (the samples' analysis flags, the random access points of
+// groups read later) changes under its own lock; callers see it only through
+// the copies and answers below.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +32,11 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common/outcome.hpp"
 #include "file_bytes.hpp"
+#include "group_learning.hpp"
 #include "stream_analysis.hpp"
 #include "track.hpp"
 
@@ -40,8 +45,6 @@ struct RuntimeDecodeResponse;
 
 namespace pytovrik::file {
 
-inline constexpr std::uint32_t NO_SAMPLE = UINT32_MAX;
-
 // The host's decoding library, used at open when a file does not start
 // cleanly: which of its first pictures a decoder shows is found by decoding.
 struct DecoderFunctions {
@@ -49,15 +52,22 @@ struct DecoderFunctions {
     void (*free_response)(RuntimeDecodeResponse* response) = nullptr;
 };
 
-struct RandomAccessPoint {
-    std::uint32_t sample = 0;
-    // The picture from which a decoder starting here shows frames: the point
-    // itself, or the recovery point its SEI names.
+// Where a request for some frames starts, and how far it must run.
+struct RequestReach {
+    std::uint32_t start = 0;        // a random access point
+    std::uint32_t last_needed = 0;  // the last sample the frames need
+    std::uint32_t last = 0;         // the last sample to send
+};
+
+// What a request from `start` to `last` knows of its samples, as one
+// consistent copy.
+struct RequestView {
+    std::uint32_t start = 0;
+    std::uint32_t last = 0;
+    std::vector<std::uint16_t> flags;  // of samples start..last
+    // The picture from which a decoder starting here shows frames.
     std::uint32_t recovered_at = 0;
-    std::uint32_t header = 0;  // into VideoIndex::header()
-    // Read and confirmed; a point known only from the container's key flag
-    // is not, until its group is first read.
-    bool confirmed = false;
+    StreamHeader header;  // what the request carries in front
 };
 
 class VideoIndex {
@@ -87,79 +97,75 @@ public:
     std::uint64_t bytes_read() const { return file_ ? file_->bytes_read() : track_->info.bytes_read; }
     std::uint64_t index_bytes() const;
 
+    // The track's container facts: descriptions, sample sizes and times. The
+    // samples' analysis flags change as groups are learnt: read them through
+    // view().
     const Track& track() const { return *track_; }
-    Track& track() { return *track_; }
     std::uint32_t sample_of_frame(std::uint64_t frame) const { return frames_[frame]; }
     // The frame a sample shows (its first field's, for a second field), if any.
     std::optional<std::uint64_t> frame_of_sample(std::uint32_t sample) const;
-    // The order of presentation: pts, or the picture order where the
-    // container gives none.
-    std::int64_t order_of_sample(std::uint32_t sample) const { return track_->samples[sample].pts; }
+    // Presentation order of two samples: the order the decoder shows them in.
+    bool shown_before(std::uint32_t a, std::uint32_t b) const;
     bool timed() const { return timed_; }
-
-    // The lock that guards what is learnt after open: the samples' analysis
-    // flags and the random access points of unread groups.
-    std::mutex& learning() const { return learning_; }
-    std::vector<RandomAccessPoint>& random_access_points() { return points_; }
-    const std::vector<RandomAccessPoint>& random_access_points() const { return points_; }
-    const StreamHeader& header(std::uint32_t index) const { return headers_[index]; }
-    // The header's number, a new one unless an equal one is known. Fails
-    // when the headers would cost more than the samples justify.
-    Outcome<std::uint32_t> add_header(StreamHeader header);
-    // Where to learn from for a group read later: the state after the
-    // container's parameter sets and the first sample.
-    const StreamAnalyser& base_analysis() const { return base_analysis_; }
     bool lazily_analysed() const { return lazy_; }
+    // The frames at the random access points, ascending.
+    std::vector<std::uint64_t> key_frames() const;
 
-    // A request that starts at a picture other than an IDR one runs this
-    // far past the last picture it needs. FFmpeg shows a picture that leaves
-    // the reorder buffer while decoding goes on once the recovery point has
-    // been shown; one that is only drained at the end of the packets it
-    // shows only if it was decoded after that. Running one reorder depth past
-    // the last needed picture lets every needed one leave while decoding
-    // goes on, and a second depth makes every drained one follow the
-    // recovery point's showing, so a request shows exactly the pictures
-    // from the recovery point on, as a decode of the whole file would.
-    // A picture shown before the recovery point `shown_from` (a leading
-    // picture of an open GOP) leaves the buffer before it, unshown: one past
-    // the last needed picture holds the recovery point's showing back by a
-    // picture, so it does not count towards the padding. (Those up to the
-    // last needed one hold it back as much as they add before the padding.)
-    // Nor does a picture the request leaves out (`left_out`). Returns the
-    // last sample to send.
-    std::uint32_t padded_end(std::uint32_t last_needed, std::uint32_t shown_from = NO_SAMPLE,
-                             const std::function<bool(std::uint32_t)>& left_out = {}) const;
+    // Where decoding starts for each of `frames`, alone.
+    std::vector<std::uint32_t> starts_of(std::span<const std::uint64_t> frames) const;
+    // Where a request for `frames` starts (the latest random access point,
+    // not after `start`, from which a decoder shows every one of them) and
+    // how far it runs.
+    RequestReach reach(std::span<const std::uint64_t> frames, std::uint32_t start) const;
+    // The random access point before `start`, if any.
+    std::optional<std::uint32_t> point_before(std::uint32_t start) const;
+    // A copy of what a request from `start` to `last` needs to know.
+    RequestView view(std::uint32_t start, std::uint32_t last) const;
+    // Reads samples (a host may ask from several threads at once).
+    Outcome<void> read_samples(std::span<const std::uint32_t> samples, const SampleConsumer& consume) const {
+        return track_->read_samples(samples, consume);
+    }
+    // Takes in what the samples first, first + 1, ... say, given their bytes
+    // in that order (for a file read lazily; a no-op otherwise).
+    Outcome<void> learn(std::uint32_t first, std::span<const std::span<const std::uint8_t>> bytes);
 
     // The most bytes a request's packets may hold: a few times the track's
     // samples, so that a request never costs more than the file justifies.
     std::uint64_t request_byte_limit() const;
 
 private:
-    friend class SampleLearner;
-    VideoIndex() = default;
+    VideoIndex(std::string path, std::shared_ptr<FileBytes> file) : path_(std::move(path)), file_(std::move(file)), headers_(path_) {}
 
     Outcome<void> measure_samples();
+    void take_in(LearntSamples learnt);
     Outcome<void> finish_opening(const DecoderFunctions& decoder);
-    Outcome<void> order_frames(const DecoderFunctions& decoder);
+    void settle_reorder_padding();
+    void choose_presentation_order(std::vector<std::int64_t> orders);
+    Outcome<void> probe_start(const DecoderFunctions& decoder);
     Outcome<std::uint64_t> frames_a_decoder_shows(std::uint32_t end_sample, const DecoderFunctions& decoder);
+    void list_frames();
     void settle_picture_size();
+
+    // With the lock held:
+    std::uint32_t start_for(std::uint32_t sample) const;
+    const RandomAccessPoint* point_at(std::uint32_t sample) const;
+    std::uint32_t frame_end(std::uint32_t sample) const;
+    std::uint32_t padded_end(std::uint32_t last_needed, std::uint32_t shown_from = NO_SAMPLE,
+                             const std::function<bool(std::uint32_t)>& left_out = {}) const;
 
     std::string path_;
     std::shared_ptr<FileBytes> file_;
     std::unique_ptr<Track> track_;
     std::vector<std::uint32_t> frames_;  // frame -> sample of its first field
-    // Each frame's pts, kept apart only when the samples are ordered by their
-    // picture order counts instead (see order_frames).
-    std::vector<std::int64_t> frame_times_;
+    // Each sample's place in the order of presentation, kept only where the
+    // samples' pts do not give it: a track without times, or one whose
+    // pictures' own order counts contradict its pts (see
+    // choose_presentation_order). The pts stay each frame's time.
+    std::vector<std::int64_t> orders_;
     bool times_ascend_ = true;
     std::vector<RandomAccessPoint> points_;
-    std::vector<StreamHeader> headers_;
-    std::unordered_multimap<std::uint64_t, std::uint32_t> header_of_hash_;
-    std::uint64_t header_units_ = 0;  // references to units, over every header
+    HeaderStore headers_;
     std::uint64_t sample_bytes_ = 0;
-    // Each sample's picture order, while the index is built for a track
-    // without timestamps.
-    std::vector<std::int64_t> picture_orders_;
     StreamAnalyser base_analysis_;
     bool lazy_ = false;
     bool timed_ = true;
@@ -168,18 +174,12 @@ private:
     std::uint32_t height_ = 0;
     Rational frame_rate_{25, 1};
     std::uint64_t bytes_read_at_open_ = 0;
+    // Guards what is learnt after open: the samples' analysis flags and the
+    // random access points.
     mutable std::mutex learning_;
 };
 
-// Presentation order of two samples of a track: pts, then decode order.
-inline bool shown_before(const Track& track, std::uint32_t a, std::uint32_t b) {
-    const std::int64_t pa = track.samples[a].pts;
-    const std::int64_t pb = track.samples[b].pts;
-    return pa != pb ? pa < pb : a < b;
-}
-
-// Annex B bytes of `units`, each behind a four-byte start code.
-void append_annexb_units(ByteVector& out, std::span<const ByteVector> units);
+// Annex B bytes of a stream header's units, each behind a start code.
 void append_annexb_units(ByteVector& out, const StreamHeader& header);
 // A sample in its container's framing (length_size 0: Annex B already) as
 // Annex B, appended to `out`.
@@ -201,7 +201,7 @@ public:
 private:
     const Track& track_;
     std::uint64_t limit_;
-    std::uint32_t description_;
+    DescriptionInForce description_;
     std::uint64_t held_ = 0;
     ByteVector pending_;
     std::vector<ByteVector> packets_;

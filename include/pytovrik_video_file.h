@@ -63,9 +63,44 @@ typedef struct PytovrikVideoFileInfo {
     char container[64];        /* libavformat's name of the format, NUL-terminated */
 } PytovrikVideoFileInfo;
 
+/* What a player needs to know of a video track beside its frames. */
+typedef struct PytovrikVideoTrackInfo {
+    char codec[32];      /* libavcodec's name of the codec ("h264", "hevc", "vp9"), NUL-terminated */
+    char container[64];  /* libavformat's name of the format, NUL-terminated */
+    uint32_t stored_width;  /* of the pictures as stored (the first frame's, after cropping) */
+    uint32_t stored_height;
+    /* The display matrix's turn: degrees clockwise a player turns the stored
+     * pictures (0, 90, 180, 270), after mirroring them left to right when
+     * mirrored is 1. */
+    uint32_t rotation;
+    uint32_t mirrored;
+    int64_t frame_rate_num; /* 0 when unknown (probe only) */
+    int64_t frame_rate_den;
+    double start_seconds; /* when the first frame is shown */
+    double end_seconds;   /* when the last frame ends */
+    uint64_t frame_count; /* an open file's frames; for a probe, the container's count, 0 when it gives none */
+} PytovrikVideoTrackInfo;
+
+/* The kinds of failure, for pytovrik_video_file_last_error_kind(). */
+enum {
+    PYTOVRIK_VIDEO_FILE_ERROR_NONE = 0,
+    PYTOVRIK_VIDEO_FILE_ERROR_ARGUMENT = 1, /* a null pointer, a job the plan does not have */
+    PYTOVRIK_VIDEO_FILE_ERROR_SOURCE = 2,   /* the file cannot be read or indexed */
+    PYTOVRIK_VIDEO_FILE_ERROR_CODEC = 3,    /* its video track is not H.264 (the message names the codec) */
+    PYTOVRIK_VIDEO_FILE_ERROR_RANGE = 4,    /* a frame or time outside the file */
+    PYTOVRIK_VIDEO_FILE_ERROR_DECODE = 5    /* frames could not be read or decoded */
+};
+
 /* The message of the calling thread's last failure; "" when none. Valid until
  * the thread's next call into this library. */
 PYTOVRIK_VIDEO_FILE_API const char *pytovrik_video_file_last_error(void) PYTOVRIK_VIDEO_NOEXCEPT;
+/* The kind of that failure, one of PYTOVRIK_VIDEO_FILE_ERROR_*. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_last_error_kind(void) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* The video track of any file libavformat reads, whatever its codec, from its
+ * headers and first packets, without indexing frames. 0 or -1. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_probe(const char *path,
+                                                          PytovrikVideoTrackInfo *info) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* Opens and indexes a file. 0 and *file on success, -1 otherwise (a file that
  * cannot be read, holds no H.264 video track, or lies about its sizes). */
@@ -99,6 +134,16 @@ PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_open_memory(const void *data
 PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_close(PytovrikVideoFile *file) PYTOVRIK_VIDEO_NOEXCEPT;
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_info(const PytovrikVideoFile *file,
                                                          PytovrikVideoFileInfo *info) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* An open file's track, as pytovrik_video_file_probe() gives it, from the index. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_track_info(const PytovrikVideoFile *file,
+                                                               PytovrikVideoTrackInfo *info) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* The frames at which decoding starts cleanly (the pictures the random access
+ * points recover at), ascending, written to frames[0 .. min(n, capacity) - 1];
+ * returns n. Points an MP4 file's index has not read yet are its key samples. */
+PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_video_file_key_frames(const PytovrikVideoFile *file, uint64_t *frames,
+                                                                uint64_t capacity) PYTOVRIK_VIDEO_NOEXCEPT;
 
 /* The presentation times of frames first .. first + count - 1, in seconds:
  * the container's pts (what FFmpeg reports), or frame / frame rate for
@@ -141,6 +186,29 @@ PYTOVRIK_VIDEO_FILE_API void pytovrik_frame_plan_free(PytovrikFramePlan *plan) P
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_decode_h264(const PytovrikDecoder *decoder,
                                                                 const RuntimeDecodeRequest *request,
                                                                 RuntimeDecodeResponse *response) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* Turns count pictures as a player shows them (PytovrikVideoTrackInfo's
+ * rotation and mirrored), moving pixels as ffmpeg's autorotation does: each a
+ * packed plane of width x height elements of element_bytes bytes (3 for RGB,
+ * 1 for luma, 2 for interleaved chroma), one after the other from source,
+ * written likewise to target with width and height swapped for 90 and 270.
+ * The buffers must not overlap. 0, or -1 for a rotation other than 0, 90, 180
+ * or 270, an element size outside 1 to 4 or a null pointer. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_turn_planes(const uint8_t *source, uint8_t *target,
+                                                                uint64_t count, uint32_t width, uint32_t height,
+                                                                uint32_t element_bytes, uint32_t rotation,
+                                                                uint32_t mirrored) PYTOVRIK_VIDEO_NOEXCEPT;
+
+/* FFmpeg's messages that no request keeps as its reason go to stderr
+ * (FFmpeg's own printing) unless queue is 1: they are then kept, up to 1024
+ * (the oldest go first), for pytovrik_video_file_next_log(), at the levels
+ * av_log_get_level() lets through. Process-wide; 0 prints again. */
+PYTOVRIK_VIDEO_FILE_API void pytovrik_video_file_queue_logs(int32_t queue) PYTOVRIK_VIDEO_NOEXCEPT;
+/* Takes the oldest queued message: its av_log level, its line (cut to
+ * capacity - 1 bytes, NUL-terminated) and how many messages a full queue lost
+ * before it. 1 when one was taken, 0 when the queue is empty. */
+PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_next_log(int32_t *level, char *line, uint64_t capacity,
+                                                             uint64_t *dropped) PYTOVRIK_VIDEO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

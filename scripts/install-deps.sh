@@ -21,9 +21,10 @@ set -euo pipefail
 build=(ca-certificates cmake make g++ pkg-config
        libavcodec-dev libavutil-dev libswscale-dev libavformat-dev)
 test=(libgtest-dev ffmpeg valgrind)
-# PyAV demuxes video files, torch runs the DataLoader tests, pip and venv the
-# install test.
-python=(python3 python3-numpy python3-pytest python3-av python3-torch python3-pip python3-venv)
+# PyAV demuxes video files, torch runs the DataLoader tests, Dask's
+# distributed scheduler the cluster example, pip and venv the install test.
+python=(python3 python3-numpy python3-pytest python3-av python3-torch python3-dask python3-distributed python3-pip
+        python3-venv)
 # OpenCV and torchvision are the Python benchmarks' peers.
 bench=(libbenchmark-dev python3-opencv python3-torchvision)
 reliability=(valgrind libclang-rt-14-dev)

@@ -17,6 +17,7 @@
 
 #include "ffmpeg_timeline.hpp"
 #include "frame_source.hpp"
+#include "frame_turn.hpp"
 #include "library_response.hpp"
 #include "pytovrik_video_file.h"
 
@@ -38,8 +39,8 @@ std::unexpected<std::string> file_layer_failure() { return fail(pytovrik_video_f
 
 class FileFrames final : public FrameSource {
 public:
-    FileFrames(OpenVideoFile file, const PytovrikVideoFileInfo& info, std::string path)
-        : file_(std::move(file)), info_(info), path_(std::move(path)) {}
+    FileFrames(OpenVideoFile file, const PytovrikVideoFileInfo& info, Turn turn, std::string path)
+        : file_(std::move(file)), info_(info), turn_(turn), path_(std::move(path)) {}
 
     std::string description() const override {
         return std::string("container ") + info_.container + ", " + std::to_string(info_.frame_count) + " frames";
@@ -81,10 +82,24 @@ public:
     Result<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
                                 Progress& progress) override {
         const std::uint64_t count = info_.frame_count;
-        const FrameSize rgb_size = settings.rgb_size.value_or(FrameSize{info_.width, info_.height});
+        const Turn turn = settings.autorotate ? turn_ : Turn{};
+        const FrameSize shown = turn.swaps_size() ? FrameSize{info_.height, info_.width}
+                                                  : FrameSize{info_.width, info_.height};
+        FrameSize rgb_size = settings.rgb_size.value_or(shown);
         if (settings.format == RuntimeFormatRgb && (rgb_size.width == 0 || rgb_size.height == 0)) {
             return fail("cannot tell the picture size of '" + path_ + "': give the RGB size with --size WxH");
         }
+        // The stored picture is scaled to the turned size, then turned.
+        if (turn.swaps_size()) {
+            rgb_size = FrameSize{rgb_size.height, rgb_size.width};
+        }
+        const FrameConsumer turned = [&](std::uint64_t position, const RuntimeFrame& frame) -> Result<void> {
+            if (turn.identity()) {
+                return consume(position, frame);
+            }
+            const TurnedFrame upright(frame, turn);
+            return consume(position, upright.frame());
+        };
         const std::uint64_t window = frames_per_slice(settings, rgb_size);
         DecodeTotals totals;
         std::vector<std::uint64_t> frames;
@@ -102,9 +117,12 @@ public:
                     frame += first;
                 }
             }
-            if (auto decoded = decode_slice(frames, settings.format, rgb_size, consume, totals, progress); !decoded) {
+            if (auto decoded = decode_slice(frames, settings.format, rgb_size, turned, totals, progress); !decoded) {
                 return std::unexpected(decoded.error());
             }
+        }
+        if (turn.swaps_size() && totals.last_size) {
+            totals.last_size = FrameSize{totals.last_size->height, totals.last_size->width};
         }
         return totals;
     }
@@ -201,6 +219,7 @@ private:
 
     OpenVideoFile file_;
     PytovrikVideoFileInfo info_;
+    Turn turn_;  // as the display matrix says
     std::string path_;
 };
 
@@ -214,10 +233,11 @@ Result<std::unique_ptr<FrameSource>> open_file_frames(const std::string& path) {
     }
     OpenVideoFile file(opened);
     PytovrikVideoFileInfo info{};
-    if (pytovrik_video_file_info(file.get(), &info) != 0) {
+    PytovrikVideoTrackInfo track{};
+    if (pytovrik_video_file_info(file.get(), &info) != 0 || pytovrik_video_file_track_info(file.get(), &track) != 0) {
         return file_layer_failure();
     }
-    return std::make_unique<FileFrames>(std::move(file), info, path);
+    return std::make_unique<FileFrames>(std::move(file), info, Turn{track.rotation, track.mirrored != 0}, path);
 }
 
 }  // namespace pytovrik::cli

@@ -31,6 +31,9 @@ struct DecodeSettings {
     // The most frame bytes one library call may return (0: no limit). An
     // Annex B stream decoded in one batch goes without.
     std::uint64_t memory_budget = 0;
+    // A file's frames turned as its display matrix says, as ffmpeg does
+    // unless told -noautorotate; --size is then the turned frame's.
+    bool autorotate = true;
 };
 
 struct DecodeTotals {

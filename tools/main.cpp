@@ -130,7 +130,8 @@ int run(const Options& options) {
         }
         return {};
     };
-    const DecodeSettings settings{options.format, options.size, options.frames, options.batch, memory_budget};
+    const DecodeSettings settings{options.format, options.size,  options.frames,
+                                  options.batch,  memory_budget, options.autorotate};
     auto totals = (*source)->decode(settings, write_frame, progress);
     if (!totals) {
         return failed(totals.error());

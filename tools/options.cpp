@@ -85,7 +85,16 @@ Result<void> settle_format(Options& options, bool format_given) {
 
 // Long-only options take codes above any character, so they cannot clash
 // with the short ones.
-enum OptionCode : int { format_code = 256, size_code, frames_code, threads_code, batch_code, image_code, framecrc_code };
+enum OptionCode : int {
+    format_code = 256,
+    size_code,
+    frames_code,
+    threads_code,
+    batch_code,
+    image_code,
+    framecrc_code,
+    noautorotate_code
+};
 
 constexpr option option_table[] = {
     {"format", required_argument, nullptr, format_code},
@@ -96,6 +105,7 @@ constexpr option option_table[] = {
     {"output", required_argument, nullptr, 'o'},
     {"image", required_argument, nullptr, image_code},
     {"framecrc", no_argument, nullptr, framecrc_code},
+    {"noautorotate", no_argument, nullptr, noautorotate_code},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -160,6 +170,9 @@ Result<void> apply_option(Options& options, int code, std::string_view value, bo
         return {};
     case framecrc_code:
         options.framecrc = true;
+        return {};
+    case noautorotate_code:
+        options.autorotate = false;
         return {};
     case format_code: {
         auto format = parse_choice<RuntimeFormat>(
@@ -260,7 +273,7 @@ Options:
   --format rgb|yuv420  output of the library (default yuv420; rgb when -o is
                        a .rgb file or a directory)
   --size WxH           RGB frame size (default: the decoded size; for a file,
-                       the size of its first frame)
+                       the size of its first frame as shown)
   --frames LIST        keep only these frames, counted from 0, e.g.
                        0,5,10-20: of a file, in the order a player shows
                        them; of a stream, in the decoder's output order
@@ -283,6 +296,8 @@ Options:
                        after "#tb 0: N/D", timed as `ffmpeg -i FILE -f
                        framecrc -` times them (by frame number where the
                        container has no times, as AVI)
+  --noautorotate       a file's frames as stored, not turned as its display
+                       matrix says (ffmpeg's -noautorotate)
   -q, --quiet          no progress line, no summary
   -h, --help           this text
 

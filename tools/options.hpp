@@ -26,6 +26,7 @@ struct Options {
     std::string output_path;
     ImageFormat image = ImageFormat::ppm;
     bool framecrc = false;
+    bool autorotate = true;
     bool quiet = false;
     bool help = false;
 };

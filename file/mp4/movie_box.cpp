@@ -197,7 +197,9 @@ private:
         if (track_.has_track_header) {
             return malformed(file_, "a track holds two track headers");
         }
-        auto head = read_payload_head(file_, box, 24);
+        // Version 1 widens three times to 8 bytes; the matrix follows the
+        // layer, group, volume and reserved fields.
+        auto head = read_payload_head(file_, box, 92);
         if (!head) {
             return std::unexpected(head.error());
         }
@@ -207,6 +209,16 @@ private:
         track_.track_id = fields.u32();
         if (fields.overrun()) {
             return malformed(file_, "the track header at byte " + std::to_string(box.offset) + " is too short");
+        }
+        fields.skip(version == 1 ? 28 : 24);
+        std::array<std::int32_t, 9> matrix{};
+        for (auto& value : matrix) {
+            value = static_cast<std::int32_t>(fields.u32());
+        }
+        // A header cut before its matrix shows the pictures as stored, as
+        // libavformat does with a matrix it cannot read.
+        if (!fields.overrun()) {
+            track_.matrix = matrix;
         }
         track_.has_track_header = true;
         return true;

@@ -4,6 +4,7 @@
 // Tables are located here and read later, front to back.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ namespace pytovrik::file::mp4 {
 struct TrackBoxes {
     std::uint32_t track_id = 0;
     bool has_track_header = false;
+    // tkhd's transformation matrix, row by row (a, b, u, c, d, v, x, y, w).
+    std::array<std::int32_t, 9> matrix{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
     // mdhd's time scale as libavformat keeps it (1 when not positive); 0
     // without an mdhd.
     std::int32_t time_scale = 0;

@@ -144,6 +144,7 @@ public:
         int rate_den = 0;
         av_reduce(&rate_num, &rate_den, std::int64_t{time_scale_} * rate_frames_, rate_duration_, INT_MAX);
         track->info.frame_rate = {rate_num, rate_den};
+        track->info.display_matrix = display_matrix_;
         track->descriptions = std::move(descriptions_);
         const std::size_t listed = index_.samples.size();
         track->samples = readable_samples();
@@ -306,6 +307,7 @@ private:
             edits.empty() ? 0 : fragment_time_offset(edits, track.time_scale, track.movie_time_scale);
         descriptions_ = std::move(entries->descriptions);
         time_scale_ = track.time_scale;
+        display_matrix_ = track.matrix;
         video_ = true;
         return {};
     }
@@ -416,6 +418,7 @@ private:
     bool movie_seen_ = false;
     bool movie_in_free_space_ = false;
     bool video_ = false;
+    std::array<std::int32_t, 9> display_matrix_{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
     std::vector<std::uint32_t> track_ids_;
     std::vector<TrackExtends> extends_;
     SampleIndex index_;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/ffmpeg_owners.hpp"
+#include "display_matrix.hpp"
 #include "scan/demuxed_samples.hpp"
 #include "scan/sample_descriptions.hpp"
 #include "scan/sample_position.hpp"
@@ -161,6 +162,9 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
     track->info.container = (*demuxer)->format()->iformat->name;
     track->info.time_base = {stream.time_base.num, stream.time_base.den};
     track->info.frame_rate = frame_rate_of(stream);
+    if (const auto matrix = stream_display_matrix(stream)) {
+        track->info.display_matrix = *matrix;
+    }
     TrackScan scan(*track, *file, (*demuxer)->packets_may_be_contiguous());
     if (auto described = scan.describe_stream(*stream.codecpar); !described) {
         return std::unexpected(described.error());

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "error_kind.hpp"
+
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
@@ -18,6 +20,21 @@ std::string error_text(int code) {
 
 bool is_h264_video(const AVStream* stream) {
     return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && stream->codecpar->codec_id == AV_CODEC_ID_H264;
+}
+
+// Names what the file holds instead: a video track of another codec is
+// the common case (HEVC, VP9, AV1 from phones and the web).
+std::string no_h264_track(const AVFormatContext& format, const std::string& path) {
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        const AVCodecParameters& codec = *format.streams[i]->codecpar;
+        if (codec.codec_type == AVMEDIA_TYPE_VIDEO && !(format.streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            note_error_kind(ErrorKind::Codec);
+            return "'" + path + "': its video track is " + avcodec_get_name(codec.codec_id) +
+                   "; only H.264 is decoded";
+        }
+    }
+    return "'" + path + "': has no H.264 video track among its " + std::to_string(format.nb_streams) + " streams (" +
+           format.iformat->name + ")";
 }
 
 // Demuxers whose input is a plain byte stream they resynchronise on: a
@@ -86,8 +103,7 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
         }
     }
     if (chosen.index < 0) {
-        return fail("'" + path + "': has no H.264 video track among its " + std::to_string((*format)->nb_streams) +
-                    " streams (" + (*format)->iformat->name + ")");
+        return fail(no_h264_track(*format->get(), path));
     }
     return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(*avio), std::move(*format), chosen));
 }

@@ -10,6 +10,7 @@ from typing import Literal, TypeAlias, Union
 
 import numpy as np
 
+from . import _logs
 from ._library import FILE_SONAME, Library, library, optional_file_library
 from ._records import (
     FORMAT_RGB,
@@ -20,6 +21,7 @@ from ._records import (
     RuntimeFrame,
     RuntimePacket,
 )
+from .errors import DecodeError
 
 BytesLike: TypeAlias = Union[bytes, bytearray, memoryview, np.ndarray]
 OutputKind: TypeAlias = Literal["rgb", "yuv420"]
@@ -30,19 +32,6 @@ _MAX_DIMENSION = (1 << 31) - 1
 # Positions past the last frame are ignored by the library, so this one keeps
 # nothing while the batch is still decoded (and its failures still reported).
 _NO_POSITION = _UINT64_LIMIT - 1
-
-
-class DecodeError(RuntimeError):
-    """The library refused a request (it returned status -1), or a file's frames could not be decoded.
-
-    The message gives the reason: what the library and FFmpeg logged on the
-    calling thread during the refused call (say, a 4:4:4 or full-range stream
-    asked for as "yuv420", a batch without its parameter sets, a damaged
-    picture), captured by the file layer (``libpytovrik_video_file.so.1``).
-    From ``VideoFile`` it also names the file and the frames concerned. Only
-    ``decode_h264`` works without the file layer; its messages then say that
-    no reason is available.
-    """
 
 
 @dataclass(frozen=True, eq=False)
@@ -199,9 +188,10 @@ def _send(lib: Library, request: RuntimeDecodeRequest, owner: _ResponseOwner) ->
             return None
         return f"no reason is available without the file layer ({FILE_SONAME})"
     # The file layer keeps what the library logs on this thread during the call.
-    if files.decode_h264(ctypes.byref(lib.functions), ctypes.byref(request), owner.reference) == 0:
-        return None
-    return files.error()
+    status = files.decode_h264(ctypes.byref(lib.functions), ctypes.byref(request), owner.reference)
+    reason = None if status == 0 else files.error()
+    _logs.drain(files)
+    return reason
 
 
 class _ResponseOwner:

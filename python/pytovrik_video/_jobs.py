@@ -28,14 +28,51 @@ from collections.abc import Callable
 IDLE_SECONDS = 1.0
 
 
+def usable_cpus() -> int:
+    """The CPUs this process may use: those it is pinned to (``os.sched_getaffinity``),
+    at most its cgroup's CPU quota, rounded up. A worker a scheduler pinned
+    or limited (Dask, Kubernetes, ``taskset``) then never runs more threads
+    than it has cores."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    quota = _cgroup_cpu_quota()
+    return max(1, min(cores, quota) if quota is not None else cores)
+
+
+# cgroup v2's limit ("max 100000", "150000 100000"), and v1's quota and
+# period (a quota of -1 when unlimited).
+CGROUP_CPU_MAX = "/sys/fs/cgroup/cpu.max"
+CGROUP_V1_CPU = "/sys/fs/cgroup/cpu"
+
+
+def _cgroup_cpu_quota() -> int | None:
+    """The cgroup's CPU limit in whole CPUs, rounded up; None without one."""
+    try:
+        with open(CGROUP_CPU_MAX) as limits:
+            quota, period = limits.read().split()[:2]
+    except (OSError, ValueError):
+        try:
+            with open(f"{CGROUP_V1_CPU}/cpu.cfs_quota_us") as q, open(f"{CGROUP_V1_CPU}/cpu.cfs_period_us") as p:
+                quota, period = q.read().strip(), p.read().strip()
+        except OSError:
+            return None
+    try:
+        quota_us, period_us = int(quota), int(period)
+    except ValueError:  # "max"
+        return None
+    if quota_us <= 0 or period_us <= 0:
+        return None
+    return -(-quota_us // period_us)
+
+
 def group_threads() -> int:
     """How many threads decode one request's jobs at once.
 
-    Every core the process may use; in a PyTorch DataLoader worker, the
-    worker's share of them (one when there are as many workers as cores), as
-    the workers already keep the cores busy.
+    Every CPU the process may use (``usable_cpus``); in a PyTorch DataLoader
+    worker, the worker's share of them (one when there are as many workers
+    as CPUs), as the workers already keep the cores busy. ``VideoFile``'s
+    ``threads=`` overrides it.
     """
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    cores = usable_cpus()
     # Only a process that imported PyTorch's data utilities can be a worker.
     data = sys.modules.get("torch.utils.data")
     info = data.get_worker_info() if data is not None else None
@@ -105,7 +142,10 @@ class JobRun:
     waits for it.
     """
 
-    def __init__(self, count: int, job: Callable[[int], None], release: Callable[[], None]) -> None:
+    def __init__(
+        self, count: int, job: Callable[[int], None], release: Callable[[], None], threads: int | None = None
+    ) -> None:
+        self._threads = threads
         self._lock = threading.Lock()
         self._count = count
         self._next = 0
@@ -118,7 +158,7 @@ class JobRun:
     def run(self) -> None:
         """Runs the jobs and raises the first failure; call once, from the creating thread."""
         try:
-            threads = group_threads()
+            threads = self._threads or group_threads()
             for _ in range(min(threads, self._count) - 1):
                 _pool.submit(self._help, threads - 1)
         finally:

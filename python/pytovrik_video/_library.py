@@ -13,6 +13,7 @@ from typing import Callable, Generic, TypeVar
 from ._records import (
     PytovrikDecoder,
     PytovrikVideoFileInfo,
+    PytovrikVideoTrackInfo,
     RuntimeDecodeRequest,
     RuntimeDecodeResponse,
 )
@@ -68,6 +69,20 @@ class FileLibrary:
         c = cdll
         i32 = ctypes.c_int32
         self.last_error = _declare(c.pytovrik_video_file_last_error, [], ctypes.c_char_p)
+        self.last_error_kind = _declare(c.pytovrik_video_file_last_error_kind, [], i32)
+        self.probe = _declare(c.pytovrik_video_file_probe, [ctypes.c_char_p, _p(PytovrikVideoTrackInfo)], i32)
+        self.track_info = _declare(c.pytovrik_video_file_track_info, [_Handle, _p(PytovrikVideoTrackInfo)], i32)
+        self.key_frames = _declare(c.pytovrik_video_file_key_frames, [_Handle, _p(_u64), _u64], _u64)
+        self.turn_planes = _declare(
+            c.pytovrik_video_file_turn_planes,
+            [ctypes.c_void_p, ctypes.c_void_p, _u64, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
+             ctypes.c_uint32, ctypes.c_uint32],
+            i32,
+        )
+        self.queue_logs = _declare(c.pytovrik_video_file_queue_logs, [i32], None)
+        self.next_log = _declare(
+            c.pytovrik_video_file_next_log, [_p(i32), ctypes.c_char_p, _u64, _p(_u64)], i32
+        )
         self.open = _declare(c.pytovrik_video_file_open, [ctypes.c_char_p, _p(PytovrikDecoder), _p(_Handle)], i32)
         self.close = _declare(c.pytovrik_video_file_close, [_Handle], None)
         self.info = _declare(c.pytovrik_video_file_info, [_Handle, _p(PytovrikVideoFileInfo)], i32)
@@ -92,7 +107,10 @@ class FileLibrary:
         )
 
     def check(self, path: str) -> None:
-        pass  # the symbols are its whole interface, and they were all found
+        # The symbols are its whole interface, and they were all found. From
+        # now on FFmpeg's messages wait for the package's logger instead of
+        # going to stderr (see _logs).
+        self.queue_logs(1)
 
     def error(self) -> str:
         """The calling thread's last failure, read before its next call into the layer."""

@@ -89,6 +89,24 @@ class PytovrikVideoFileInfo(ctypes.Structure):
     ]
 
 
+class PytovrikVideoTrackInfo(ctypes.Structure):
+    """A video track as a player sees it: codec, stored size, display turn, times."""
+
+    _fields_ = [
+        ("codec", ctypes.c_char * 32),
+        ("container", ctypes.c_char * 64),
+        ("stored_width", ctypes.c_uint32),
+        ("stored_height", ctypes.c_uint32),
+        ("rotation", ctypes.c_uint32),
+        ("mirrored", ctypes.c_uint32),
+        ("frame_rate_num", ctypes.c_int64),
+        ("frame_rate_den", ctypes.c_int64),
+        ("start_seconds", ctypes.c_double),
+        ("end_seconds", ctypes.c_double),
+        ("frame_count", ctypes.c_uint64),
+    ]
+
+
 # (record, size, {field: offset}) as the headers fix them for x86-64 System V.
 # ctypes computes the layout from the platform's C rules, so a mismatch means
 # either the declarations above or the platform differ from what the library
@@ -130,6 +148,23 @@ EXPECTED_LAYOUT: tuple[tuple[type[ctypes.Structure], int, dict[str, int]], ...] 
             "bytes_read_at_open": 40,
             "index_bytes": 48,
             "container": 56,
+        },
+    ),
+    (
+        PytovrikVideoTrackInfo,
+        152,
+        {
+            "codec": 0,
+            "container": 32,
+            "stored_width": 96,
+            "stored_height": 100,
+            "rotation": 104,
+            "mirrored": 108,
+            "frame_rate_num": 112,
+            "frame_rate_den": 120,
+            "start_seconds": 128,
+            "end_seconds": 136,
+            "frame_count": 144,
         },
     ),
 )

@@ -27,6 +27,7 @@ import numpy as np
 
 from ._library import FileLibrary, _declare
 from ._records import PytovrikDecoder
+from .errors import SourceError
 
 _READ = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_void_p, ctypes.c_uint64)
 
@@ -148,11 +149,11 @@ class ReaderSource(Source):
         if not callable(getattr(source, "seek", None)) or (
             callable(getattr(source, "seekable", None)) and not source.seekable()
         ):
-            raise ValueError(f"a file-like source must be seekable; this {type(source).__name__} is not")
+            raise SourceError(f"a file-like source must be seekable; this {type(source).__name__} is not")
         try:
             self.size = source.seek(0, io.SEEK_END)
         except (OSError, io.UnsupportedOperation) as error:
-            raise ValueError(
+            raise SourceError(
                 f"a file-like source must be seekable; this {type(source).__name__} is not ({error})"
             ) from error
         self.source = source

@@ -9,25 +9,19 @@
 from __future__ import annotations
 
 import os
-from collections import OrderedDict
 from collections.abc import Iterable, Sequence
-from typing import Any, Hashable, Union
+from typing import Any, Union
 
 import torch
 import torch.utils.data
 
-from ._library import FFMPEG_THREADS_ENV_VAR, file_library, library
-from .video_file import VideoFile
+from ._library import file_library, library
+from ._open_files import CACHE_BYTES, OpenFiles, set_worker_threads
 
 PathLike = Union[str, os.PathLike]
 # A path, or any other source VideoFile takes: bytes, a buffer, a seekable
 # file-like object.
 Source = Union[PathLike, Any]
-
-# Each open file holds a descriptor and its index; a dataset of many files
-# would otherwise run out of descriptors, and one of long files out of memory.
-_OPEN_FILES = 16
-_CACHE_BYTES = 64 << 20
 
 
 class VideoClips(torch.utils.data.Dataset):
@@ -58,7 +52,7 @@ class VideoClips(torch.utils.data.Dataset):
         *,
         size: tuple[int, int] | None = None,
         ffmpeg_threads: int | None = 1,
-        cache_bytes: int = _CACHE_BYTES,
+        cache_bytes: int = CACHE_BYTES,
     ) -> None:
         self.clips = [
             (os.fspath(source) if isinstance(source, (str, os.PathLike)) else source, list(indices))
@@ -67,34 +61,18 @@ class VideoClips(torch.utils.data.Dataset):
         self.size = size
         self.ffmpeg_threads = ffmpeg_threads
         self.cache_bytes = cache_bytes
-        self._files: OrderedDict[Hashable, VideoFile] = OrderedDict()
+        self._files = OpenFiles(cache_bytes)
         # Loaded here, in the process that makes the dataset: workers it forks
         # share the libraries' pages instead of each loading them again, and
         # a missing library fails here rather than in every worker.
         library()
         file_library()
 
-    def __getstate__(self) -> dict:
-        # Spawned workers open their own files.
-        return {**self.__dict__, "_files": OrderedDict()}
-
     def __len__(self) -> int:
         return len(self.clips)
 
     def __getitem__(self, index: int) -> torch.Tensor:
         source, indices = self.clips[index]
-        # A path names its file; any other source is the object itself.
-        key = source if isinstance(source, str) else ("object", id(source))
-        if self.ffmpeg_threads is not None and torch.utils.data.get_worker_info() is not None:
-            # The library reads it when a thread opens its decoder, which in
-            # a worker happens after this point: one inherited from a forking
-            # parent is never reused.
-            os.environ[FFMPEG_THREADS_ENV_VAR] = str(self.ffmpeg_threads)
-        video = self._files.pop(key, None)
-        self._files[key] = video = VideoFile(source) if video is None else video
-        while len(self._files) > 1 and (
-            len(self._files) > _OPEN_FILES
-            or sum(file.metadata.index_bytes for file in self._files.values()) > self.cache_bytes
-        ):
-            self._files.popitem(last=False)
+        set_worker_threads(self.ffmpeg_threads, torch.utils.data.get_worker_info() is not None)
+        video = self._files.get(source)
         return torch.from_numpy(video.get_frames(indices, output="rgb", size=self.size).data)

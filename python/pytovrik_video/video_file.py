@@ -3,30 +3,34 @@
 from __future__ import annotations
 
 import ctypes
+import functools
 import numbers
 import operator
 import os
 import threading
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from fractions import Fraction
 from pathlib import Path
 from typing import Any, BinaryIO, Literal, Optional, Union
 
 import numpy as np
 
-from ._decode import DecodeError, _check_out, _checked_size, _planes
+from . import _logs
+from ._decode import _check_out, _checked_size, _planes
 from ._jobs import JobRun
 from ._library import FileLibrary, Library, file_library, library
 from ._records import (
     FORMAT_RGB,
     FORMAT_YUV420,
     PytovrikVideoFileInfo,
+    PytovrikVideoTrackInfo,
     RuntimeDecodeRequest,
     RuntimeDecodeResponse,
 )
 from ._sources import Source, source_of, with_reader_failure
+from .errors import DecodeError, OutOfRangeError, SourceError, file_layer_error
 
 _U64_ARRAY = ctypes.POINTER(ctypes.c_uint64)
 # bytes, bytearray, memoryview, a numpy array, a torch.uint8 tensor: any
@@ -45,14 +49,36 @@ class VideoMetadata:
     duration_seconds: float
     """From the first frame's start to the last one's end."""
     width: int
-    """Of the first frame, after cropping; later frames may differ (a resolution change)."""
+    """Of the first frame as a player shows it: after cropping and the display
+    matrix's turn (``stored_width`` is before the turn). Later frames may
+    differ (a resolution change)."""
     height: int
     container: str
     """libavformat's name of the format, such as ``"mov,mp4,m4a,3gp,3g2,mj2"``."""
     bytes_read_at_open: int
-    """Bytes of the file read to index it."""
+    """Bytes of the file read to index it (0 from ``VideoFile.probe``)."""
     index_bytes: int
-    """Memory the index keeps."""
+    """Memory the index keeps (0 from ``VideoFile.probe``)."""
+    codec: str = "h264"
+    """libavcodec's name of the video codec: ``"h264"``, or from ``probe`` another (``"hevc"``, ``"vp9"``)."""
+    start_seconds: float = 0.0
+    """When the first frame is shown: its presentation time. An MPEG-TS file's
+    frames often start well after 0 (``get_frames_at`` takes times from here)."""
+    end_seconds: float = 0.0
+    """When the last frame ends: ``start_seconds + duration_seconds``."""
+    stored_width: int = 0
+    """The size of the pictures as stored, before the display matrix's turn."""
+    stored_height: int = 0
+    rotation: int = 0
+    """Degrees clockwise a player turns the stored pictures (0, 90, 180, 270),
+    from the container's display matrix (an MP4 tkhd matrix, libavformat's
+    display matrix side data), after mirroring them when ``mirrored``."""
+    mirrored: bool = False
+    """The display matrix mirrors the pictures left to right (before turning them)."""
+    key_frame_indices: Optional[np.ndarray] = field(default=None, compare=False)
+    """int64, ascending: the frames where decoding starts cleanly (each
+    random access point's first clean picture). For an MP4 file, from its
+    key samples until a group is first read. None from ``probe``."""
 
     @property
     def fps(self) -> float:
@@ -117,34 +143,100 @@ class VideoFile:
     otherwise it is released with the object.
     """
 
-    def __init__(self, source: Union[str, os.PathLike, Buffer, BinaryIO]) -> None:
+    def __init__(
+        self,
+        source: Union[str, os.PathLike, Buffer, BinaryIO],
+        *,
+        rotation: Literal["display", "stored"] = "display",
+        threads: Optional[int] = None,
+    ) -> None:
+        """Open and index ``source``: a path, a buffer or a seekable binary file-like object.
+
+        Args:
+            rotation: ``"display"`` turns frames as a player shows them,
+                following the container's display matrix (width and height
+                swapped for 90 and 270 degrees, the same pixels as ffmpeg's
+                autorotation); ``"stored"`` returns them as stored.
+            threads: how many threads decode a request's groups at once;
+                by default the CPUs this process may use (see
+                ``pytovrik_video._jobs.group_threads``).
+
+        Raises:
+            OSError: the file cannot be opened.
+            TypeError: the source is none of those kinds.
+            ValueError: a file-like object cannot seek (``SourceError`` is one
+                too); a buffer is not contiguous.
+            UnsupportedCodecError: its video track is not H.264 (the message
+                and ``.codec`` name the codec).
+            SourceError: it cannot be indexed (the file layer's reason; what
+                a file-like object raised while read is its cause).
+        """
+        if rotation not in ("display", "stored"):
+            raise ValueError(f"rotation must be 'display' or 'stored', not {rotation!r}")
+        if threads is not None and operator.index(threads) < 1:
+            raise ValueError(f"threads must be at least 1, not {threads!r}")
         self._source = source_of(source)
         self.path: Optional[Path] = self._source.path
         """The path opened; None for a buffer or file-like source."""
         self.name = self._source.name
         """What messages call the source: its path, or a name for a buffer or file-like one."""
+        self.threads = threads
+        self._rotation = rotation
         files, decoder = file_library(), library()
         handle = ctypes.c_void_p()
-        if self._source.open(files, decoder.functions, handle) != 0:
-            raise with_reader_failure(ValueError(files.error()))
+        opened = self._source.open(files, decoder.functions, handle)
+        error = with_reader_failure(file_layer_error(files, SourceError)) if opened != 0 else None
+        _logs.drain(files)
+        if error is not None:
+            raise error
         self._file = _OpenFile(files, handle.value, self._source)
         info = PytovrikVideoFileInfo()
         files.info(handle, ctypes.byref(info))
-        self.metadata = VideoMetadata(
-            frame_count=int(info.frame_count),
-            frame_rate=Fraction(info.frame_rate_num, max(1, info.frame_rate_den)),
+        track = PytovrikVideoTrackInfo()
+        files.track_info(handle, ctypes.byref(track))
+        keys = np.empty(int(files.key_frames(handle, None, 0)), dtype=np.uint64)
+        files.key_frames(handle, keys.ctypes.data_as(_U64_ARRAY), len(keys))
+        self.metadata = _metadata(
+            track,
             duration_seconds=float(info.duration_seconds),
-            width=int(info.width),
-            height=int(info.height),
-            container=info.container.decode("utf-8", "replace"),
             bytes_read_at_open=int(info.bytes_read_at_open),
             index_bytes=int(info.index_bytes),
+            key_frame_indices=keys.astype(np.int64),
         )
+        turns = rotation == "display"
+        self._turn = _Turn(self.metadata.rotation if turns else 0, self.metadata.mirrored if turns else False)
+
+    @staticmethod
+    def probe(path: Union[str, os.PathLike]) -> VideoMetadata:
+        """The metadata of a file's video track, whatever its codec, without indexing its frames.
+
+        Read by libavformat from the container's headers and first packets:
+        cheap enough to sort a dataset before opening its files. The first
+        H.264 video track, else the first video track. ``frame_count`` is
+        what the container states (0 when it states nothing),
+        ``key_frame_indices`` is None.
+
+        Raises:
+            OSError: the file cannot be opened.
+            SourceError: libavformat cannot read it, or it has no video track.
+        """
+        path = Path(path)
+        with open(path, "rb"):
+            pass
+        files = file_library()
+        track = PytovrikVideoTrackInfo()
+        probed = files.probe(os.fsencode(path), ctypes.byref(track))
+        error = file_layer_error(files, SourceError) if probed != 0 else None
+        _logs.drain(files)
+        if error is not None:
+            raise error
+        return _metadata(track, duration_seconds=max(0.0, track.end_seconds - track.start_seconds))
 
     def __reduce__(self) -> tuple:
         # A path opens again in the child, a buffer goes as its bytes, a
-        # file-like object as itself when it pickles (else TypeError).
-        return (type(self), self._source.pickled())
+        # file-like object as itself when it pickles (else TypeError); with
+        # the same rotation and threads.
+        return (functools.partial(type(self), rotation=self._rotation, threads=self.threads), self._source.pickled())
 
     @property
     def fps(self) -> float:
@@ -156,14 +248,66 @@ class VideoFile:
 
     @property
     def width(self) -> int:
-        return self.metadata.width
+        """Of the frames this object returns by default: as shown, or as stored with ``rotation="stored"``."""
+        return self.metadata.stored_height if self._turn.turns_size() else self.metadata.stored_width
 
     @property
     def height(self) -> int:
-        return self.metadata.height
+        return self.metadata.stored_width if self._turn.turns_size() else self.metadata.stored_height
 
     def __len__(self) -> int:
         return self.metadata.frame_count
+
+    def __getitem__(self, key: Union[int, slice]) -> Union[np.ndarray, FrameBatch]:
+        """``video[i]``: frame ``i`` as an RGB array (height, width, 3); ``video[a:b:c]``: a
+        ``FrameBatch`` of those frames. Negative indices count from the end, as in Python."""
+        if isinstance(key, slice):
+            return self.get_frames(range(*key.indices(len(self))))
+        index = operator.index(key)
+        if not -len(self) <= index < len(self):
+            raise OutOfRangeError(f"frame index {index} is out of range: {self.name} has {len(self)} frames")
+        data = self.get_frames([index % len(self)]).data
+        assert data is not None
+        return data[0]
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        """Every frame in order as an RGB array, each group of pictures decoded once."""
+        for batch in self.iter_frames():
+            assert batch.data is not None
+            yield from batch.data
+
+    def iter_frames(
+        self,
+        batch_size: int = 16,
+        size: Optional[tuple[int, int]] = None,
+        output: Literal["rgb", "yuv420"] = "rgb",
+    ) -> Iterator[FrameBatch]:
+        """Every frame in order, in batches of ``batch_size`` (the last may be shorter).
+
+        Each group of pictures (from one key frame to the next) is decoded
+        once, in one request, and at most one group's frames and one batch
+        are held at a time. ``size`` and ``output`` are those of
+        ``get_frames``.
+        """
+        if operator.index(batch_size) < 1:
+            raise ValueError(f"batch_size must be at least 1, not {batch_size!r}")
+        keys = self.metadata.key_frame_indices
+        starts = sorted({0, *(() if keys is None else keys.tolist())})
+        ends = starts[1:] + [len(self)]
+        filling: Optional[_BatchFiller] = None
+        for start, end in zip(starts, ends):
+            if start >= end:
+                continue
+            group = self.get_frames(range(start, end), output=output, size=size)
+            taken = 0
+            while taken < len(group):
+                if filling is None:
+                    filling = _BatchFiller(group, min(batch_size, len(self) - start - taken), self.name)
+                taken += filling.take(group, taken)
+                if filling.full():
+                    yield filling.batch()
+                    filling = None
+            del group  # let go before the next group is decoded
 
     def __repr__(self) -> str:
         return f"VideoFile({self.name!r}: {len(self)} frames, {self.width}x{self.height}, {self.fps:g} fps)"
@@ -203,17 +347,32 @@ class VideoFile:
                 ``FrameBatch.data``.
 
         Raises:
-            IndexError: an index is out of range (it is named).
+            OutOfRangeError: an index is out of range (it is named); an IndexError.
             DecodeError: frames could not be decoded, or decoded to another
                 number of pictures than the index expects (they are then not
                 returned: no frame is matched to a wrong index). The message
                 names the file, the frames and the decoder's reason.
         """
         wanted = self._checked_indices(indices)
-        target = _Target(output, size, out, len(wanted), self.metadata)
+        turn = self._turn
+        decode_size, decode_out = size, out
+        if output == "rgb" and not turn.identity():
+            # libswscale scales the stored picture; the turn comes after it,
+            # so a size asked for the shown picture is swapped for 90 and 270.
+            width, height = _checked_size((self.width, self.height) if size is None else size)
+            if out is not None:
+                _check_out(out, width, height, frames=len(wanted))
+            decode_size, decode_out = ((height, width) if turn.turns_size() else (width, height)), None
+        elif output == "rgb" and size is None:
+            decode_size = (self.width, self.height)
+        target = _Target(output, decode_size, decode_out, len(wanted))
         if len(wanted):
-            self._decode(wanted, target)
-        return target.batch(wanted, self._seconds(wanted))
+            try:
+                self._decode(wanted, target)
+            finally:
+                _logs.drain(self._file.files)
+        batch = target.batch(wanted, self._seconds(wanted))
+        return batch if turn.identity() else turn.apply(self._file.files, batch, out)
 
     def get_frames_at(
         self,
@@ -229,8 +388,16 @@ class VideoFile:
         the frames found, ``pts_seconds`` their own times.
 
         Raises:
-            IndexError: no frame is shown at a time (it is named).
+            OutOfRangeError: no frame is shown at a time (it is named); an IndexError.
             DecodeError: as from ``get_frames``.
+        """
+        return self.get_frames(self.frames_at(seconds), output=output, size=size, out=out)
+
+    def frames_at(self, seconds: Iterable[float]) -> np.ndarray:
+        """The index of the frame shown at each time (int64), without decoding.
+
+        Raises:
+            OutOfRangeError: no frame is shown at a time (it is named); an IndexError.
         """
         times = _checked_times(seconds)
         frames = np.empty(len(times), dtype=np.int64)
@@ -243,11 +410,11 @@ class VideoFile:
             )
         missing = np.flatnonzero(frames < 0)
         if missing.size:
-            raise IndexError(
+            raise OutOfRangeError(
                 f"no frame of {self.name} is shown at {float(times[missing[0]])!r} s: its {len(self)} frames "
-                f"span {self.duration_seconds:g} s from {self._first_seconds():g} s"
+                f"span {self.duration_seconds:g} s from {self.metadata.start_seconds:g} s"
             )
-        return self.get_frames(frames, output=output, size=size, out=out)
+        return frames
 
     # --- the work ----------------------------------------------------------
 
@@ -257,11 +424,8 @@ class VideoFile:
         values = [operator.index(i) for i in indices]
         for value in values:
             if not 0 <= value < len(self):
-                raise IndexError(f"frame index {value} is out of range: {self.name} has {len(self)} frames")
+                raise OutOfRangeError(f"frame index {value} is out of range: {self.name} has {len(self)} frames")
         return np.array(values, dtype=np.int64)
-
-    def _first_seconds(self) -> float:
-        return float(self._seconds(np.zeros(1, dtype=np.int64))[0]) if len(self) else 0.0
 
     def _seconds(self, frames: np.ndarray) -> np.ndarray:
         """The presentation times of ``frames``, one call per run of consecutive frames."""
@@ -279,7 +443,7 @@ class VideoFile:
                     )
                     != 0
                 ):
-                    raise IndexError(self._file.files.error())
+                    raise file_layer_error(self._file.files, OutOfRangeError)
         return seconds[np.searchsorted(unique, frames)]
 
     def _decode(self, wanted: np.ndarray, target: _Target) -> None:
@@ -298,11 +462,14 @@ class VideoFile:
             release()
             raise
         if planned != 0:
-            error = files.error()
+            error = file_layer_error(files)
             release()
-            raise with_reader_failure(DecodeError(error))
+            raise with_reader_failure(error)
         jobs = JobRun(
-            int(files.job_count(plan)), lambda job: _decode_job(files, decoder, plan, job, target), release
+            int(files.job_count(plan)),
+            lambda job: _decode_job(files, decoder, plan, job, target),
+            release,
+            threads=self.threads,
         )
         jobs.run()
         target.check_sizes(self.name)
@@ -317,7 +484,7 @@ def _decode_job(files: FileLibrary, decoder: Library, plan: ctypes.c_void_p, job
     request = RuntimeDecodeRequest()
     while True:
         if files.prepare(plan, job, ctypes.byref(request)) != 0:
-            raise with_reader_failure(DecodeError(files.error()))
+            raise with_reader_failure(file_layer_error(files))
         target.set_output(request)
         response = RuntimeDecodeResponse()
         try:
@@ -326,7 +493,7 @@ def _decode_job(files: FileLibrary, decoder: Library, plan: ctypes.c_void_p, job
             status = decoder.decode_h264(ctypes.byref(request), ctypes.byref(response))
             verdict = files.finish(plan, job, status, ctypes.byref(response), frame_of_slot)
             if verdict < 0:
-                raise DecodeError(files.error())
+                raise file_layer_error(files)
             if verdict == 1:
                 target.fill(slots, frame_of_slot, response)
                 return
@@ -344,7 +511,6 @@ class _Target:
         size: Optional[tuple[int, int]],
         out: Optional[np.ndarray],
         count: int,
-        metadata: VideoMetadata,
     ) -> None:
         self.count = count
         self.data: Optional[np.ndarray] = None
@@ -354,7 +520,7 @@ class _Target:
         self._other_sizes: set[tuple[int, ...]] = set()
         if output == "rgb":
             self.format = FORMAT_RGB
-            self.width, self.height = _checked_size((metadata.width, metadata.height) if size is None else size)
+            self.width, self.height = _checked_size(size)
             if out is None:
                 self.data = np.empty((count, self.height, self.width, 3), dtype=np.uint8)
             else:
@@ -477,3 +643,101 @@ def _checked_times(seconds: Iterable[float]) -> np.ndarray:
         if not isinstance(value, numbers.Real):
             raise TypeError(f"seconds must be a collection of numbers, not one holding {value!r}")
     return np.array(values, dtype=np.float64)
+
+
+def _metadata(track: PytovrikVideoTrackInfo, **known) -> VideoMetadata:
+    """VideoMetadata from the file layer's track record, and what else is ``known``."""
+    rotation, stored = int(track.rotation), (int(track.stored_width), int(track.stored_height))
+    shown = stored[::-1] if rotation in (90, 270) else stored
+    return VideoMetadata(
+        frame_count=int(track.frame_count),
+        frame_rate=Fraction(track.frame_rate_num, track.frame_rate_den) if track.frame_rate_den > 0 else Fraction(0),
+        width=shown[0],
+        height=shown[1],
+        container=track.container.decode("utf-8", "replace"),
+        codec=track.codec.decode("utf-8", "replace"),
+        start_seconds=float(track.start_seconds),
+        end_seconds=float(track.end_seconds),
+        stored_width=stored[0],
+        stored_height=stored[1],
+        rotation=rotation,
+        mirrored=bool(track.mirrored),
+        **{"bytes_read_at_open": 0, "index_bytes": 0, **known},
+    )
+
+
+@dataclass(frozen=True)
+class _Turn:
+    """The display matrix's turn, as ffmpeg's autorotation applies it: mirrored
+    left to right first, then turned clockwise."""
+
+    rotation: int
+    mirrored: bool
+
+    def identity(self) -> bool:
+        return self.rotation == 0 and not self.mirrored
+
+    def turns_size(self) -> bool:
+        return self.rotation in (90, 270)
+
+    def planes(self, files: FileLibrary, planes: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+        """``planes`` (N, height, width[, element bytes]) turned, into ``out`` or a new array.
+
+        The file layer moves the pixels, a tile at a time and without the GIL:
+        numpy's copy of a turned view walks the source down its columns.
+        """
+        count, height, width = planes.shape[:3]
+        element = planes.shape[3] if planes.ndim == 4 else 1
+        shape = (count, *((width, height) if self.turns_size() else (height, width)), *planes.shape[3:])
+        if out is None:
+            out = np.empty(shape, dtype=np.uint8)
+        source = np.ascontiguousarray(planes)
+        files.turn_planes(source.ctypes.data, out.ctypes.data, count, width, height, element, self.rotation,
+                          int(self.mirrored))
+        return out
+
+    def apply(self, files: FileLibrary, batch: FrameBatch, out: Optional[np.ndarray]) -> FrameBatch:
+        if batch.data is not None:
+            return FrameBatch(batch.indices, batch.pts_seconds, data=self.planes(files, batch.data, out))
+        assert batch.y is not None and batch.uv is not None
+        return FrameBatch(
+            batch.indices, batch.pts_seconds, y=self.planes(files, batch.y), uv=self.planes(files, batch.uv)
+        )
+
+
+class _BatchFiller:
+    """One batch of ``iter_frames``, filled from the groups as they are decoded."""
+
+    def __init__(self, group: FrameBatch, count: int, name: str) -> None:
+        self._name = name
+        self._filled = 0
+        self.indices = np.empty(count, dtype=np.int64)
+        self.pts_seconds = np.empty(count, dtype=np.float64)
+        self.planes = {
+            name: np.empty((count, *array.shape[1:]), dtype=np.uint8)
+            for name in ("data", "y", "uv")
+            if (array := getattr(group, name)) is not None
+        }
+
+    def take(self, group: FrameBatch, first: int) -> int:
+        """Copies frames of ``group`` from ``first`` on while there is room; returns how many."""
+        count = min(len(self.indices) - self._filled, len(group) - first)
+        into, source = slice(self._filled, self._filled + count), slice(first, first + count)
+        for name, planes in self.planes.items():
+            frames = getattr(group, name)[source]
+            if frames.shape[1:] != planes.shape[1:]:
+                raise ValueError(
+                    f"{self._name}: frame {int(group.indices[first])} is {frames.shape[1:3]} (height, width) where "
+                    f"the batch's frames are {planes.shape[1:3]}; iterate over it as output='rgb' at one size"
+                )
+            planes[into] = frames
+        self.indices[into] = group.indices[source]
+        self.pts_seconds[into] = group.pts_seconds[source]
+        self._filled += count
+        return count
+
+    def full(self) -> bool:
+        return self._filled == len(self.indices)
+
+    def batch(self) -> FrameBatch:
+        return FrameBatch(indices=self.indices, pts_seconds=self.pts_seconds, **self.planes)

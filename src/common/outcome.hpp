@@ -19,4 +19,10 @@ inline std::unexpected<Failure> fail(std::string message) {
     return std::unexpected<Failure>(Failure{std::move(message)});
 }
 
+// Passes a failure up unchanged, in one line: `if (!x) return propagate(x);`
+template <class T>
+std::unexpected<Failure> propagate(Outcome<T>& failed) {
+    return std::unexpected<Failure>(std::move(failed.error()));
+}
+
 }  // namespace pytovrik

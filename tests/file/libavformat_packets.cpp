@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/ffmpeg_owners.hpp"
+#include "display_matrix.hpp"
 
 namespace pytovrik::file::testing {
 
@@ -37,6 +38,9 @@ DemuxedTrack demux_with_libavformat(const std::string& path) {
     track.container = format->iformat->name;
     track.time_base = {stream->time_base.num, stream->time_base.den};
     track.frame_rate = {stream->avg_frame_rate.num, stream->avg_frame_rate.den};
+    if (const auto matrix = stream_display_matrix(*stream)) {
+        track.display_matrix = *matrix;
+    }
     if (stream->codecpar->extradata != nullptr) {
         track.extradata.assign(stream->codecpar->extradata,
                                stream->codecpar->extradata + stream->codecpar->extradata_size);

@@ -4,6 +4,7 @@
 // error.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct DemuxedTrack {
     std::string container;  // AVInputFormat::name
     Rational time_base;
     Rational frame_rate;  // AVStream::avg_frame_rate
+    // The display matrix side data; the identity without one.
+    std::array<std::int32_t, 9> display_matrix{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
     ByteVector extradata;
     std::vector<DemuxedPacket> packets;
     // What ended the read: 0 at a clean end of file, else the error code.

@@ -196,3 +196,19 @@ make history_wwwq_cut.mp4 ln -s "$here/../data/history/wwwq_cut.mp4" history_www
 
 # No H.264 video at all.
 make ts_audio_only.ts ff "${tone[@]}" -t 1 ts_audio_only.ts
+# Another codec's video: named in the error, read by a probe.
+make hevc.mp4 ff "${src[@]}" -t 0.4 -c:v libx265 -x265-params log-level=error hevc.mp4
+
+# Display matrices, as ffmpeg's -display_rotation R sets them (R degrees
+# counter-clockwise); an ffmpeg without that option (5.1) sets the same
+# matrix from the rotate tag on a stream copy. Groups of 5, with B-frames; an odd
+# size, so that the turned chroma planes are not squares of the luma's.
+make upright.mp4 ff -f lavfi -i "testsrc2=size=98x66:rate=25" -t 0.6 -c:v libx264 -bf 2 -g 5 -keyint_min 5 \
+    -sc_threshold 0 upright.mp4
+for degrees in 90 180 270; do
+    if ffmpeg -hide_banner -h full 2>/dev/null | grep -q -- -display_rotation; then
+        make "rotation_$degrees.mp4" ff -display_rotation "$degrees" -i upright.mp4 -c copy "rotation_$degrees.mp4"
+    else
+        make "rotation_$degrees.mp4" ff -i upright.mp4 -c copy -metadata:s:v:0 "rotate=$degrees" "rotation_$degrees.mp4"
+    fi
+done

@@ -10,10 +10,16 @@
 #include <vector>
 
 #include "common/ffmpeg_owners.hpp"
+#include "display_matrix.hpp"
 #include "libavformat_packets.hpp"
+#include "plane_turn.hpp"
 #include "frame_plan.hpp"
 #include "mp4_file_builder.hpp"
 #include "video_index.hpp"
+
+extern "C" {
+#include <libavutil/display.h>
+}
 
 namespace pytovrik::file {
 namespace {
@@ -113,6 +119,7 @@ void expect_same_as_libavformat(const std::string& path, Track& track, bool pars
     EXPECT_EQ(track.info.time_base.den, reference.time_base.den);
     EXPECT_EQ(track.info.frame_rate.num, reference.frame_rate.num);
     EXPECT_EQ(track.info.frame_rate.den, reference.frame_rate.den);
+    EXPECT_EQ(track.info.display_matrix, reference.display_matrix);
     ASSERT_FALSE(track.descriptions.empty());
     const ByteVector rebuilt = configuration_of(track.descriptions[0]);
     ASSERT_GE(reference.extradata.size(), rebuilt.size());
@@ -160,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(FileLayer, Mp4Media,
                                            "late_video.mp4", "open_gop.mp4", "intra_refresh.mp4", "fragmented.mp4",
                                            "fragmented_moov_samples.mp4", "fragmented_indexed.mp4", "faststart.mp4",
                                            "movie.mov", "fields_cvfi1.mp4", "fields_capama3.mp4", "truncated.mp4",
-                                           "cut_user_data.mp4"),
+                                           "cut_user_data.mp4", "rotation_90.mp4", "rotation_180.mp4",
+                                           "rotation_270.mp4"),
                          [](const ::testing::TestParamInfo<std::string>& param) {
                              std::string name = param.param;
                              for (char& c : name) {
@@ -168,6 +176,59 @@ INSTANTIATE_TEST_SUITE_P(FileLayer, Mp4Media,
                              }
                              return name;
                          });
+
+// The turn a player applies, from matrices as libavutil makes them
+// (av_display_rotation_set turns clockwise; a flip after the turn is a
+// mirror before the opposite turn); other angles go to the nearest quarter.
+TEST(DisplayMatrix, TurnsAsFfmpegAutorotates) {
+    struct Row {
+        double clockwise;
+        bool flip;
+        std::uint32_t rotation;
+        bool mirrored;
+    };
+    for (const Row& row : {Row{0, false, 0, false}, Row{90, false, 90, false}, Row{-90, false, 270, false},
+                           Row{180, false, 180, false}, Row{-90, true, 90, true}, Row{0, true, 0, true},
+                           Row{40, false, 0, false}, Row{-135.5, false, 180, false}}) {
+        std::array<std::int32_t, 9> matrix{};
+        av_display_rotation_set(matrix.data(), row.clockwise);
+        if (row.flip) {
+            av_display_matrix_flip(matrix.data(), 1, 0);
+        }
+        const Orientation orientation = orientation_of(matrix);
+        EXPECT_EQ(orientation.rotation, row.rotation) << row.clockwise;
+        EXPECT_EQ(orientation.mirrored, row.mirrored) << row.clockwise;
+    }
+    EXPECT_EQ(orientation_of({}).rotation, 0U);  // no scale: shown as stored
+}
+
+// Pixels moved as ffmpeg's transpose and flip filters move them, the mirror
+// before the turn; elements of several bytes move whole.
+TEST(DisplayMatrix, TurnedPlanesMoveEveryPixelOnce) {
+    const std::vector<std::uint8_t> stored{0, 1, 2, 3, 4, 5};  // 3 wide, 2 high
+    struct Row {
+        std::uint32_t rotation;
+        bool mirrored;
+        std::vector<std::uint8_t> shown;
+    };
+    for (const Row& row : {Row{0, false, {0, 1, 2, 3, 4, 5}}, Row{90, false, {3, 0, 4, 1, 5, 2}},
+                           Row{180, false, {5, 4, 3, 2, 1, 0}}, Row{270, false, {2, 5, 1, 4, 0, 3}},
+                           Row{0, true, {2, 1, 0, 5, 4, 3}}, Row{90, true, {5, 2, 4, 1, 3, 0}}}) {
+        std::vector<std::uint8_t> shown(stored.size());
+        turn_plane(stored.data(), shown.data(), 3, 2, 1, row.rotation, row.mirrored);
+        EXPECT_EQ(shown, row.shown) << row.rotation << (row.mirrored ? " mirrored" : "");
+        // The same moves with three-byte pixels.
+        std::vector<std::uint8_t> rgb;
+        for (const std::uint8_t value : stored) {
+            rgb.insert(rgb.end(), {value, static_cast<std::uint8_t>(value + 10), static_cast<std::uint8_t>(value + 20)});
+        }
+        std::vector<std::uint8_t> turned(rgb.size());
+        turn_plane(rgb.data(), turned.data(), 3, 2, 3, row.rotation, row.mirrored);
+        for (std::size_t i = 0; i < row.shown.size(); ++i) {
+            EXPECT_EQ(turned[i * 3 + 2], row.shown[i] + 20);
+        }
+    }
+}
 
 // Media the script made, as material for files built here.
 const DemuxedTrack& source(const std::string& name) {
@@ -334,7 +395,7 @@ TEST(BuiltMp4, FramesFollowTimesThatMoveAPictureFar) {
         ASSERT_FALSE(listed[sample]) << "frame " << frame;
         listed[sample] = true;
         if (frame > 0) {
-            ASSERT_TRUE(shown_before(track, (*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
+            ASSERT_TRUE((*index)->shown_before((*index)->sample_of_frame(frame - 1), sample)) << "frame " << frame;
         }
     }
 }

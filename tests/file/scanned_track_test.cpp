@@ -246,6 +246,8 @@ TEST(ScannedTrack, FailsNamingTheFile) {
         EXPECT_NE(track.error().message.find("'" + path + "'"), std::string::npos) << track.error().message;
     }
     EXPECT_NE(scan(media("ts_audio_only.ts")).error().message.find("has no H.264 video track"), std::string::npos);
+    EXPECT_NE(scan(media("hevc.mp4")).error().message.find("its video track is hevc; only H.264 is decoded"),
+              std::string::npos);
     std::remove(text.c_str());
 
     // The observer's failure ends the scan with its message.

@@ -312,8 +312,8 @@ TEST(LazilyReadFiles, AnOpenGopKeyFrameDecodesOnTheFirstTry) {
     auto index = VideoIndex::open(media("open_gop_leading.mp4"), library_functions());
     ASSERT_TRUE(index) << index.error().message;
     std::vector<std::uint32_t> key_samples;
-    for (const RandomAccessPoint& point : (*index)->random_access_points()) {
-        key_samples.push_back(point.sample);
+    for (const std::uint64_t frame : (*index)->key_frames()) {
+        key_samples.push_back((*index)->sample_of_frame(frame));
     }
     key_samples.pop_back();
     std::size_t keys_asked = 0;

@@ -142,15 +142,108 @@ def test_video_clips_keep_open_files_within_their_byte_bound(tmp_path, mp4_clip)
         assert all(np.array_equal(copy[item].numpy(), dataset[0].numpy()) for item in range(2))
 
 
+def _readme_example(heading: str) -> str:
+    section = (REPO / "README.md").read_text().split(heading + "\n", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
 @needs_video_file
-def test_the_readme_data_loader_example_runs_as_written():
-    readme = (REPO / "README.md").read_text()
-    section = readme.split("## Data loaders", 1)[1]
-    example = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+@pytest.mark.parametrize(
+    "heading, printed",
+    [("## Data loaders", "torch.uint8"), ("### Clips drawn each epoch: samplers and a labelled dataset",
+                                          "1 (2, 1, 8, 3, 64, 64)")],
+)
+def test_the_readme_data_loader_examples_run_as_written(heading, printed):
+    pytest.importorskip("torch")
+    example = _readme_example(heading)
     assert len(example.splitlines()) <= 15
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     result = subprocess.run(
         [sys.executable, "-c", example], cwd=REPO, env=env, capture_output=True, text=True, timeout=DEADLINE * 2
     )
     assert result.returncode == 0, result.stderr
-    assert "torch.uint8" in result.stdout
+    assert printed in result.stdout and result.stderr == ""
+
+
+def test_the_readme_dask_example_gives_a_serial_runs_frames(monkeypatch):
+    distributed = pytest.importorskip(
+        "distributed", reason="Dask's distributed scheduler (python3-distributed) is not installed"
+    )
+    monkeypatch.chdir(REPO)
+    # The example's function, defined outside any importable module, so that
+    # it travels to the workers by value, as from a script.
+    namespace = {"__name__": "readme_dask"}
+    exec(_readme_example("### The same code on a cluster"), namespace)
+    paths = ["data/sample.h264", str(REPO / "data" / "sample.h264")]
+    serial = [namespace["clips_of"](path) for path in paths]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        spread = client.gather(client.map(namespace["clips_of"], paths, pure=False))
+        assert len(client.scheduler_info()["workers"]) == 2
+    assert [batch.shape for batch in spread] == [(4, 8, 112, 112, 3)] * 2
+    assert all(np.array_equal(got, want) for got, want in zip(spread, serial))
+
+
+@pytest.mark.parametrize("layout, shape", [("TCHW", (2, 4, 3, 32, 48)), ("THWC", (2, 4, 32, 48, 3)),
+                                           ("CTHW", (2, 3, 4, 32, 48))])
+def test_video_dataset_draws_new_clips_each_epoch_in_two_workers(tmp_path, mp4_clip, layout, shape):
+    torch = pytest.importorskip("torch")
+    import functools
+
+    from pytovrik_video.dataset import VideoDataset
+    from pytovrik_video.samplers import clips_at_random_indices
+
+    copy = tmp_path / "copy.mp4"
+    copy.write_bytes(mp4_clip.read_bytes())
+    sampler = functools.partial(clips_at_random_indices, num_clips=2, frames_per_clip=4, step=2)
+    dataset = VideoDataset([(mp4_clip, "a"), (copy, "b"), (mp4_clip, "c")], sampler, layout=layout, size=(48, 32),
+                           seed=11)
+
+    def epoch(number: int) -> list[dict]:
+        dataset.set_epoch(number)
+        loader = torch.utils.data.DataLoader(
+            dataset, batch_size=None, num_workers=2, multiprocessing_context="fork", timeout=DEADLINE
+        )
+        return list(loader)
+
+    first, second, first_again = epoch(0), epoch(1), epoch(0)
+    assert len(dataset._files) == 0  # only the workers opened the files
+    assert [item["label"] for item in first] == ["a", "b", "c"] and first[1]["source"] == str(copy)
+    assert all(item["frames"].shape == shape and item["frames"].dtype == torch.uint8 for item in first)
+    assert all(torch.equal(x["indices"], y["indices"]) for x, y in zip(first, first_again))
+    assert any(not torch.equal(x["indices"], y["indices"]) for x, y in zip(first, second))
+    dataset.set_epoch(1)
+    for got, item in zip(second, (dataset[i] for i in range(3))):
+        assert torch.equal(got["frames"], item["frames"]) and torch.equal(got["pts_seconds"], item["pts_seconds"])
+    # The layout is a view of the decoded clips.
+    item = dataset[0]
+    assert item["frames"].is_contiguous() == (layout == "THWC")
+    thwc = item["frames"].permute(0, *[layout.index(axis) + 1 for axis in "THWC"])
+    video = VideoFile(mp4_clip)
+    expected = video.get_frames(item["indices"].flatten().tolist(), size=(48, 32)).data.reshape(2, 4, 32, 48, 3)
+    assert np.array_equal(thwc.numpy(), expected)
+
+
+def _report_usable_cpus(connection) -> None:
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:1])
+    connection.send((_jobs.usable_cpus(), _jobs.group_threads()))
+
+
+@pytest.mark.parametrize(
+    "cpu_max, quota", [("max 100000\n", None), ("150000 100000\n", 2), ("50000 100000\n", 1), ("", None),
+                       (None, None)]
+)
+def test_the_group_pool_fits_the_cpus_the_process_may_use(tmp_path, monkeypatch, cpu_max, quota):
+    if cpu_max is not None:
+        (tmp_path / "cpu.max").write_text(cpu_max)
+    monkeypatch.setattr(_jobs, "CGROUP_CPU_MAX", str(tmp_path / "cpu.max"))
+    monkeypatch.setattr(_jobs, "CGROUP_V1_CPU", str(tmp_path / "v1"))
+    assert _jobs._cgroup_cpu_quota() == quota
+    affinity = len(os.sched_getaffinity(0))
+    assert _jobs.usable_cpus() == min(affinity, quota or affinity)
+    # A process pinned to one core (as a scheduler pins its workers) decodes on one thread.
+    receiver, sender = multiprocessing.Pipe(duplex=False)
+    child = multiprocessing.get_context("fork").Process(target=_report_usable_cpus, args=(sender,))
+    child.start()
+    child.join(DEADLINE)
+    assert child.exitcode == 0 and receiver.recv() == (1, 1)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import multiprocessing
 import os
@@ -18,6 +19,7 @@ import numpy as np
 import pytest
 from conftest import REPO, framecrc_line
 
+import pytovrik_video
 from pytovrik_video import DecodeError, VideoFile, Yuv420Frame, _jobs, decode_h264, split_annexb
 
 av = pytest.importorskip("av")
@@ -286,7 +288,8 @@ def test_rgb_frames_go_into_out_as_a_whole_stream_decode_gives_them():
 def test_refusals_name_the_file_the_frames_and_the_reason(yuv444):
     video = VideoFile(media("negative_pts.mp4"))
     count = len(video)
-    with pytest.raises(IndexError, match=rf"frame index {count} .* {count} frames"):
+    # One hierarchy, each error also the built-in it replaced.
+    with pytest.raises(pytovrik_video.OutOfRangeError, match=rf"frame index {count} .* {count} frames"):
         video.get_frames([0, count])
     with pytest.raises(IndexError, match="-1"):
         video.get_frames([-1])
@@ -294,22 +297,28 @@ def test_refusals_name_the_file_the_frames_and_the_reason(yuv444):
         video.get_frames([0, 1], out=np.empty((2, video.height, video.width, 4), np.uint8))
     with pytest.raises(ValueError, match="only to output='rgb'"):
         video.get_frames([0], output="yuv420", size=(8, 8))
-    with pytest.raises(ValueError, match="test_video_file.py"):
+    with pytest.raises(pytovrik_video.SourceError, match="test_video_file.py"):
         VideoFile(__file__)
     with pytest.raises(FileNotFoundError):
         VideoFile(yuv444.with_name("missing.mp4"))
     with pytest.raises(ValueError, match="null"):  # never cut short to another file's name
         VideoFile(f"{yuv444}\0.mkv")
-    with pytest.raises(ValueError, match="no H.264 video track"):
+    with pytest.raises(pytovrik_video.SourceError, match="no H.264 video track"):
         VideoFile(media("ts_audio_only.ts"))
+    with pytest.raises(pytovrik_video.SourceError, match="no video track"):
+        VideoFile.probe(media("ts_audio_only.ts"))
     # The library's own reason reaches the message, with the file and frames.
     # Both groups fail at once; the request still ends cleanly and the file stays usable.
     refused = VideoFile(yuv444)
     reason = r"yuv444\.mp4'?: frames? [0-9-]+ could not be decoded: pytovrik_video: .*yuv420p"
     for _ in range(3):
-        with pytest.raises(DecodeError, match=reason):
+        with pytest.raises(pytovrik_video.VideoError, match=reason) as caught:
             refused.get_frames([7, 3, 1], output="yuv420")
+        assert isinstance(caught.value, DecodeError)
     assert refused.get_frames([7, 3], size=(8, 8)).data.shape == (2, 8, 8, 3)
+
+    with pytest.raises(ValueError, match="iterate over it as output='rgb'"):  # a resolution change
+        list(VideoFile(media("ts_resolution_change.ts")).iter_frames(batch_size=40, output="yuv420"))
 
     with VideoFile(yuv444) as closing:
         closing.get_frames([0], size=(8, 8))
@@ -340,6 +349,13 @@ def test_pool_threads_end_when_idle_and_take_their_decoders(monkeypatch):
     assert pool_threads() == 0
 
 
+def _run_script(script: str, path: Path) -> subprocess.CompletedProcess:
+    """Runs ``script`` with ``path`` as its argument in a fresh interpreter that imports this checkout's package."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
+    return subprocess.run([sys.executable, "-c", script, str(path)], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
 def test_the_package_works_without_pyav():
     script = (
         "import sys\n"
@@ -349,9 +365,169 @@ def test_the_package_works_without_pyav():
         "batch = video.get_frames([5, 1], output='rgb', size=(16, 12))\n"
         "print(len(video), batch.data.shape, 'av' in sys.modules and sys.modules['av'] is not None)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO / "python"), *sys.path]))
-    result = subprocess.run(
-        [sys.executable, "-c", script, str(media("cut.mp4"))], env=env, capture_output=True, text=True, timeout=60
-    )
+    result = _run_script(script, media("cut.mp4"))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split(" ", 1)[1].strip() == "(2, 12, 16, 3) False"
+
+
+def _ffmpeg_framecrc(path: Path, *input_options: str) -> list[str]:
+    """``<size> 0x<adler32>`` of each yuv420p frame ffmpeg outputs (autorotated unless told not to)."""
+    listing = subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", *input_options, "-i", str(path), "-map", "0:v", "-fps_mode",
+         "passthrough", "-pix_fmt", "yuv420p", "-f", "framecrc", "-"],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    return [" ".join(field.strip() for field in line.split(",")[4:6]) for line in listing.splitlines()
+            if line and not line.startswith("#")]
+
+
+# Made with ffmpeg's -display_rotation (counter-clockwise); metadata.rotation
+# counts clockwise, as a player turns the picture. The FATE sample is a
+# phone-style portrait turn, whose last samples are cut short: its first
+# group is compared.
+@pytest.mark.parametrize(
+    "path, rotation, stored, frames",
+    [
+        ("upright.mp4", 0, (98, 66), None),
+        ("rotation_90.mp4", 270, (98, 66), None),
+        ("rotation_180.mp4", 180, (98, 66), None),
+        ("rotation_270.mp4", 90, (98, 66), None),
+        (REPO / "tests" / "data" / "history" / "displaymatrix.mp4", 90, (160, 240), 24),
+    ],
+)
+def test_turned_files_come_out_as_ffmpeg_shows_them(path, rotation, stored, frames):
+    path = path if isinstance(path, Path) else media(path)
+    shown = stored[::-1] if rotation in (90, 270) else stored
+    for mode, options, size in (("display", (), shown), ("stored", ("-noautorotate",), stored)):
+        video = VideoFile(path, rotation=mode)
+        assert (video.width, video.height) == size
+        batch = video.get_frames(range(frames or len(video)), output="yuv420")
+        expected = _ffmpeg_framecrc(path, *options)
+        assert [framecrc_line(Yuv420Frame(y, uv)) for y, uv in zip(batch.y, batch.uv)] == expected[:frames], mode
+    metadata = video.metadata
+    assert (metadata.rotation, metadata.mirrored) == (rotation, False)
+    assert (metadata.width, metadata.height, metadata.stored_width, metadata.stored_height) == (*shown, *stored)
+    # size= is the shown picture's: the stored one is scaled to it turned, then turned.
+    turned = VideoFile(path).get_frames([1, 0], size=(20, 30), out=np.empty((2, 30, 20, 3), np.uint8)).data
+    scaled = video.get_frames([1, 0], size=(30, 20) if rotation in (90, 270) else (20, 30)).data
+    assert np.array_equal(turned, np.rot90(scaled, -rotation // 90, axes=(1, 2)))
+
+
+@pytest.mark.parametrize("name", ["open_gop_leading.mp4", "long.mp4"])
+def test_indexing_slicing_and_iteration_give_get_frames_frames(name):
+    video = VideoFile(media(name))
+    every = video.get_frames(range(len(video)), size=(32, 24))
+    keys = video.metadata.key_frame_indices
+    assert keys.dtype == np.int64 and keys[0] == 0 and np.all(np.diff(keys) > 0) and len(keys) > 1
+    small = VideoFile(media(name), threads=1)
+    assert small.threads == 1 and np.array_equal(small.get_frames([5, 0, 70 % len(video)]).data,
+                                                 video.get_frames([5, 0, 70 % len(video)]).data)
+    full = video.get_frames(range(len(video))).data
+    assert np.array_equal(video[3], full[3]) and np.array_equal(video[-1], full[-1])
+    for key in (slice(0, 64, 2), slice(-10, None), slice(None, None, -7), slice(5, 5)):
+        assert np.array_equal(video[key].data, full[key]), key
+    for index in (len(video), -len(video) - 1):
+        with pytest.raises(IndexError, match=f"frame index {index}"):
+            video[index]
+    batches = list(video.iter_frames(batch_size=7, size=(32, 24)))
+    assert [len(batch) for batch in batches[:-1]] == [7] * (len(batches) - 1)
+    assert np.array_equal(np.concatenate([batch.data for batch in batches]), every.data)
+    assert np.array_equal(np.concatenate([batch.indices for batch in batches]), np.arange(len(video)))
+    assert np.array_equal(np.concatenate([batch.pts_seconds for batch in batches]), every.pts_seconds)
+    assert np.array_equal(np.stack(list(video)), full)
+
+
+def test_iteration_holds_one_group_and_one_batch():
+    import tracemalloc
+
+    video = VideoFile(media("long.mp4"))  # 100 frames in groups of 25
+    frame_bytes = video.width * video.height * 3
+    tracemalloc.start()
+    try:
+        for _ in video.iter_frames(batch_size=10):
+            pass
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # A group, the batch being filled and the one handed out before it.
+    assert peak < (25 + 2 * 10 + 1) * frame_bytes, peak / frame_bytes
+
+
+def test_probe_reads_any_video_and_open_names_another_codec():
+    path = media("hevc.mp4")
+    probed = VideoFile.probe(path)
+    assert (probed.codec, probed.width, probed.height, probed.key_frame_indices) == ("hevc", 160, 120, None)
+    assert probed.frame_rate == 25 and probed.end_seconds == pytest.approx(0.4, abs=0.05)
+    with pytest.raises(pytovrik_video.UnsupportedCodecError, match="its video track is hevc; only H.264 is decoded") as caught:
+        VideoFile(path)
+    assert caught.value.codec == "hevc" and isinstance(caught.value, ValueError)
+    ts = VideoFile(media("ts_bframes.ts")).metadata
+    assert ts == dataclasses.replace(VideoFile.probe(media("ts_bframes.ts")), frame_count=ts.frame_count,
+                                     duration_seconds=ts.duration_seconds, end_seconds=ts.end_seconds,
+                                     bytes_read_at_open=ts.bytes_read_at_open, index_bytes=ts.index_bytes)
+    assert ts.start_seconds > 1 and ts.end_seconds == pytest.approx(ts.start_seconds + ts.duration_seconds)
+
+
+def test_ffmpeg_messages_reach_logging_and_never_stderr():
+    # Damaged groups make FFmpeg's decoder complain on every thread; the
+    # frames that still decode come back, the messages go to the logger.
+    script = (
+        "import logging, sys\n"
+        "import pytovrik_video as p\n"
+        "seen = []\n"
+        "class Keep(logging.Handler):\n"
+        "    def emit(self, record): seen.append((record.levelname, record.getMessage()))\n"
+        "logging.getLogger('pytovrik_video').addHandler(Keep())\n"
+        "video = p.VideoFile(sys.argv[1])\n"
+        "for start in range(0, len(video), 25):\n"
+        "    try:\n"
+        "        video.get_frames(range(start, min(start + 25, len(video))), size=(16, 12))\n"
+        "    except p.DecodeError as error:\n"
+        "        print('refused', 'could not be decoded' in str(error))\n"
+        "print(len(seen), sorted({level for level, _ in seen}))\n"
+    )
+    result = _run_script(script, media("ts_damaged.ts"))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    count, levels = result.stdout.splitlines()[-1].split(" ", 1)
+    assert int(count) > 0 and set(eval(levels)) <= {"ERROR", "WARNING", "INFO"}, result.stdout
+
+
+@pytest.mark.parametrize(
+    "name, sampler, arguments, within",
+    [
+        ("open_gop_leading.mp4", "clips_at_random_indices", dict(frames_per_clip=5, step=3, start=10, stop=-4),
+         (10, 46)),
+        ("open_gop_leading.mp4", "clips_at_regular_indices", dict(frames_per_clip=4, step=2), (0, 50)),
+        ("ts_bframes.ts", "clips_at_regular_indices", dict(frames_per_clip=1, start=-30), (120, 150)),
+        ("ts_bframes.ts", "clips_at_random_timestamps", dict(frames_per_clip=3, seconds_between_frames=0.5),
+         (1.48, 7.48)),
+        ("ts_bframes.ts", "clips_at_regular_timestamps",
+         dict(frames_per_clip=6, start_seconds=2.0, stop_seconds=4.0), (2.0, 4.0)),
+    ],
+)
+def test_samplers_draw_clips_within_the_range_as_get_frames_decodes_them(name, sampler, arguments, within):
+    from pytovrik_video import samplers
+
+    video = VideoFile(media(name))
+    sample = getattr(samplers, sampler)
+    clips = sample(video, num_clips=5, size=(24, 16), generator=np.random.default_rng(5), **arguments)
+    frames = arguments["frames_per_clip"]
+    assert clips.data.shape == (5, frames, 16, 24, 3) and clips.indices.shape == clips.pts_seconds.shape == (5, frames)
+    again = sample(video, num_clips=5, size=(24, 16), generator=np.random.default_rng(5), **arguments)
+    assert np.array_equal(again.indices, clips.indices) and np.array_equal(again.data, clips.data)
+    by_index = video.get_frames(clips.indices.ravel(), size=(24, 16))
+    assert np.array_equal(by_index.data.reshape(clips.data.shape), clips.data)
+    assert np.array_equal(by_index.pts_seconds.reshape(clips.indices.shape), clips.pts_seconds)
+    low, high = within
+    if "indices" in sampler:
+        assert low <= clips.indices.min() and clips.indices.max() < high
+        assert np.all(np.diff(clips.indices, axis=1) == arguments.get("step", 1))
+    else:
+        # Each frame is the one shown at its time, which lies in the range.
+        spacing = arguments.get("seconds_between_frames", 1 / video.fps)
+        times = clips.pts_seconds[:, :1] + np.arange(frames) * spacing
+        assert low - 1 / video.fps < clips.pts_seconds.min() and clips.pts_seconds.max() < high
+        assert np.all(np.abs(clips.pts_seconds - times) < 1 / video.fps + 1e-9)
+    assert np.all(np.diff(clips.indices[:, 0]) >= 0)
+    with pytest.raises(ValueError, match="fewer than a clip|less than a clip"):
+        sample(video, num_clips=1, frames_per_clip=10_000)
