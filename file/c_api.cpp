@@ -150,33 +150,11 @@ PYTOVRIK_VIDEO_FILE_API uint64_t pytovrik_video_file_key_frames(const PytovrikVi
     if (file == nullptr) {
         return 0;
     }
-    const auto& index = *file->index;
-    const auto& track = index.track();
-    std::vector<std::uint32_t> recovering;
-    {
-        const std::lock_guard<std::mutex> held(index.learning());
-        for (const auto& point : index.random_access_points()) {
-            if (point.recovered_at != pytovrik::file::NO_SAMPLE) {
-                recovering.push_back(point.recovered_at);
-            }
-        }
+    const std::vector<std::uint64_t> key_frames = file->index->key_frames();
+    if (frames != nullptr) {
+        std::copy_n(key_frames.begin(), std::min<uint64_t>(capacity, key_frames.size()), frames);
     }
-    std::vector<bool> recovers(track.samples.size(), false);
-    for (const std::uint32_t sample : recovering) {
-        if (sample < recovers.size()) {
-            recovers[sample] = true;
-        }
-    }
-    uint64_t found = 0;
-    for (uint64_t frame = 0; frame < index.frame_count(); ++frame) {
-        if (recovers[index.sample_of_frame(frame)]) {
-            if (frames != nullptr && found < capacity) {
-                frames[found] = frame;
-            }
-            ++found;
-        }
-    }
-    return found;
+    return key_frames.size();
 }
 
 PYTOVRIK_VIDEO_FILE_API int32_t pytovrik_video_file_frame_seconds(const PytovrikVideoFile* file, uint64_t first,
