@@ -37,15 +37,9 @@ void capture_or_print(void* context, int level, const char* format, va_list argu
         pass_on_log(context, level, format, arguments);
         return;
     }
-    char line[1024];
-    int print_prefix = 1;
-    va_list copy;
-    va_copy(copy, arguments);
-    av_log_format_line2(context, level, format, copy, line, sizeof line, &print_prefix);
-    va_end(copy);
     std::string& text = CAPTURE.text;
     if (text.size() < MAX_CAPTURED) {
-        text.append(line);
+        text.append(format_log_line(context, level, format, arguments));
     }
 }
 

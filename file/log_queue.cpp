@@ -48,6 +48,16 @@ void unlock_after_fork() { queue().lock.unlock(); }
 
 }  // namespace
 
+std::string format_log_line(void* context, int level, const char* format, va_list arguments) {
+    char line[1024];
+    int print_prefix = 1;
+    va_list copy;
+    va_copy(copy, arguments);
+    av_log_format_line2(context, level, format, copy, line, sizeof line, &print_prefix);
+    va_end(copy);
+    return line;
+}
+
 void pass_on_log(void* context, int level, const char* format, va_list arguments) {
     if (!QUEUEING.load(std::memory_order_relaxed)) {
         av_log_default_callback(context, level, format, arguments);
@@ -56,13 +66,7 @@ void pass_on_log(void* context, int level, const char* format, va_list arguments
     if (level > av_log_get_level()) {
         return;
     }
-    char line[1024];
-    int print_prefix = 1;
-    va_list copy;
-    va_copy(copy, arguments);
-    av_log_format_line2(context, level, format, copy, line, sizeof line, &print_prefix);
-    va_end(copy);
-    std::string text(line);
+    std::string text = format_log_line(context, level, format, arguments);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }

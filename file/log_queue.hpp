@@ -11,6 +11,9 @@
 
 namespace pytovrik::file {
 
+// A message as FFmpeg prints it, its context's name in front.
+std::string format_log_line(void* context, int level, const char* format, va_list arguments);
+
 // What the log callback does with a message it does not keep.
 void pass_on_log(void* context, int level, const char* format, va_list arguments);
 

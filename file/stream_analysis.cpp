@@ -196,91 +196,93 @@ std::optional<std::int64_t> StreamAnalyser::order_of(const SliceHeaderStart& sli
 }
 
 SampleFacts StreamAnalyser::analyse(std::span<const std::uint8_t> bytes, std::uint8_t length_size) {
-    SampleFacts facts;
-    bool first_slice = true;
-    bool in_first_picture = false;
-    bool frame_started = false;
+    SampleReading reading;
     for_each_sample_unit(bytes, length_size, [&](Bytes nal) {
         const int type = nal_unit_type(nal);
         if (type == NAL_SPS || type == NAL_PPS) {
-            facts.flags |= SAMPLE_PARAMETER_SETS;
+            reading.facts.flags |= SAMPLE_PARAMETER_SETS;
             see_parameter_set(nal);
-            return;
+        } else if (type == NAL_SEI) {
+            see_sei(nal, reading.facts);
+        } else if (type == NAL_SLICE || type == NAL_IDR_SLICE) {
+            see_slice(nal, reading);
         }
-        if (type == NAL_SEI) {
-            for_each_sei_message(nal, [&](std::uint64_t payload_type, Bytes payload) {
-                if (payload_type == SEI_RECOVERY_POINT) {
-                    if (const auto count = recovery_frame_count(payload)) {
-                        facts.flags |= SAMPLE_RECOVERY_POINT;
-                        facts.recovery_frame_count = *count;
-                    }
-                } else if (payload_type == SEI_USER_DATA_UNREGISTERED && identifies_x264(payload)) {
-                    keep_unit(encoder_sei_, nal);
-                }
-                return true;
-            });
-            return;
-        }
-        if (type != NAL_SLICE && type != NAL_IDR_SLICE) {
-            return;
-        }
-        const bool idr = type == NAL_IDR_SLICE;
-        const bool reference = (nal[0] & 0x60) != 0;
-        facts.flags |= SAMPLE_PICTURE;
-        const auto pps_id = slice_pps_id(nal);
-        const PictureParameterSet* pps = pps_id ? &*pps_[*pps_id] : nullptr;
-        if (pps_id && !pps_[*pps_id]) {
-            pps = nullptr;
-        }
-        const SequenceParameterSet* sps = pps != nullptr && sps_[pps->sps_id] ? &*sps_[pps->sps_id] : nullptr;
-        const auto slice = sps != nullptr ? parse_slice_header_start(nal, *sps, *pps) : std::nullopt;
-        const bool new_picture = first_slice || (slice && slice->first_mb_in_slice == 0);
-        if (!new_picture) {
-            if (in_first_picture) {
-                if (idr) facts.flags |= SAMPLE_IDR;
-                if (reference) facts.flags |= SAMPLE_REFERENCE;
-                if (!slice || !slice->intra()) facts.flags &= static_cast<std::uint16_t>(~SAMPLE_INTRA);
+    });
+    if (reading.frame_started) {
+        reading.facts.flags |= SAMPLE_FRAME_START;
+    }
+    return reading.facts;
+}
+
+void StreamAnalyser::see_sei(Bytes nal, SampleFacts& facts) {
+    for_each_sei_message(nal, [&](std::uint64_t payload_type, Bytes payload) {
+        if (payload_type == SEI_RECOVERY_POINT) {
+            if (const auto count = recovery_frame_count(payload)) {
+                facts.flags |= SAMPLE_RECOVERY_POINT;
+                facts.recovery_frame_count = *count;
             }
-            return;
+        } else if (payload_type == SEI_USER_DATA_UNREGISTERED && identifies_x264(payload)) {
+            keep_unit(encoder_sei_, nal);
         }
-        // A field completes the one before it when it has the other parity,
-        // the same frame_num and the same reference use (FFmpeg's pairing).
-        const bool second_field = slice && slice->field_pic && pending_first_field_ &&
-                                  pending_first_field_->bottom != slice->bottom_field &&
-                                  pending_first_field_->frame_num == slice->frame_num &&
-                                  pending_first_field_->reference == reference;
-        if (second_field) {
-            pending_first_field_.reset();
-        } else {
-            frame_started = true;
-            if (slice && slice->field_pic) {
-                pending_first_field_ = PendingField{slice->frame_num, slice->bottom_field, reference};
-            } else {
-                pending_first_field_.reset();
-            }
-        }
-        const auto order = slice ? order_of(*slice, *sps, idr, reference) : std::nullopt;
-        if (first_slice) {
-            in_first_picture = true;
+        return true;
+    });
+}
+
+// A field completes the one before it when it has the other parity, the same
+// frame_num and the same reference use (FFmpeg's pairing). Whether the
+// picture starts a frame.
+bool StreamAnalyser::pair_fields(const std::optional<SliceHeaderStart>& slice, bool reference) {
+    const bool second_field = slice && slice->field_pic && pending_first_field_ &&
+                              pending_first_field_->bottom != slice->bottom_field &&
+                              pending_first_field_->frame_num == slice->frame_num &&
+                              pending_first_field_->reference == reference;
+    if (second_field) {
+        pending_first_field_.reset();
+        return false;
+    }
+    if (slice && slice->field_pic) {
+        pending_first_field_ = PendingField{slice->frame_num, slice->bottom_field, reference};
+    } else {
+        pending_first_field_.reset();
+    }
+    return true;
+}
+
+void StreamAnalyser::see_slice(Bytes nal, SampleReading& reading) {
+    SampleFacts& facts = reading.facts;
+    const bool idr = nal_unit_type(nal) == NAL_IDR_SLICE;
+    const bool reference = (nal[0] & 0x60) != 0;
+    facts.flags |= SAMPLE_PICTURE;
+    const auto pps_id = slice_pps_id(nal);
+    const PictureParameterSet* pps = pps_id && pps_[*pps_id] ? &*pps_[*pps_id] : nullptr;
+    const SequenceParameterSet* sps = pps != nullptr && sps_[pps->sps_id] ? &*sps_[pps->sps_id] : nullptr;
+    const auto slice = sps != nullptr ? parse_slice_header_start(nal, *sps, *pps) : std::nullopt;
+    const bool first_slice = !reading.slice_seen;
+    reading.slice_seen = true;
+    if (!first_slice && !(slice && slice->first_mb_in_slice == 0)) {
+        // Another slice of the same picture.
+        if (reading.in_first_picture) {
             if (idr) facts.flags |= SAMPLE_IDR;
             if (reference) facts.flags |= SAMPLE_REFERENCE;
-            if (slice && slice->intra()) {
-                facts.flags |= SAMPLE_INTRA;
-                facts.clears_references = slice->resets_picture_order ||
-                                          (reference && !slice->field_pic && sps->max_num_ref_frames <= 1);
-            }
-            facts.frame_num = slice ? slice->frame_num : 0;
-            facts.order = order;
-        } else {
-            in_first_picture = false;
-            if (reference) facts.flags |= SAMPLE_REFERENCE;
+            if (!slice || !slice->intra()) facts.flags &= static_cast<std::uint16_t>(~SAMPLE_INTRA);
         }
-        first_slice = false;
-    });
-    if (frame_started) {
-        facts.flags |= SAMPLE_FRAME_START;
+        return;
     }
-    return facts;
+    reading.frame_started = pair_fields(slice, reference) || reading.frame_started;
+    const auto order = slice ? order_of(*slice, *sps, idr, reference) : std::nullopt;
+    reading.in_first_picture = first_slice;
+    if (reference) facts.flags |= SAMPLE_REFERENCE;
+    if (!first_slice) {
+        return;
+    }
+    if (idr) facts.flags |= SAMPLE_IDR;
+    if (slice && slice->intra()) {
+        facts.flags |= SAMPLE_INTRA;
+        facts.clears_references =
+            slice->resets_picture_order || (reference && !slice->field_pic && sps->max_num_ref_frames <= 1);
+    }
+    facts.frame_num = slice ? slice->frame_num : 0;
+    facts.order = order;
 }
 
 StreamHeader StreamAnalyser::header() const {

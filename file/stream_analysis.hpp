@@ -184,7 +184,18 @@ private:
         std::uint32_t prev_frame_num = 0;
     };
 
+    // What reading one sample's units has found so far.
+    struct SampleReading {
+        SampleFacts facts;
+        bool slice_seen = false;
+        bool in_first_picture = false;
+        bool frame_started = false;
+    };
+
     void see_parameter_set(h264::Bytes nal);
+    void see_sei(h264::Bytes nal, SampleFacts& facts);
+    void see_slice(h264::Bytes nal, SampleReading& reading);
+    bool pair_fields(const std::optional<h264::SliceHeaderStart>& slice, bool reference);
     std::optional<std::int64_t> order_of(const h264::SliceHeaderStart& slice, const h264::SequenceParameterSet& sps,
                                          bool idr, bool reference);
 

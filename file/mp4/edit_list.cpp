@@ -138,29 +138,135 @@ Mp4Outcome<std::vector<Edit>> read_edit_list(const FileBytes& file, const Box& e
     return edits;
 }
 
+namespace {
+
+// One pass over a track's samples, rewriting them in place: the kept ones
+// are a run of the old ones, in order, so the write position never passes
+// the read position.
+class EditPass {
+public:
+    explicit EditPass(SampleIndex& index)
+        : index_(index), samples_(index.samples), old_count_(index.samples.size()),
+          covered_(index.offsets.size()), shift_(index.dts_shift) {}
+
+    // The samples one edit shows (and those around it a decoder needs), from
+    // the key frame before its start; `counter` is where the edit starts on
+    // the track's timeline.
+    void take_edit(std::int64_t counter, std::int64_t duration, std::int64_t media_time);
+    // Cuts the samples to those kept, and moves the times so that the first
+    // shown starts at the first edit's (empty edits before it included).
+    void finish(std::int64_t empty_sum);
+
+private:
+    // The samples discarded before the edit's start end where it starts,
+    // each one frame duration before the next.
+    void time_discarded(std::int64_t start, const std::vector<std::int64_t>& durations);
+
+    SampleIndex& index_;
+    std::vector<TrackSample>& samples_;
+    const std::size_t old_count_;
+    const std::size_t covered_;
+    const std::int64_t shift_;
+    std::size_t kept_ = 0;
+    std::size_t kept_offsets_ = 0;
+    std::int64_t min_corrected_pts_ = -1;
+};
+
+void EditPass::take_edit(std::int64_t counter, std::int64_t duration, std::int64_t media_time) {
+    auto start = find_key_before(index_, media_time, false);
+    if (!start) {
+        start = find_key_before(index_, media_time, true);
+    }
+    const KeyBefore from = start.value_or(KeyBefore{});
+    std::size_t offset_index = from.offset_index;
+    const std::int64_t edit_end = wrapping_add(duration, media_time);
+    bool start_found = false;
+    bool key_after_end_found = false;
+    std::vector<std::int64_t> discarded_durations;
+    for (std::size_t current = from.index; current < old_count_; ++current) {
+        const TrackSample old = samples_[current];
+        const std::int64_t frame_duration =
+            current + 1 < old_count_ ? wrapping_sub(samples_[current + 1].pts, old.pts) : duration;
+        std::uint16_t flags = old.flags;
+        std::int64_t cts = wrapping_add(old.pts, shift_);
+        std::int64_t offset = 0;
+        const bool has_offset = index_.has_offset_table && offset_index < covered_;
+        if (has_offset) {
+            offset = index_.offsets[offset_index++];
+            cts = wrapping_add(cts, offset);
+        }
+        if (cts < media_time || cts >= edit_end) {
+            flags |= SAMPLE_DISCARD;
+            if (!start_found) {
+                discarded_durations.push_back(frame_duration);
+            }
+        } else {
+            const std::int64_t corrected = wrapping_add(wrapping_add(counter, offset), shift_);
+            min_corrected_pts_ = min_corrected_pts_ < 0 ? corrected : std::min(min_corrected_pts_, corrected);
+            if (!start_found) {
+                start_found = true;
+                time_discarded(counter, discarded_durations);
+                discarded_durations = {};
+            }
+        }
+        TrackSample& out = samples_[kept_++];
+        out = old;
+        out.flags = flags;
+        out.pts = counter;
+        if (has_offset) {
+            index_.offsets[kept_offsets_++] = static_cast<std::int32_t>(offset);
+        }
+        if (start_found) {
+            counter = wrapping_add(counter, frame_duration);
+        }
+        if (wrapping_add(cts, frame_duration) >= edit_end && (flags & SAMPLE_KEY) != 0) {
+            // With composition offsets, B-frames after that key frame may
+            // still belong to the edit: wait for one more.
+            if (index_.has_offset_table && !key_after_end_found) {
+                key_after_end_found = true;
+                continue;
+            }
+            break;
+        }
+    }
+}
+
+void EditPass::time_discarded(std::int64_t start, const std::vector<std::int64_t>& durations) {
+    std::int64_t end_time = start;
+    for (std::size_t i = 0; i < durations.size(); ++i) {
+        end_time = wrapping_sub(end_time, durations[durations.size() - 1 - i]);
+        samples_[kept_ - 1 - i].pts = end_time;
+    }
+}
+
+void EditPass::finish(std::int64_t empty_sum) {
+    samples_.resize(kept_);
+    index_.offsets.resize(kept_offsets_);
+    min_corrected_pts_ = wrapping_sub(min_corrected_pts_, empty_sum);
+    if (min_corrected_pts_ > 0) {
+        for (TrackSample& sample : samples_) {
+            sample.pts = wrapping_sub(sample.pts, min_corrected_pts_);
+        }
+    }
+}
+
+}  // namespace
+
 void apply_edit_list(SampleIndex& index, std::span<const Edit> edits, std::int32_t track_time_scale,
                      std::int32_t movie_time_scale) {
-    std::vector<TrackSample>& samples = index.samples;
-    if (edits.empty() || samples.empty()) {
+    if (edits.empty() || index.samples.empty()) {
         return;
     }
     if (movie_time_scale == 0) {
         // libavformat cannot scale any edit then, and keeps no sample.
-        samples.clear();
+        index.samples.clear();
         index.offsets.clear();
         return;
     }
-    const std::int64_t shift = index.dts_shift;
-    const std::size_t old_count = samples.size();
-    const std::size_t covered = index.offsets.size();
-    std::int64_t entry_end = shift > 0 ? -shift : 0;
+    EditPass pass(index);
+    std::int64_t entry_end = index.dts_shift > 0 ? -index.dts_shift : 0;
     std::int64_t empty_sum = 0;
-    std::int64_t min_corrected_pts = -1;
-    std::size_t kept = 0;
-    std::size_t kept_offsets = 0;
     bool found_media = false;
-    // Samples, rewritten in place: the kept ones are a run of the old ones,
-    // in order, so the write position never passes the read position.
     for (const Edit& edit : edits) {
         std::int64_t duration = av_rescale(edit.duration, track_time_scale, movie_time_scale);
         const std::int64_t media_time = edit.media_time;
@@ -168,7 +274,7 @@ void apply_edit_list(SampleIndex& index, std::span<const Edit> edits, std::int32
             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
             duration = 0;
         }
-        std::int64_t counter = entry_end;
+        const std::int64_t counter = entry_end;
         entry_end = av_sat_add64(entry_end, duration);
         if (entry_end == std::numeric_limits<std::int64_t>::max()) {
             break;
@@ -178,77 +284,9 @@ void apply_edit_list(SampleIndex& index, std::span<const Edit> edits, std::int32
             continue;
         }
         found_media = true;
-        auto start = find_key_before(index, media_time, false);
-        if (!start) {
-            start = find_key_before(index, media_time, true);
-        }
-        const KeyBefore from = start.value_or(KeyBefore{});
-        std::size_t offset_index = from.offset_index;
-        const std::int64_t edit_end = wrapping_add(duration, media_time);
-        bool start_found = false;
-        bool key_after_end_found = false;
-        std::vector<std::int64_t> discarded_durations;
-        for (std::size_t current = from.index; current < old_count; ++current) {
-            const TrackSample old = samples[current];
-            const std::int64_t frame_duration =
-                current + 1 < old_count ? wrapping_sub(samples[current + 1].pts, old.pts) : duration;
-            std::uint16_t flags = old.flags;
-            std::int64_t cts = wrapping_add(old.pts, shift);
-            std::int64_t offset = 0;
-            const bool has_offset = index.has_offset_table && offset_index < covered;
-            if (has_offset) {
-                offset = index.offsets[offset_index++];
-                cts = wrapping_add(cts, offset);
-            }
-            if (cts < media_time || cts >= edit_end) {
-                flags |= SAMPLE_DISCARD;
-                if (!start_found) {
-                    discarded_durations.push_back(frame_duration);
-                }
-            } else {
-                const std::int64_t corrected = wrapping_add(wrapping_add(counter, offset), shift);
-                min_corrected_pts = min_corrected_pts < 0 ? corrected : std::min(min_corrected_pts, corrected);
-                if (!start_found) {
-                    start_found = true;
-                    // The samples discarded before the edit's start end where
-                    // it starts, each one frame duration before the next.
-                    std::int64_t end_time = counter;
-                    for (std::size_t i = 0; i < discarded_durations.size(); ++i) {
-                        end_time = wrapping_sub(end_time, discarded_durations[discarded_durations.size() - 1 - i]);
-                        samples[kept - 1 - i].pts = end_time;
-                    }
-                    discarded_durations = {};
-                }
-            }
-            TrackSample& out = samples[kept++];
-            out = old;
-            out.flags = flags;
-            out.pts = counter;
-            if (has_offset) {
-                index.offsets[kept_offsets++] = static_cast<std::int32_t>(offset);
-            }
-            if (start_found) {
-                counter = wrapping_add(counter, frame_duration);
-            }
-            if (wrapping_add(cts, frame_duration) >= edit_end && (flags & SAMPLE_KEY) != 0) {
-                // With composition offsets, B-frames after that key frame may
-                // still belong to the edit: wait for one more.
-                if (index.has_offset_table && !key_after_end_found) {
-                    key_after_end_found = true;
-                    continue;
-                }
-                break;
-            }
-        }
+        pass.take_edit(counter, duration, media_time);
     }
-    samples.resize(kept);
-    index.offsets.resize(kept_offsets);
-    min_corrected_pts = wrapping_sub(min_corrected_pts, empty_sum);
-    if (min_corrected_pts > 0) {
-        for (TrackSample& sample : samples) {
-            sample.pts = wrapping_sub(sample.pts, min_corrected_pts);
-        }
-    }
+    pass.finish(empty_sum);
 }
 
 std::int64_t fragment_time_offset(std::span<const Edit> edits, std::int32_t track_time_scale,

@@ -219,15 +219,9 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
                                          " samples, more than it or the file holds")
                         .error());
     }
-    std::int64_t decode_time = 0;
-    if (next_run_decode_time_ != NO_PTS) {
-        decode_time = wrapping_sub(next_run_decode_time_, track_.time_offset);
-    } else if (fragment_decode_time_ != NO_PTS) {
-        decode_time = wrapping_sub(fragment_decode_time_, track_.time_offset);
-    } else if (track_.has_segment_index) {
-        return fall_back("a track fragment has no decode time but the file has a segment index");
-    } else {
-        decode_time = wrapping_sub(track_end_, track_.time_offset);
+    auto decode_time = run_decode_time();
+    if (!decode_time) {
+        return std::unexpected(decode_time.error());
     }
     if (count == 0) {
         return {};
@@ -235,69 +229,92 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     if (auto extended = extend_offset_table(); !extended) {
         return extended;
     }
-    std::uint64_t offset = base_offset_ + static_cast<std::uint64_t>(std::int64_t{data_offset});
-    const std::int64_t previous_decode_time = last_decode_time_;
+    RunPosition at{base_offset_ + static_cast<std::uint64_t>(std::int64_t{data_offset}), *decode_time,
+                   last_decode_time_};
     TableReader entries(file_, entries_at, entry_bytes != 0 ? count : 0, std::max<std::uint32_t>(entry_bytes, 1));
     for (std::uint32_t i = 0; i < count; ++i) {
-        std::uint32_t duration = default_duration_;
-        std::uint32_t size = default_size_;
-        std::uint32_t sample_flags = i != 0 ? default_flags_ : first_flags;
-        std::int32_t composition = 0;
+        RunEntry entry{default_duration_, default_size_, i != 0 ? default_flags_ : first_flags, 0};
         if (entry_bytes != 0) {
-            auto entry = entries.next();
-            if (!entry) {
-                return halt(entry.error());
+            auto bytes = entries.next();
+            if (!bytes) {
+                return halt(bytes.error());
             }
-            FieldReader values(std::span(*entry, entry_bytes));
-            if ((flags & SAMPLE_DURATION) != 0) {
-                duration = values.u32();
-            }
-            if ((flags & SAMPLE_SIZE) != 0) {
-                size = values.u32();
-            }
-            if ((flags & SAMPLE_FLAGS) != 0) {
-                sample_flags = values.u32();
-            }
-            if ((flags & SAMPLE_COMPOSITION) != 0) {
-                composition = static_cast<std::int32_t>(values.u32());
-            }
+            read_run_entry(std::span(*bytes, entry_bytes), flags, entry);
         }
-        if (composition < 0) {
-            const std::int32_t shift = composition == std::numeric_limits<std::int32_t>::min()
-                                           ? std::numeric_limits<std::int32_t>::max()
-                                           : -composition;
-            index_.dts_shift = std::max(index_.dts_shift, shift);
-        }
-        std::uint16_t sample_bits =
-            (sample_flags & (NOT_SYNC | DEPENDS_ON_OTHERS)) == 0 ? SAMPLE_KEY | SAMPLE_SYNC_STATED : 0;
-        // Fragments may overlap in time: libavformat discards what starts
-        // before the end of what came earlier.
-        if (previous_decode_time >= decode_time) {
-            sample_bits |= SAMPLE_DISCARD;
-        }
-        TrackSample& sample = index_.samples.emplace_back();
-        sample.position = offset;
-        sample.size = size;
-        sample.description = static_cast<std::uint16_t>(description_ - 1);
-        sample.flags = sample_bits;
-        sample.pts = decode_time;
-        index_.offsets.push_back(offsets_stuck_ ? 0 : composition);
-        last_decode_time_ = decode_time;
-        if (av_sat_add64(decode_time, duration) != wrapping_add(decode_time, duration) || size == 0 ||
-            size > MAX_INDEXED_SAMPLE_SIZE) {
-            return fall_back("a track fragment run has an empty or huge sample, or a decode time out of range");
-        }
-        decode_time += duration;
-        offset += size;
-        if (std::int64_t{duration} <= std::numeric_limits<std::int64_t>::max() - index_.duration_for_rate &&
-            index_.frames_for_rate < std::numeric_limits<int>::max()) {
-            index_.duration_for_rate += duration;
-            ++index_.frames_for_rate;
+        if (auto added = add_run_sample(entry, at); !added) {
+            return added;
         }
     }
-    next_run_decode_time_ = wrapping_add(decode_time, track_.time_offset);
-    implicit_offset_ = offset;
-    track_end_ = wrapping_add(decode_time, track_.time_offset);
+    next_run_decode_time_ = wrapping_add(at.decode_time, track_.time_offset);
+    implicit_offset_ = at.offset;
+    track_end_ = wrapping_add(at.decode_time, track_.time_offset);
+    return {};
+}
+
+// Where a run's decode times start: the run before it in the fragment, the
+// fragment's own decode time, or where the track ended.
+Mp4Outcome<std::int64_t> FragmentReader::run_decode_time() const {
+    if (next_run_decode_time_ != NO_PTS) {
+        return wrapping_sub(next_run_decode_time_, track_.time_offset);
+    }
+    if (fragment_decode_time_ != NO_PTS) {
+        return wrapping_sub(fragment_decode_time_, track_.time_offset);
+    }
+    if (track_.has_segment_index) {
+        return fall_back("a track fragment has no decode time but the file has a segment index");
+    }
+    return wrapping_sub(track_end_, track_.time_offset);
+}
+
+void FragmentReader::read_run_entry(std::span<const std::uint8_t> bytes, std::uint32_t flags, RunEntry& entry) {
+    FieldReader values(bytes);
+    if ((flags & SAMPLE_DURATION) != 0) {
+        entry.duration = values.u32();
+    }
+    if ((flags & SAMPLE_SIZE) != 0) {
+        entry.size = values.u32();
+    }
+    if ((flags & SAMPLE_FLAGS) != 0) {
+        entry.flags = values.u32();
+    }
+    if ((flags & SAMPLE_COMPOSITION) != 0) {
+        entry.composition = static_cast<std::int32_t>(values.u32());
+    }
+}
+
+Mp4Outcome<void> FragmentReader::add_run_sample(const RunEntry& entry, RunPosition& at) {
+    if (entry.composition < 0) {
+        const std::int32_t shift = entry.composition == std::numeric_limits<std::int32_t>::min()
+                                       ? std::numeric_limits<std::int32_t>::max()
+                                       : -entry.composition;
+        index_.dts_shift = std::max(index_.dts_shift, shift);
+    }
+    std::uint16_t sample_bits =
+        (entry.flags & (NOT_SYNC | DEPENDS_ON_OTHERS)) == 0 ? SAMPLE_KEY | SAMPLE_SYNC_STATED : 0;
+    // Fragments may overlap in time: libavformat discards what starts
+    // before the end of what came earlier.
+    if (at.previous_decode_time >= at.decode_time) {
+        sample_bits |= SAMPLE_DISCARD;
+    }
+    TrackSample& sample = index_.samples.emplace_back();
+    sample.position = at.offset;
+    sample.size = entry.size;
+    sample.description = static_cast<std::uint16_t>(description_ - 1);
+    sample.flags = sample_bits;
+    sample.pts = at.decode_time;
+    index_.offsets.push_back(offsets_stuck_ ? 0 : entry.composition);
+    last_decode_time_ = at.decode_time;
+    if (av_sat_add64(at.decode_time, entry.duration) != wrapping_add(at.decode_time, entry.duration) ||
+        entry.size == 0 || entry.size > MAX_INDEXED_SAMPLE_SIZE) {
+        return fall_back("a track fragment run has an empty or huge sample, or a decode time out of range");
+    }
+    at.decode_time += entry.duration;
+    at.offset += entry.size;
+    if (std::int64_t{entry.duration} <= std::numeric_limits<std::int64_t>::max() - index_.duration_for_rate &&
+        index_.frames_for_rate < std::numeric_limits<int>::max()) {
+        index_.duration_for_rate += entry.duration;
+        ++index_.frames_for_rate;
+    }
     return {};
 }
 

@@ -39,7 +39,23 @@ private:
     Mp4Outcome<void> read_header(const Box& tfhd, bool first_in_moof);
     Mp4Outcome<bool> header_read_first(const Box& box) const;
     Mp4Outcome<void> read_decode_time(const Box& tfdt);
+    // One sample of a run, its defaults overridden by what the run lists.
+    struct RunEntry {
+        std::uint32_t duration;
+        std::uint32_t size;
+        std::uint32_t flags;
+        std::int32_t composition;
+    };
+    // Where the next sample of a run goes, in the file and in time.
+    struct RunPosition {
+        std::uint64_t offset;
+        std::int64_t decode_time;
+        std::int64_t previous_decode_time;  // of the sample before the run
+    };
     Mp4Outcome<void> read_run(const Box& trun);
+    Mp4Outcome<std::int64_t> run_decode_time() const;
+    static void read_run_entry(std::span<const std::uint8_t> bytes, std::uint32_t flags, RunEntry& entry);
+    Mp4Outcome<void> add_run_sample(const RunEntry& entry, RunPosition& at);
     Mp4Outcome<void> extend_offset_table();
     bool runs_are_ours() const;
 

@@ -377,9 +377,7 @@ private:
 
     // mov_build_index: chunk by chunk, the samples each chunk holds.
     Outcome<void> add_samples(const Table& stts, const Table& stsc, const Table& chunks, TimeToSample& times) {
-        const std::uint32_t sample_count = sizes_.count();
-        auto reserved = reserve(sample_count);
-        if (!reserved) {
+        if (auto reserved = reserve(sizes_.count()); !reserved) {
             return reserved;
         }
         if (stts.count != 0) {
@@ -387,99 +385,146 @@ private:
                 return loaded;
             }
         }
-        auto keys = open_sync_samples();
-        if (!keys) {
-            return std::unexpected(keys.error());
+        if (auto keys = open_sync_samples(); !keys) {
+            return propagate(keys);
         }
-        TableReader runs(file_, stsc.entries, stsc.count, 12);
-        std::optional<ChunkRun> run;
-        std::optional<ChunkRun> next_run;
-        auto read_run = [&]() -> Outcome<std::optional<ChunkRun>> {
-            if (runs.remaining() == 0) {
-                return std::optional<ChunkRun>{};
-            }
-            auto entry = runs.next();
-            if (!entry) {
-                return std::unexpected(entry.error());
-            }
-            return std::optional<ChunkRun>{chunk_run_of(*entry)};
-        };
-        for (auto* slot : {&run, &next_run}) {
-            auto read = read_run();
-            if (!read) {
-                return std::unexpected(read.error());
-            }
-            *slot = *read;
+        ChunkRuns runs(file_, stsc);
+        if (auto started = runs.start(); !started) {
+            return started;
         }
         const bool large_offsets = track_.chunk_offsets && track_.chunk_offsets->type == box_type("co64");
         TableReader offsets(file_, chunks.entries, chunks.count, large_offsets ? 8 : 4);
-        std::int64_t dts = -std::int64_t{index_.dts_shift};
-        std::uint32_t stts_sample = 0;
-        std::uint32_t current = 0;
+        Timeline timeline{-std::int64_t{index_.dts_shift}, 0, 0};
         for (std::uint32_t chunk = 0; chunk < chunks.count; ++chunk) {
             auto entry = offsets.next();
             if (!entry) {
-                return std::unexpected(entry.error());
+                return propagate(entry);
             }
             std::int64_t offset =
                 large_offsets ? static_cast<std::int64_t>(read_be64(*entry)) : std::int64_t{read_be32(*entry)};
             if (offset < 0) {
                 offset = 0;  // libavformat's answer to an impossible chunk offset
             }
-            while (next_run && std::int64_t{chunk} + 1 == next_run->first) {
-                run = next_run;
-                auto read = read_run();
-                if (!read) {
-                    return std::unexpected(read.error());
-                }
-                next_run = *read;
+            if (auto entered = runs.enter(chunk); !entered) {
+                return entered;
             }
-            for (std::int32_t j = 0; j < run->samples; ++j) {
-                if (current >= sample_count) {
-                    index_.complete = false;  // more samples in chunks than sizes
-                    return {};
-                }
-                bool key = false;
-                if (!keys_absent_ && (key_count_ == 0 || current + key_offset_ == next_key_)) {
-                    key = true;
-                    if (key_index_ + 1 < key_count_) {
-                        auto advanced = advance_sync_sample();
-                        if (!advanced) {
-                            return advanced;
-                        }
-                    }
-                }
-                if (keys_absent_ && chunk == 0 && j == 0) {
-                    key = true;
-                }
-                auto size = sizes_.next();
-                if (!size) {
-                    return std::unexpected(size.error());
-                }
-                if (offset > std::numeric_limits<std::int64_t>::max() - std::int64_t{*size} ||
-                    *size > MAX_INDEXED_SAMPLE_SIZE) {
-                    index_.complete = false;
-                    return {};
-                }
-                TrackSample& sample = index_.samples.emplace_back();
-                sample.position = static_cast<std::uint64_t>(offset);
-                sample.size = *size;
-                sample.description = static_cast<std::uint16_t>(run->description - 1);
-                sample.flags = key ? (track_.sync_samples ? SAMPLE_KEY | SAMPLE_SYNC_STATED : SAMPLE_KEY) : 0;
-                sample.pts = dts;
-                offset += *size;
-                dts = wrapping_add(dts, times.duration());
-                ++stts_sample;
-                ++current;
-                if (times.has_next() && stts_sample == times.count()) {
-                    stts_sample = 0;
-                    if (auto loaded = times.load_next(); !loaded) {
-                        return loaded;
-                    }
-                }
+            auto complete = add_chunk(chunk, offset, runs.current(), times, timeline);
+            if (!complete || !*complete) {
+                return complete ? Outcome<void>{} : propagate(complete);
             }
         }
         return {};
+    }
+
+    // Where the samples go in time as they are added.
+    struct Timeline {
+        std::int64_t dts;
+        std::uint32_t stts_sample;  // within the time-to-sample entry
+        std::uint32_t current;      // samples added
+    };
+
+    // The sample-to-chunk entries in force as chunks go by.
+    class ChunkRuns {
+    public:
+        ChunkRuns(const FileBytes& file, const Table& stsc) : runs_(file, stsc.entries, stsc.count, 12) {}
+        Outcome<void> start() {
+            for (auto* slot : {&run_, &next_run_}) {
+                auto read = read_next();
+                if (!read) {
+                    return propagate(read);
+                }
+                *slot = *read;
+            }
+            return {};
+        }
+        // Moves to the entry in force at `chunk` (0-based).
+        Outcome<void> enter(std::uint32_t chunk) {
+            while (next_run_ && std::int64_t{chunk} + 1 == next_run_->first) {
+                run_ = next_run_;
+                auto read = read_next();
+                if (!read) {
+                    return propagate(read);
+                }
+                next_run_ = *read;
+            }
+            return {};
+        }
+        const ChunkRun& current() const { return *run_; }
+
+    private:
+        Outcome<std::optional<ChunkRun>> read_next() {
+            if (runs_.remaining() == 0) {
+                return std::optional<ChunkRun>{};
+            }
+            auto entry = runs_.next();
+            if (!entry) {
+                return propagate(entry);
+            }
+            return std::optional<ChunkRun>{chunk_run_of(*entry)};
+        }
+
+        TableReader runs_;
+        std::optional<ChunkRun> run_;
+        std::optional<ChunkRun> next_run_;
+    };
+
+    // The samples of one chunk; false once the index ends short (more
+    // samples in chunks than sizes, or a sample out of range).
+    Outcome<bool> add_chunk(std::uint32_t chunk, std::int64_t offset, const ChunkRun& run, TimeToSample& times,
+                            Timeline& timeline) {
+        for (std::int32_t j = 0; j < run.samples; ++j) {
+            if (timeline.current >= sizes_.count()) {
+                index_.complete = false;
+                return false;
+            }
+            auto key = next_is_key(timeline.current, chunk == 0 && j == 0);
+            if (!key) {
+                return propagate(key);
+            }
+            auto size = sizes_.next();
+            if (!size) {
+                return propagate(size);
+            }
+            if (offset > std::numeric_limits<std::int64_t>::max() - std::int64_t{*size} ||
+                *size > MAX_INDEXED_SAMPLE_SIZE) {
+                index_.complete = false;
+                return false;
+            }
+            TrackSample& sample = index_.samples.emplace_back();
+            sample.position = static_cast<std::uint64_t>(offset);
+            sample.size = *size;
+            sample.description = static_cast<std::uint16_t>(run.description - 1);
+            sample.flags = *key ? (track_.sync_samples ? SAMPLE_KEY | SAMPLE_SYNC_STATED : SAMPLE_KEY) : 0;
+            sample.pts = timeline.dts;
+            offset += *size;
+            timeline.dts = wrapping_add(timeline.dts, times.duration());
+            ++timeline.stts_sample;
+            ++timeline.current;
+            if (times.has_next() && timeline.stts_sample == times.count()) {
+                timeline.stts_sample = 0;
+                if (auto loaded = times.load_next(); !loaded) {
+                    return propagate(loaded);
+                }
+            }
+        }
+        return true;
+    }
+
+    // Whether the sample `current` is a sync sample; `first` is the track's
+    // first sample, a key frame also when the sync sample table is empty.
+    Outcome<bool> next_is_key(std::uint32_t current, bool first) {
+        if (keys_absent_) {
+            return first;
+        }
+        if (key_count_ != 0 && current + key_offset_ != next_key_) {
+            return false;
+        }
+        if (key_index_ + 1 < key_count_) {
+            if (auto advanced = advance_sync_sample(); !advanced) {
+                return propagate(advanced);
+            }
+        }
+        return true;
     }
 
     Outcome<void> reserve(std::uint32_t count) {

@@ -169,13 +169,35 @@ ByteVector build_movie_file(const MovieRecipe& recipe) {
                                 w.u32(static_cast<std::uint32_t>(i + 1)).u32(chunk_sizes[i]).u32(entry);
                             }
                         });
-                        stbl.box("stsz", [&](BoxWriter& w) {
-                            full(w, 0);
-                            w.u32(0).u32(count);
-                            for (const ByteVector& sample : recipe.samples) {
-                                w.u32(static_cast<std::uint32_t>(sample.size()));
-                            }
-                        });
+                        if (recipe.compact_size_bits == 0) {
+                            stbl.box("stsz", [&](BoxWriter& w) {
+                                full(w, 0);
+                                w.u32(0).u32(count);
+                                for (const ByteVector& sample : recipe.samples) {
+                                    w.u32(static_cast<std::uint32_t>(sample.size()));
+                                }
+                            });
+                        } else {
+                            stbl.box("stz2", [&](BoxWriter& w) {
+                                full(w, 0);
+                                w.u16(0).u8(0).u8(recipe.compact_size_bits).u32(count);
+                                // Four-bit sizes go two to a byte, the first in the high half.
+                                for (std::size_t i = 0; i < recipe.samples.size(); ++i) {
+                                    const auto size = static_cast<std::uint32_t>(recipe.samples[i].size());
+                                    if (recipe.compact_size_bits == 16) {
+                                        w.u16(static_cast<std::uint16_t>(size));
+                                    } else if (recipe.compact_size_bits == 8) {
+                                        w.u8(static_cast<std::uint8_t>(size));
+                                    } else if (i % 2 == 1) {
+                                        continue;
+                                    } else {
+                                        const std::size_t second =
+                                            i + 1 < recipe.samples.size() ? recipe.samples[i + 1].size() : 0;
+                                        w.u8(static_cast<std::uint8_t>(size << 4 | (second & 0x0F)));
+                                    }
+                                }
+                            });
+                        }
                         stbl.box("stco", [&](BoxWriter& w) {
                             full(w, 0);
                             w.u32(static_cast<std::uint32_t>(chunk_offsets.size()));

@@ -44,6 +44,9 @@ struct MovieRecipe {
     std::vector<std::array<std::int64_t, 2>> edits;          // {duration, media time}
     std::uint32_t edit_rate = 0x00010000;
     std::uint32_t sample_duration = 512;
+    // 4, 8 or 16: the sizes in a compact sample size table (stz2) of fields
+    // that wide; 0: a sample size table (stsz).
+    std::uint8_t compact_size_bits = 0;
     std::uint32_t time_scale = 12800;
 };
 
