@@ -35,6 +35,7 @@ from pathlib import Path
 from sparse_bench import SIZE, interleaved, pyav_seek
 
 from pytovrik_video import VideoFile
+from pytovrik_video._library import file_library
 
 COUNT = 16
 
@@ -125,12 +126,25 @@ def remote_rows(path: str, rounds: int, latency: float, bandwidth: float) -> lis
     return rows
 
 
-def opening_ratio(path: str, file_library: str | None) -> float:
-    env = dict(os.environ)
-    if file_library:
-        env["PYTOVRIK_VIDEO_FILE_LIBRARY"] = file_library
-    script = "import sys, pytovrik_video as p; print(p.VideoFile(sys.argv[1]).metadata.bytes_read_at_open)"
-    out = subprocess.run([sys.executable, "-c", script, path], env=env, capture_output=True, text=True, check=True)
+# Through the two C functions every build of the file layer has, so that an
+# older build's library is measured without its own Python package.
+_OPENING = """
+import ctypes, os, sys
+from pytovrik_video._library import library
+from pytovrik_video._records import PytovrikVideoFileInfo
+files = ctypes.CDLL(sys.argv[2])
+handle, info = ctypes.c_void_p(), PytovrikVideoFileInfo()
+files.pytovrik_video_file_open.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_void_p]
+files.pytovrik_video_file_info.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+assert files.pytovrik_video_file_open(os.fsencode(sys.argv[1]), ctypes.byref(library().functions), ctypes.byref(handle)) == 0
+files.pytovrik_video_file_info(handle, ctypes.byref(info))
+print(info.bytes_read_at_open)
+"""
+
+
+def opening_ratio(path: str, file_library: str) -> float:
+    command = [sys.executable, "-c", _OPENING, path, file_library]
+    out = subprocess.run(command, capture_output=True, text=True, check=True)
     return int(out.stdout) / os.path.getsize(path)
 
 
@@ -138,8 +152,8 @@ def scan_rows(paths: list[str], baseline: str | None) -> list[str]:
     rows = ["| file | size | bytes read at open / size, before | after |", "|---|---:|---:|---:|"]
     for path in paths:
         before = f"{opening_ratio(path, baseline):.2f}x" if baseline else "-"
-        rows.append(f"| {Path(path).name} | {os.path.getsize(path) / 1e6:,.1f} MB | {before} | "
-                    f"{opening_ratio(path, None):.2f}x |")
+        after = opening_ratio(path, file_library().cdll._name)
+        rows.append(f"| {Path(path).name} | {os.path.getsize(path) / 1e6:,.1f} MB | {before} | {after:.2f}x |")
     return rows
 
 
