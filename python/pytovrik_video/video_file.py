@@ -129,9 +129,9 @@ class VideoFile:
     ``readinto`` or ``read`` after a seek, once per stretch of bytes a
     request needs. Opening reads only the container's index where it has
     one (MP4), and requests only the groups their frames need. A pipe or
-    socket raises ``ValueError``: the source must be seekable. What a
-    file-like object raises while read ends the call with a ``ValueError``
-    (at open) or ``DecodeError`` (a request) caused by it.
+    socket raises ``SourceError`` (a ``ValueError``): the source must be
+    seekable. What a file-like object raises while read ends the call with
+    a ``SourceError`` (at open) or ``DecodeError`` (a request) caused by it.
 
     The object may be shared by threads and is inherited by forked workers
     (a file-like object other than an open file, such as a member of a tar
