@@ -9,14 +9,14 @@ Outcome<OpenedTrack> open_track(std::shared_ptr<FileBytes> file, const SampleObs
     // The file's own index first: it opens without reading the media data.
     auto indexed = open_mp4_track(file);
     if (!indexed) {
-        return std::unexpected(std::move(indexed.error()));
+        return propagate(indexed);
     }
     if (*indexed != nullptr) {
         return OpenedTrack{std::move(*indexed), false};
     }
     auto scanned = open_scanned_track(std::move(file), observe);
     if (!scanned) {
-        return std::unexpected(std::move(scanned.error()));
+        return propagate(scanned);
     }
     return OpenedTrack{std::move(*scanned), true};
 }

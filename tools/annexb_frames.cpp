@@ -15,9 +15,9 @@ public:
     std::string description() const override { return units_->description(); }
     FrameRate frame_rate() const override { return units_->frame_rate(); }
     // A stream carries no timestamps; the conformance checksums have none.
-    Result<std::optional<FrameTimes>> frame_times() override { return std::nullopt; }
+    Outcome<std::optional<FrameTimes>> frame_times() override { return std::nullopt; }
 
-    Result<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
+    Outcome<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
                                 Progress& progress) override {
         BatchReader reader(*units_, settings.batch);
         BatchDecoder decoder(settings.format, settings.rgb_size, settings.frames,
@@ -30,14 +30,14 @@ public:
             }
             auto batch = reader.next();
             if (!batch) {
-                return std::unexpected(batch.error());
+                return propagate(batch);
             }
             if (!*batch) {
                 break;
             }
             auto outcome = decoder.decode(**batch, totals.frames, consume);
             if (!outcome) {
-                return std::unexpected(outcome.error());
+                return propagate(outcome);
             }
             ++totals.batches;
             totals.frames += outcome->frames_decoded;
@@ -58,10 +58,10 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSource>> open_annexb_frames(const std::string& path) {
+Outcome<std::unique_ptr<FrameSource>> open_annexb_frames(const std::string& path) {
     auto units = open_annexb_input(path);
     if (!units) {
-        return std::unexpected(units.error());
+        return propagate(units);
     }
     return std::make_unique<AnnexBFrames>(std::move(*units), path);
 }

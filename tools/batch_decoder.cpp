@@ -14,7 +14,7 @@ constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
 // positions empty: every frame. A failure is what the library and FFmpeg
 // said of it.
-Result<void> call_library(std::span<const RuntimePacket> packets, RuntimeFormat format, FrameSize size,
+Outcome<void> call_library(std::span<const RuntimePacket> packets, RuntimeFormat format, FrameSize size,
                           std::span<const std::uint64_t> positions, LibraryResponse& response) {
     RuntimeDecodeRequest request{};
     request.output_width = size.width;
@@ -42,7 +42,7 @@ std::vector<RuntimePacket> packets_of(const Batch& batch) {
 
 }  // namespace
 
-Result<FrameSize> BatchDecoder::rgb_size_for(const Batch& batch) {
+Outcome<FrameSize> BatchDecoder::rgb_size_for(const Batch& batch) {
     if (rgb_size_) {
         return *rgb_size_;
     }
@@ -86,13 +86,13 @@ std::uint64_t BatchDecoder::frames_per_call(const Batch& batch, FrameSize rgb_si
     return std::max<std::uint64_t>(1, memory_budget_ / frame_bytes);
 }
 
-Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t first_position,
+Outcome<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t first_position,
                                           const FrameConsumer& consume) {
     FrameSize size;
     if (format_ == RuntimeFormatRgb) {
         auto rgb_size = rgb_size_for(batch);
         if (!rgb_size) {
-            return std::unexpected(rgb_size.error());
+            return propagate(rgb_size);
         }
         size = *rgb_size;
     }
@@ -105,11 +105,11 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
     // `positions`, or every frame from `skip_below` on when positions is
     // empty) and yields how many came back.
     auto call = [&](std::span<const std::uint64_t> positions, std::uint64_t deliver_below,
-                    std::uint64_t skip_below) -> Result<std::size_t> {
+                    std::uint64_t skip_below) -> Outcome<std::size_t> {
         LibraryResponse response;
         if (auto called = call_library(packets, format_, size, positions, response); !called) {
             return fail("decode failed at batch " + std::to_string(batch.number) + " (input offset " +
-                        std::to_string(batch.input_offset) + "): " + called.error());
+                        std::to_string(batch.input_offset) + "): " + called.error().message);
         }
         const auto frames = response.frames();
         for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -119,7 +119,7 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
             }
             last_size_ = FrameSize{frames[i].width, frames[i].height};
             if (auto consumed = consume(first_position + local, frames[i]); !consumed) {
-                return std::unexpected(consumed.error());
+                return propagate(consumed);
             }
             ++outcome.frames_kept;
         }
@@ -131,7 +131,7 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
     if (selection_.keeps_every_frame() && window >= expected) {
         auto returned = call({}, unlimited, 0);
         if (!returned) {
-            return std::unexpected(returned.error());
+            return propagate(returned);
         }
         outcome.frames_decoded = *returned;
         return outcome;
@@ -165,7 +165,7 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
         const std::span<const std::uint64_t> slice(wanted.data() + start, length);
         auto returned = call(slice, expected, 0);
         if (!returned) {
-            return std::unexpected(returned.error());
+            return propagate(returned);
         }
         if (*returned > 0) {
             highest_returned = slice[*returned - 1];
@@ -188,7 +188,7 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
     if (window == unlimited) {
         auto returned = call({}, unlimited, scan_from);
         if (!returned) {
-            return std::unexpected(returned.error());
+            return propagate(returned);
         }
         outcome.frames_decoded = *returned;
         return outcome;
@@ -201,7 +201,7 @@ Result<BatchOutcome> BatchDecoder::decode(const Batch& batch, std::uint64_t firs
         }
         auto returned = call(slice, unlimited, scan_from < expected ? expected : 0);
         if (!returned) {
-            return std::unexpected(returned.error());
+            return propagate(returned);
         }
         if (*returned < slice.size()) {
             outcome.frames_decoded = start + *returned;

@@ -32,7 +32,7 @@ struct BatchOutcome {
     std::uint64_t frames_kept = 0;
 };
 
-using FrameConsumer = std::function<Result<void>(std::uint64_t position, const RuntimeFrame& frame)>;
+using FrameConsumer = std::function<Outcome<void>(std::uint64_t position, const RuntimeFrame& frame)>;
 
 class BatchDecoder {
 public:
@@ -45,13 +45,13 @@ public:
         : format_(format), rgb_size_(rgb_size), selection_(std::move(selection)), memory_budget_(memory_budget) {}
 
     // first_position: the position of the batch's first frame in the input.
-    Result<BatchOutcome> decode(const Batch& batch, std::uint64_t first_position, const FrameConsumer& consume);
+    Outcome<BatchOutcome> decode(const Batch& batch, std::uint64_t first_position, const FrameConsumer& consume);
 
     // The RGB size of the most recent batch, or the YUV size of its last frame.
     std::optional<FrameSize> last_frame_size() const { return last_size_; }
 
 private:
-    Result<FrameSize> rgb_size_for(const Batch& batch);
+    Outcome<FrameSize> rgb_size_for(const Batch& batch);
     std::uint64_t frames_per_call(const Batch& batch, FrameSize rgb_size) const;
 
     RuntimeFormat format_;

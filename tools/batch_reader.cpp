@@ -2,7 +2,7 @@
 
 namespace pytovrik::cli {
 
-Result<std::optional<Batch>> BatchReader::next() {
+Outcome<std::optional<Batch>> BatchReader::next() {
     Batch batch;
     std::vector<std::uint8_t> replay;
     std::uint64_t fields = 0;
@@ -32,7 +32,7 @@ Result<std::optional<Batch>> BatchReader::next() {
     for (;;) {
         auto unit = source_.next();
         if (!unit) {
-            return std::unexpected(unit.error());
+            return propagate(unit);
         }
         if (!*unit) {
             break;

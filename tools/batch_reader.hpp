@@ -39,7 +39,7 @@ public:
     BatchReader(AccessUnitSource& source, BatchMode mode) : source_(source), mode_(mode) {}
 
     // std::nullopt once the input is exhausted.
-    Result<std::optional<Batch>> next();
+    Outcome<std::optional<Batch>> next();
 
 private:
     AccessUnitSource& source_;

@@ -38,7 +38,7 @@ std::int64_t FfmpegTimeline::tick(double seconds) const {
     return std::llrint(ticks);
 }
 
-Result<FfmpegTimeline> read_ffmpeg_timeline(const std::string& path) {
+Outcome<FfmpegTimeline> read_ffmpeg_timeline(const std::string& path) {
     AVFormatContext* opened = nullptr;
     // As the command line does: every program of an MPEG-TS is looked at.
     AVDictionary* options = nullptr;

@@ -27,6 +27,6 @@ struct FfmpegTimeline {
 
 // Reads the file's header (and, for containers without one, its first
 // packets) with libavformat, as ffmpeg does before it decodes.
-Result<FfmpegTimeline> read_ffmpeg_timeline(const std::string& path);
+Outcome<FfmpegTimeline> read_ffmpeg_timeline(const std::string& path);
 
 }  // namespace pytovrik::cli

@@ -35,7 +35,7 @@ using OpenVideoFile = std::unique_ptr<PytovrikVideoFile, FileLayerReleaser<pytov
 using OwnedFramePlan = std::unique_ptr<PytovrikFramePlan, FileLayerReleaser<pytovrik_frame_plan_free>>;
 
 // The file layer's message of the calling thread's last failure.
-std::unexpected<std::string> file_layer_failure() { return fail(pytovrik_video_file_last_error()); }
+std::unexpected<Failure> file_layer_failure() { return fail(pytovrik_video_file_last_error()); }
 
 class FileFrames final : public FrameSource {
 public:
@@ -55,10 +55,10 @@ public:
         return {};
     }
 
-    Result<std::optional<FrameTimes>> frame_times() override {
+    Outcome<std::optional<FrameTimes>> frame_times() override {
         auto timeline = read_ffmpeg_timeline(path_);
         if (!timeline) {
-            return std::unexpected(timeline.error());
+            return propagate(timeline);
         }
         // The index's times are the container's pts, or frame / frame rate
         // where the container has none.
@@ -79,7 +79,7 @@ public:
                           [ticks = std::move(ticks)](std::uint64_t frame) { return ticks[frame]; }};
     }
 
-    Result<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
+    Outcome<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
                                 Progress& progress) override {
         const std::uint64_t count = info_.frame_count;
         const Turn turn = settings.autorotate ? turn_ : Turn{};
@@ -93,7 +93,7 @@ public:
         if (turn.swaps_size()) {
             rgb_size = FrameSize{rgb_size.height, rgb_size.width};
         }
-        const FrameConsumer turned = [&](std::uint64_t position, const RuntimeFrame& frame) -> Result<void> {
+        const FrameConsumer turned = [&](std::uint64_t position, const RuntimeFrame& frame) -> Outcome<void> {
             if (turn.identity()) {
                 return consume(position, frame);
             }
@@ -118,7 +118,7 @@ public:
                 }
             }
             if (auto decoded = decode_slice(frames, settings.format, rgb_size, turned, totals, progress); !decoded) {
-                return std::unexpected(decoded.error());
+                return propagate(decoded);
             }
         }
         if (turn.swaps_size() && totals.last_size) {
@@ -141,7 +141,7 @@ private:
 
     // Decodes `frames` (ascending) and hands them on in that order. A job's
     // response is held until every frame before its own has been handed on.
-    Result<void> decode_slice(std::span<const std::uint64_t> frames, RuntimeFormat format, FrameSize rgb_size,
+    Outcome<void> decode_slice(std::span<const std::uint64_t> frames, RuntimeFormat format, FrameSize rgb_size,
                               const FrameConsumer& consume, DecodeTotals& totals, Progress& progress) {
         if (frames.empty()) {
             return {};
@@ -162,7 +162,7 @@ private:
             frame_of_slot.resize(slots.size());
             auto response = decode_job(plan.get(), job, format, rgb_size, frame_of_slot, totals);
             if (!response) {
-                return std::unexpected(response.error());
+                return propagate(response);
             }
             const auto returned = response->frames();
             for (std::size_t k = 0; k < slots.size(); ++k) {
@@ -192,7 +192,7 @@ private:
 
     // One job of a plan: its request prepared and decoded, again from an
     // earlier start as long as the plan asks (it gives up after a few).
-    Result<LibraryResponse> decode_job(PytovrikFramePlan* plan, std::uint64_t job, RuntimeFormat format,
+    Outcome<LibraryResponse> decode_job(PytovrikFramePlan* plan, std::uint64_t job, RuntimeFormat format,
                                        FrameSize rgb_size, std::span<std::uint64_t> frame_of_slot,
                                        DecodeTotals& totals) {
         for (;;) {
@@ -225,7 +225,7 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSource>> open_file_frames(const std::string& path) {
+Outcome<std::unique_ptr<FrameSource>> open_file_frames(const std::string& path) {
     const PytovrikDecoder library = decoding_library();
     PytovrikVideoFile* opened = nullptr;
     if (pytovrik_video_file_open(path.c_str(), &library, &opened) != 0) {

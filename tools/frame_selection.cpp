@@ -18,7 +18,7 @@ std::optional<std::uint64_t> parse_position(std::string_view text) {
 
 }  // namespace
 
-Result<FrameSelection> FrameSelection::parse(std::string_view text) {
+Outcome<FrameSelection> FrameSelection::parse(std::string_view text) {
     FrameSelection selection;
     std::size_t start = 0;
     while (start <= text.size()) {

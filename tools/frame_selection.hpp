@@ -18,7 +18,7 @@ public:
     FrameSelection() = default;
 
     // "0,5,10-20": single positions and inclusive ranges, in any order.
-    static Result<FrameSelection> parse(std::string_view text);
+    static Outcome<FrameSelection> parse(std::string_view text);
 
     bool keeps_every_frame() const { return ranges_.empty(); }
     bool contains(std::uint64_t position) const;

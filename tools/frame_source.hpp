@@ -53,17 +53,17 @@ public:
     virtual FrameRate frame_rate() const = 0;
     // The times --framecrc prints beside each frame, as ffmpeg's framecrc of
     // the same input does; std::nullopt when it prints none.
-    virtual Result<std::optional<FrameTimes>> frame_times() = 0;
+    virtual Outcome<std::optional<FrameTimes>> frame_times() = 0;
     // Hands the kept frames to `consume` in position order.
-    virtual Result<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
+    virtual Outcome<DecodeTotals> decode(const DecodeSettings& settings, const FrameConsumer& consume,
                                         Progress& progress) = 0;
 };
 
-Result<std::unique_ptr<FrameSource>> open_annexb_frames(const std::string& path);
-Result<std::unique_ptr<FrameSource>> open_file_frames(const std::string& path);
+Outcome<std::unique_ptr<FrameSource>> open_annexb_frames(const std::string& path);
+Outcome<std::unique_ptr<FrameSource>> open_file_frames(const std::string& path);
 
 // Picks the input by content: a stream that begins with a start code is read
 // as Annex B, anything else is opened as a video file.
-Result<std::unique_ptr<FrameSource>> open_input(const std::string& path);
+Outcome<std::unique_ptr<FrameSource>> open_input(const std::string& path);
 
 }  // namespace pytovrik::cli

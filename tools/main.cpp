@@ -35,16 +35,16 @@ int report_failure(const std::string& message) {
     return exit_failure;
 }
 
-Result<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& options, FrameSource& source) {
+Outcome<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& options, FrameSource& source) {
     std::vector<std::unique_ptr<FrameSink>> sinks;
     if (options.framecrc) {
         auto times = source.frame_times();
         if (!times) {
-            return std::unexpected(times.error());
+            return propagate(times);
         }
         sinks.push_back(make_framecrc_sink(stdout, std::move(*times)));
     }
-    Result<std::unique_ptr<FrameSink>> sink = nullptr;
+    Outcome<std::unique_ptr<FrameSink>> sink = nullptr;
     switch (options.output) {
     case OutputKind::none:
         return sinks;
@@ -65,7 +65,7 @@ Result<std::vector<std::unique_ptr<FrameSink>>> open_outputs(const Options& opti
         break;
     }
     if (!sink) {
-        return std::unexpected(sink.error());
+        return propagate(sink);
     }
     sinks.push_back(std::move(*sink));
     return sinks;
@@ -110,11 +110,11 @@ int run(const Options& options) {
     }
     auto source = open_input(input);
     if (!source) {
-        return report_failure(source.error());
+        return report_failure(source.error().message);
     }
     auto sinks = open_outputs(options, **source);
     if (!sinks) {
-        return report_failure(sinks.error());
+        return report_failure(sinks.error().message);
     }
 
     Progress progress(!options.quiet && isatty(STDERR_FILENO) == 1);
@@ -122,7 +122,7 @@ int run(const Options& options) {
         progress.clear();
         return report_failure(message);
     };
-    const FrameConsumer write_frame = [&](std::uint64_t position, const RuntimeFrame& frame) -> Result<void> {
+    const FrameConsumer write_frame = [&](std::uint64_t position, const RuntimeFrame& frame) -> Outcome<void> {
         for (auto& sink : *sinks) {
             if (auto written = sink->write(position, frame); !written) {
                 return written;
@@ -134,11 +134,11 @@ int run(const Options& options) {
                                   options.batch,  memory_budget, options.autorotate};
     auto totals = (*source)->decode(settings, write_frame, progress);
     if (!totals) {
-        return failed(totals.error());
+        return failed(totals.error().message);
     }
     for (auto& sink : *sinks) {
         if (auto finished = sink->finish(); !finished) {
-            return failed(finished.error());
+            return failed(finished.error().message);
         }
     }
     const double seconds = progress.seconds();
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     using namespace pytovrik::cli;
     auto options = parse_command_line(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "pytovrik-video: %s\nTry 'pytovrik-video --help'.\n", options.error().c_str());
+        std::fprintf(stderr, "pytovrik-video: %s\nTry 'pytovrik-video --help'.\n", options.error().message.c_str());
         return exit_usage;
     }
     if (options->help) {

@@ -25,7 +25,7 @@ std::optional<Number> parse_number(std::string_view text) {
     return value;
 }
 
-Result<FrameSize> parse_size(std::string_view text) {
+Outcome<FrameSize> parse_size(std::string_view text) {
     const std::size_t x = text.find('x');
     const auto width = x == std::string_view::npos ? std::nullopt : parse_number<std::uint32_t>(text.substr(0, x));
     const auto height = x == std::string_view::npos ? std::nullopt : parse_number<std::uint32_t>(text.substr(x + 1));
@@ -41,7 +41,7 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-Result<OutputKind> output_kind_of(const std::string& path) {
+Outcome<OutputKind> output_kind_of(const std::string& path) {
     std::error_code error;
     if (ends_with(path, "/") || std::filesystem::is_directory(path, error)) {
         return OutputKind::image_directory;
@@ -64,7 +64,7 @@ Result<OutputKind> output_kind_of(const std::string& path) {
 
 // Settles the output format from --format and -o together: a directory of
 // images and a .rgb file imply RGB, the YUV files need YUV.
-Result<void> settle_format(Options& options, bool format_given) {
+Outcome<void> settle_format(Options& options, bool format_given) {
     const bool wants_rgb = options.output == OutputKind::image_directory || options.output == OutputKind::rgb;
     const bool wants_yuv =
         options.output == OutputKind::y4m || options.output == OutputKind::nv12 || options.output == OutputKind::i420;
@@ -115,7 +115,7 @@ constexpr const char* short_options = ":ho:q";
 
 // One word of a small closed set, e.g. "--batch gop|all".
 template <typename Value, std::size_t Count>
-Result<Value> parse_choice(std::string_view name, std::string_view text,
+Outcome<Value> parse_choice(std::string_view name, std::string_view text,
                            const std::pair<std::string_view, Value> (&choices)[Count]) {
     for (const auto& [word, value] : choices) {
         if (text == word) {
@@ -129,7 +129,7 @@ Result<Value> parse_choice(std::string_view name, std::string_view text,
     return fail(std::string(name) + ": '" + std::string(text) + "' is neither " + words);
 }
 
-Result<std::string> parse_threads(std::string_view text) {
+Outcome<std::string> parse_threads(std::string_view text) {
     const auto threads = parse_number<unsigned>(text);
     if (!threads || *threads > max_threads) {
         return fail("--threads: '" + std::string(text) + "' is not a thread count from 0 (FFmpeg chooses) to " +
@@ -150,16 +150,16 @@ std::string option_as_written(const char* argument, int code) {
 
 // Hands a parsed value to `keep`, or passes the parse failure on.
 template <typename Value, typename Keep>
-Result<void> store(Result<Value> parsed, Keep keep) {
+Outcome<void> store(Outcome<Value> parsed, Keep keep) {
     if (!parsed) {
-        return std::unexpected(std::move(parsed.error()));
+        return propagate(parsed);
     }
     keep(std::move(*parsed));
     return {};
 }
 
 // Applies one option with its value (if it takes one) to the options.
-Result<void> apply_option(Options& options, int code, std::string_view value, bool& format_given,
+Outcome<void> apply_option(Options& options, int code, std::string_view value, bool& format_given,
                           bool& image_given) {
     switch (code) {
     case 'h':
@@ -213,7 +213,7 @@ Result<void> apply_option(Options& options, int code, std::string_view value, bo
 
 }  // namespace
 
-Result<Options> parse_command_line(int argc, char** argv) {
+Outcome<Options> parse_command_line(int argc, char** argv) {
     Options options;
     bool format_given = false;
     bool image_given = false;
@@ -233,7 +233,7 @@ Result<Options> parse_command_line(int argc, char** argv) {
         }
         if (auto applied = apply_option(options, code, optarg != nullptr ? optarg : "", format_given, image_given);
             !applied) {
-            return std::unexpected(applied.error());
+            return propagate(applied);
         }
     }
     // getopt has moved every operand behind the options, "--" included.
@@ -251,7 +251,7 @@ Result<Options> parse_command_line(int argc, char** argv) {
         return fail("--image chooses the file type of -o DIR/: give a directory too");
     }
     if (auto settled = settle_format(options, format_given); !settled) {
-        return std::unexpected(settled.error());
+        return propagate(settled);
     }
     return options;
 }

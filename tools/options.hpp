@@ -31,7 +31,7 @@ struct Options {
     bool help = false;
 };
 
-Result<Options> parse_command_line(int argc, char** argv);
+Outcome<Options> parse_command_line(int argc, char** argv);
 
 std::string usage_text();
 

@@ -1,17 +1,12 @@
-// Every fallible step of the tool yields its value or a message for the user.
+// Every fallible step of the tool yields its value or a message for the user,
+// as the libraries it drives do: one error type, Outcome (common/outcome.hpp).
 #pragma once
 
-#include <expected>
 #include <string>
 
+#include "common/outcome.hpp"
+
 namespace pytovrik::cli {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
-
-inline std::unexpected<std::string> fail(std::string message) {
-    return std::unexpected<std::string>(std::move(message));
-}
 
 // The text of an FFmpeg error code (av_err2str is C-only).
 std::string ffmpeg_error_text(int code);

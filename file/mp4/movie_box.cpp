@@ -39,7 +39,7 @@ std::int32_t time_scale_of(std::uint32_t raw) {
 Outcome<std::int32_t> read_header_time_scale(const FileBytes& file, const Box& box) {
     auto head = read_payload_head(file, box, 24);
     if (!head) {
-        return std::unexpected(head.error());
+        return propagate(head);
     }
     FieldReader fields(*head);
     const std::uint8_t version = fields.u8();
@@ -61,7 +61,7 @@ public:
     Outcome<TrackBoxes> read(const Box& trak) {
         auto walked = for_each_child(file_, trak, [&](const Box& child) { return visit_track_child(child); });
         if (!walked) {
-            return std::unexpected(walked.error());
+            return propagate(walked);
         }
         return std::move(track_);
     }
@@ -117,7 +117,7 @@ private:
             }
             auto head = read_payload_head(file_, box, 1);
             if (!head) {
-                return std::unexpected(head.error());
+                return propagate(head);
             }
             if (!head->empty() && (*head)[0] > 1) {
                 return malformed(file_, "the media header at byte " + std::to_string(box.offset) + " has version " +
@@ -125,7 +125,7 @@ private:
             }
             auto scale = read_header_time_scale(file_, box);
             if (!scale) {
-                return std::unexpected(scale.error());
+                return propagate(scale);
             }
             track_.time_scale = *scale;
             return true;
@@ -188,7 +188,7 @@ private:
     Outcome<bool> walk(const Box& box, Visit&& visit) {
         auto walked = for_each_child(file_, box, visit);
         if (!walked) {
-            return std::unexpected(walked.error());
+            return propagate(walked);
         }
         return true;
     }
@@ -201,7 +201,7 @@ private:
         // layer, group, volume and reserved fields.
         auto head = read_payload_head(file_, box, 92);
         if (!head) {
-            return std::unexpected(head.error());
+            return propagate(head);
         }
         FieldReader fields(*head);
         const std::uint8_t version = fields.u8();
@@ -227,7 +227,7 @@ private:
     Outcome<bool> read_handler(const Box& box) {
         auto head = read_payload_head(file_, box, 12);
         if (!head) {
-            return std::unexpected(head.error());
+            return propagate(head);
         }
         if (head->size() < 12) {
             unsupported("the handler box at byte " + std::to_string(box.offset) + " is too short");
@@ -246,7 +246,7 @@ private:
     Outcome<bool> read_sample_group(const Box& box) {
         auto head = read_payload_head(file_, box, 16);
         if (!head) {
-            return std::unexpected(head.error());
+            return propagate(head);
         }
         if (head->size() >= 8 && read_be32(head->data() + 4) == box_type("rap ")) {
             unsupported("the track has a random access sample group");
@@ -261,7 +261,7 @@ private:
 Outcome<bool> read_track_extends(const FileBytes& file, const Box& box, MovieBoxes& movie) {
     auto head = read_payload_head(file, box, 24);
     if (!head) {
-        return std::unexpected(head.error());
+        return propagate(head);
     }
     FieldReader fields(*head);
     fields.skip(4);
@@ -337,7 +337,7 @@ Mp4Outcome<MovieBoxes> read_movie_box(const FileBytes& file, const Box& moov, bo
         },
         cut);
     if (!walked) {
-        return std::unexpected(walked.error());
+        return propagate(walked);
     }
     return movie;
 }

@@ -54,7 +54,7 @@ Mp4Outcome<void> FragmentReader::read(const Box& moof) {
             auto read = read_track_fragment(child, first);
             first = false;
             if (!read) {
-                return std::unexpected(read.error());
+                return propagate(read);
             }
         } else if (child.type == box_type("tfhd") || child.type == box_type("tfdt") || child.type == box_type("trun")) {
             return fall_back("a movie fragment holds a " + box_at(child) + " outside a track fragment");
@@ -75,7 +75,7 @@ Mp4Outcome<void> FragmentReader::read_track_fragment(const Box& traf, bool first
             read = read_run(child);
         }
         if (!read) {
-            return std::unexpected(read.error());
+            return propagate(read);
         }
         return true;
     });
@@ -142,7 +142,7 @@ Mp4Outcome<void> FragmentReader::read_header(const Box& tfhd, bool first_in_moof
 Mp4Outcome<void> FragmentReader::read_decode_time(const Box& tfdt) {
     auto ours = header_read_first(tfdt);
     if (!ours) {
-        return std::unexpected(ours.error());
+        return propagate(ours);
     }
     if (!*ours) {
         return {};
@@ -190,7 +190,7 @@ Mp4Outcome<void> FragmentReader::extend_offset_table() {
 Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     auto ours = header_read_first(trun);
     if (!ours) {
-        return std::unexpected(ours.error());
+        return propagate(ours);
     }
     if (!*ours) {
         return {};
@@ -221,7 +221,7 @@ Mp4Outcome<void> FragmentReader::read_run(const Box& trun) {
     }
     auto decode_time = run_decode_time();
     if (!decode_time) {
-        return std::unexpected(decode_time.error());
+        return propagate(decode_time);
     }
     if (count == 0) {
         return {};

@@ -84,7 +84,7 @@ Outcome<BoxHeader> BoxHeaderReader::read(std::uint64_t offset, std::uint64_t lim
         window_.resize(static_cast<std::size_t>(std::min(ahead, limit - offset)));
         auto got = file_.read(offset, window_);
         if (!got) {
-            return std::unexpected(got.error());
+            return propagate(got);
         }
         window_.resize(*got);
         window_start_ = offset;
@@ -105,7 +105,7 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
     while (offset < parent.end) {
         auto header = headers.read(offset, parent.end);
         if (!header) {
-            return std::unexpected(header.error());
+            return propagate(header);
         }
         if (header->status == HeaderStatus::padding) {
             break;
@@ -122,7 +122,7 @@ Outcome<void> for_each_child(const FileBytes& file, const Box& parent, std::uint
         }
         auto more = visit(child);
         if (!more) {
-            return std::unexpected(more.error());
+            return propagate(more);
         }
         if (!*more || child.end > parent.end) {
             break;
@@ -164,7 +164,7 @@ Outcome<ByteVector> read_payload(const FileBytes& file, const Box& box, std::uin
     ByteVector bytes(static_cast<std::size_t>(box.payload_size()));
     auto got = file.read(box.payload, bytes);
     if (!got) {
-        return std::unexpected(got.error());
+        return propagate(got);
     }
     if (*got != bytes.size()) {
         return malformed(

@@ -95,7 +95,7 @@ Outcome<std::uint32_t> read_first_sample_format(const FileBytes& file, const Box
     std::array<std::uint8_t, 16> head{};
     auto got = file.read(stsd.payload, head);
     if (!got) {
-        return std::unexpected(got.error());
+        return propagate(got);
     }
     if (*got != head.size() || read_be32(head.data() + 4) == 0) {
         return std::uint32_t{0};
@@ -176,7 +176,7 @@ Mp4Outcome<SampleEntries> read_sample_entries(const FileBytes& file, const Box& 
         description.width = static_cast<std::uint32_t>((fields[32] << 8) | fields[33]);
         description.height = static_cast<std::uint32_t>((fields[34] << 8) | fields[35]);
         if (auto read = read_entry_configuration(file, entry, index, description); !read) {
-            return std::unexpected(read.error());
+            return propagate(read);
         }
     }
     return entries;

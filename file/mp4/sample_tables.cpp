@@ -24,7 +24,7 @@ struct Table {
 Outcome<Table> read_table_header(const FileBytes& file, const Box& box, std::uint32_t entry_size) {
     auto head = read_payload_head(file, box, 8);
     if (!head) {
-        return std::unexpected(head.error());
+        return propagate(head);
     }
     if (head->size() < 8) {
         return malformed(file, "the " + box_at(box) + " is too short for its entry count");
@@ -56,7 +56,7 @@ public:
     Outcome<void> load_next() {
         auto entry = reader_.next();
         if (!entry) {
-            return std::unexpected(entry.error());
+            return propagate(entry);
         }
         count_ = read_be32(*entry);
         const std::uint32_t raw = read_be32(*entry + 4);
@@ -113,7 +113,7 @@ public:
         file_ = &file;
         auto head = read_payload_head(file, box, 12);
         if (!head) {
-            return std::unexpected(head.error());
+            return propagate(head);
         }
         if (head->size() < 12) {
             return malformed(file, "the " + box_at(box) + " is too short");
@@ -163,7 +163,7 @@ public:
     Outcome<void> check_rest() {
         while (constant_ == 0 && read_ < count_) {
             if (auto size = next(); !size) {
-                return std::unexpected(size.error());
+                return propagate(size);
             }
         }
         return {};
@@ -177,7 +177,7 @@ private:
         }
         auto entry = reader_.next();
         if (!entry) {
-            return std::unexpected(entry.error());
+            return propagate(entry);
         }
         switch (bits_) {
             case 4:
@@ -251,7 +251,7 @@ Outcome<void> read_composition_offsets(const FileBytes& file, const Box& box, st
                                        SampleIndex& index) {
     auto table = read_table_header(file, box, 8);
     if (!table) {
-        return std::unexpected(table.error());
+        return propagate(table);
     }
     if (table->count == 0) {
         return {};
@@ -262,7 +262,7 @@ Outcome<void> read_composition_offsets(const FileBytes& file, const Box& box, st
     for (std::uint32_t i = 0; i < table->count; ++i) {
         auto entry = reader.next();
         if (!entry) {
-            return std::unexpected(entry.error());
+            return propagate(entry);
         }
         const std::int32_t count = as_int(*entry);
         std::int32_t offset = as_int(*entry + 4);
@@ -331,7 +331,7 @@ public:
         if (stsc->count != 0) {
             auto last_first = check_sample_to_chunk(file_, *stsc, entries_);
             if (!last_first) {
-                return std::unexpected(last_first.error());
+                return propagate(last_first);
             }
             if (*last_first > std::int64_t{chunks->count}) {
                 return halt(malformed(file_, "the sample-to-chunk table names chunk " + std::to_string(*last_first) +
@@ -545,7 +545,7 @@ private:
         }
         auto table = read_table_header(file_, *track_.sync_samples, 4);
         if (!table) {
-            return std::unexpected(table.error());
+            return propagate(table);
         }
         key_count_ = table->count;
         if (key_count_ == 0) {
@@ -563,7 +563,7 @@ private:
     Outcome<void> advance_sync_sample() {
         auto entry = sync_reader_.next();
         if (!entry) {
-            return std::unexpected(entry.error());
+            return propagate(entry);
         }
         if (sync_read_ > 0) {
             ++key_index_;

@@ -73,7 +73,7 @@ Outcome<bool> segments_reach_end(const FileBytes& file, std::uint64_t end) {
     std::array<std::uint8_t, 4> tail{};
     auto got = file.read(file.size() - 4, tail);
     if (!got) {
-        return std::unexpected(got.error());
+        return propagate(got);
     }
     return *got == tail.size() && end == file.size() - read_be32(tail.data());
 }

@@ -24,7 +24,7 @@ Outcome<void> TableReader::refill() {
     const auto bytes = static_cast<std::size_t>(entries * entry_size_);
     auto got = file_->read(offset_, std::span(buffer_).first(bytes));
     if (!got) {
-        return std::unexpected(got.error());
+        return propagate(got);
     }
     if (*got != bytes) {
         return malformed(*file_, "the file ends inside a sample table at byte " + std::to_string(offset_ + *got));

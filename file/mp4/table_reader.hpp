@@ -25,7 +25,7 @@ public:
     Outcome<const std::uint8_t*> next() {
         if (cursor_ == filled_) {
             if (auto refilled = refill(); !refilled) {
-                return std::unexpected(refilled.error());
+                return propagate(refilled);
             }
         }
         const std::uint8_t* entry = buffer_.data() + cursor_;

@@ -40,12 +40,12 @@ Outcome<SampleDescription> describe_avcc(std::span<const std::uint8_t> record) {
         return {};
     };
     if (auto sps = take_sets(record[5] & 0x1fU, "SPS"); !sps) {
-        return std::unexpected(sps.error());
+        return propagate(sps);
     }
     // A record that ends right after its SPS counts no PPS, as the decoder reads it.
     const unsigned pps_count = at < record.size() ? record[at++] : 0U;
     if (auto pps = take_sets(pps_count, "PPS"); !pps) {
-        return std::unexpected(pps.error());
+        return propagate(pps);
     }
     return description;
 }

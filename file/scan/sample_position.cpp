@@ -34,7 +34,7 @@ Outcome<std::optional<std::uint64_t>> locate_packet_bytes(const FileBytes& file,
         scratch.resize(packet.size() + HEADER_WINDOW);
         auto got = file.read(start, scratch);
         if (!got) {
-            return std::unexpected(got.error());
+            return propagate(got);
         }
         const std::span<const std::uint8_t> window(scratch.data(), *got);
         if (auto shift = find_in_window(window, packet, HEADER_WINDOW + 1)) {
@@ -48,7 +48,7 @@ Outcome<std::optional<std::uint64_t>> locate_packet_bytes(const FileBytes& file,
         scratch.resize(packet.size());
         auto got = file.read(*previous_end, scratch);
         if (!got) {
-            return std::unexpected(got.error());
+            return propagate(got);
         }
         if (find_in_window(std::span<const std::uint8_t>(scratch.data(), *got), packet, 1)) {
             return *previous_end;

@@ -11,6 +11,7 @@ from typing import Literal, TypeAlias, Union
 import numpy as np
 
 from . import _logs
+from ._frame_buffers import check_out, checked_size, frame_planes
 from ._library import FILE_SONAME, Library, library, optional_file_library
 from ._records import (
     FORMAT_RGB,
@@ -27,8 +28,6 @@ BytesLike: TypeAlias = Union[bytes, bytearray, memoryview, np.ndarray]
 OutputKind: TypeAlias = Literal["rgb", "yuv420"]
 
 _UINT64_LIMIT = 1 << 64
-# libswscale receives the output size as a C int.
-_MAX_DIMENSION = (1 << 31) - 1
 # Positions past the last frame are ignored by the library, so this one keeps
 # nothing while the batch is still decoded (and its failures still reported).
 _NO_POSITION = _UINT64_LIMIT - 1
@@ -135,9 +134,9 @@ def decode_h264(
     request = RuntimeDecodeRequest()
     if output == "rgb":
         request.output_format = FORMAT_RGB
-        request.output_width, request.output_height = _checked_size(size)
+        request.output_width, request.output_height = checked_size(size)
         if out is not None:
-            _check_out(out, request.output_width, request.output_height)
+            check_out(out, request.output_width, request.output_height)
     elif output == "yuv420":
         if size is not None:
             raise ValueError("size applies only to output='rgb'; YUV frames keep their decoded size")
@@ -239,40 +238,6 @@ def _copy_into(out: np.ndarray, frames: list[Frame]) -> np.ndarray:
     return out
 
 
-def _check_out(out: np.ndarray, width: int, height: int, frames: int | None = None) -> None:
-    """Refuses an ``out`` that cannot take RGB frames of this size (and, when
-    ``frames`` is given, exactly that many)."""
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
-    count = "N" if frames is None else frames
-    expected = f"a writeable C-contiguous uint8 array of shape ({count}, {height}, {width}, 3)"
-    if (
-        out.dtype != np.uint8
-        or out.ndim != 4
-        or out.shape[1:] != (height, width, 3)
-        or (frames is not None and out.shape[0] != frames)
-    ):
-        raise ValueError(f"out must be {expected}, not {out.dtype} of shape {out.shape}")
-    if not (out.flags.c_contiguous and out.flags.writeable):
-        raise ValueError(f"out must be {expected}; this one is not C-contiguous or not writeable")
-
-
-def _checked_size(size: tuple[int, int] | None) -> tuple[int, int]:
-    if size is None:
-        raise ValueError(
-            "output='rgb' needs size=(width, height); decode as output='yuv420' to learn "
-            "the decoded size"
-        )
-    try:
-        width, height = (operator.index(value) for value in size)
-    except (TypeError, ValueError):
-        raise TypeError(f"size must be a (width, height) pair of integers, not {size!r}") from None
-    for name, value in (("width", width), ("height", height)):
-        if not 1 <= value <= _MAX_DIMENSION:
-            raise ValueError(f"RGB {name} must be between 1 and {_MAX_DIMENSION}, not {value}")
-    return width, height
-
-
 def _packet_views(packets: Iterable[BytesLike]) -> list[np.ndarray]:
     if isinstance(packets, (bytes, bytearray, memoryview, str)):
         raise TypeError(
@@ -311,28 +276,8 @@ def _checked_positions(positions: Iterable[int] | None) -> list[int]:
 
 
 def _frame(record: RuntimeFrame, requested_format: int, owner: _ResponseOwner) -> Frame:
-    views = [_view(address, shape, owner) for address, shape in _planes(record, requested_format)]
+    views = [_view(address, shape, owner) for address, shape in frame_planes(record, requested_format)]
     return RgbFrame(*views) if requested_format == FORMAT_RGB else Yuv420Frame(*views)
-
-
-def _planes(record: RuntimeFrame, requested_format: int) -> list[tuple[int, tuple[int, ...]]]:
-    """The frame's buffers as (address, shape) pairs, rgb or y then uv, checked against its size."""
-    width, height = int(record.width), int(record.height)
-    if record.format != requested_format:
-        raise RuntimeError(f"the library returned a frame of format {record.format}, asked {requested_format}")
-    if requested_format == FORMAT_RGB:
-        return [(_address(record.rgb, (height, width, 3), "rgb"), (height, width, 3))]
-    chroma = ((height + 1) // 2, (width + 1) // 2, 2)
-    return [(_address(record.y, (height, width), "y"), (height, width)), (_address(record.uv, chroma, "uv"), chroma)]
-
-
-def _address(buffer: RuntimeBytes, shape: tuple[int, ...], name: str) -> int:
-    expected = int(np.prod(shape))
-    # A length that disagrees with the frame's size would let a reader reach
-    # past the library's buffer, so it stops here.
-    if buffer.len != expected or (expected and not buffer.data):
-        raise RuntimeError(f"the library returned a {name} buffer of {buffer.len} bytes for shape {shape}")
-    return ctypes.cast(buffer.data, ctypes.c_void_p).value or 0
 
 
 def _view(address: int, shape: tuple[int, ...], owner: _ResponseOwner) -> np.ndarray:

@@ -18,7 +18,7 @@ from typing import Any, BinaryIO, Literal, Optional, Union
 import numpy as np
 
 from . import _logs
-from ._decode import _check_out, _checked_size, _planes
+from ._frame_buffers import check_out, checked_size, frame_planes
 from ._jobs import JobRun
 from ._library import FileLibrary, Library, file_library, library
 from ._records import (
@@ -359,9 +359,9 @@ class VideoFile:
         if output == "rgb" and not turn.identity():
             # libswscale scales the stored picture; the turn comes after it,
             # so a size asked for the shown picture is swapped for 90 and 270.
-            width, height = _checked_size((self.width, self.height) if size is None else size)
+            width, height = checked_size((self.width, self.height) if size is None else size)
             if out is not None:
-                _check_out(out, width, height, frames=len(wanted))
+                check_out(out, width, height, frames=len(wanted))
             decode_size, decode_out = ((height, width) if turn.turns_size() else (width, height)), None
         elif output == "rgb" and size is None:
             decode_size = (self.width, self.height)
@@ -520,11 +520,11 @@ class _Target:
         self._other_sizes: set[tuple[int, ...]] = set()
         if output == "rgb":
             self.format = FORMAT_RGB
-            self.width, self.height = _checked_size(size)
+            self.width, self.height = checked_size(size)
             if out is None:
                 self.data = np.empty((count, self.height, self.width, 3), dtype=np.uint8)
             else:
-                _check_out(out, self.width, self.height, frames=count)
+                check_out(out, self.width, self.height, frames=count)
                 self.data = out
         elif output == "yuv420":
             if size is not None or out is not None:
@@ -542,7 +542,7 @@ class _Target:
             index = frame_of_slot[k]
             if index >= response.frame_count:
                 raise RuntimeError(f"the file layer matched a slot to frame {index} of {response.frame_count}")
-            planes = _planes(response.frames[index], self.format)
+            planes = frame_planes(response.frames[index], self.format)
             arrays = self._arrays([shape for _, shape in planes])
             # ctypes releases the GIL for the copies, numpy's assignment would not.
             for array, (address, shape) in zip(arrays, planes):

@@ -49,7 +49,7 @@ Outcome<PacketBatch> copy_packets(const RuntimeDecodeRequest& request) {
     for (std::uint64_t i = 0; i < request.packet_count; ++i) {
         auto packet = copy_packet(request.packets[i]);
         if (!packet) {
-            return std::unexpected(std::move(packet.error()));
+            return propagate(packet);
         }
         packets->push_back(std::move(*packet));
     }

@@ -30,7 +30,7 @@ RuntimeFrame to_runtime_frame(RgbFrame&& frame) noexcept {
 template <class Frame>
 Outcome<RuntimeFrameArray> runtime_frames_from(Outcome<std::vector<Frame>> exported) {
     if (!exported) {
-        return std::unexpected(std::move(exported.error()));
+        return propagate(exported);
     }
     const std::size_t count = exported->size();
     if (count == 0) {
@@ -51,12 +51,12 @@ Outcome<RuntimeFrameArray> runtime_frames_from(Outcome<std::vector<Frame>> expor
 Outcome<RuntimeFrameArray> handle_runtime_request(const RuntimeDecodeRequest& request) {
     auto positions = copy_selected_positions(request);
     if (!positions) {
-        return std::unexpected(std::move(positions.error()));
+        return propagate(positions);
     }
     const FrameSelection selection(std::move(*positions));
     auto packets = copy_packets(request);
     if (!packets) {
-        return std::unexpected(std::move(packets.error()));
+        return propagate(packets);
     }
     // Only the lowest bit routes: odd codes are YUV 4:2:0, even codes RGB.
     if ((request.output_format & 1U) != 0) {
@@ -72,7 +72,7 @@ Outcome<void> decode_h264_runtime_request(const RuntimeDecodeRequest* request, R
     }
     auto frames = handle_runtime_request(*request);
     if (!frames) {
-        return std::unexpected(std::move(frames.error()));
+        return propagate(frames);
     }
     response->frame_count = frames->count;
     response->frames = frames->frames;

@@ -20,9 +20,13 @@ inline std::unexpected<Failure> fail(std::string message) {
 }
 
 // Passes a failure up unchanged, in one line: `if (!x) return propagate(x);`
-template <class T>
-std::unexpected<Failure> propagate(Outcome<T>& failed) {
-    return std::unexpected<Failure>(std::move(failed.error()));
+template <class T, class E>
+std::unexpected<E> propagate(std::expected<T, E>& failed) {
+    return std::unexpected<E>(std::move(failed.error()));
+}
+template <class T, class E>
+std::unexpected<E> propagate(const std::expected<T, E>& failed) {
+    return std::unexpected<E>(failed.error());
 }
 
 }  // namespace pytovrik

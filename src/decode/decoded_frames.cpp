@@ -104,7 +104,7 @@ Outcome<std::optional<FfmpegDecodedFrame>> FfmpegDecodedFrames::next() {
         auto packet = packet_from_bytes(packets_[index], index);
         if (!packet) {
             finished_ = true;
-            return std::unexpected(std::move(packet.error()));
+            return propagate(packet);
         }
         const int code = avcodec_send_packet(decoder_.get(), packet->get());
         av_packet_unref(packet->get());
@@ -141,7 +141,7 @@ Outcome<FfmpegDecodedFrames> decode_h264_packets(PacketBatch packets, DecoderThr
     }
     auto decoder = threads == DecoderThreads::One ? create_h264_decoder(1) : take_or_create_decoder(key);
     if (!decoder) {
-        return std::unexpected(std::move(decoder.error()));
+        return propagate(decoder);
     }
     UniqueAVFrame work_frame(av_frame_alloc());
     if (!work_frame) {

@@ -148,18 +148,18 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
     // pixels) before it gives up, so the size failure comes first there. Sizes
     // it refuses outright still go to it, to fail as a refused scaler.
     if (!sizes && scaler_would_build_filters(frame, source_format, width, height)) {
-        return std::unexpected(sizes.error());
+        return propagate(sizes);
     }
     const auto context = scaler_for(frame, source_format, width, height, scaler);
     if (!context) {
-        return std::unexpected(context.error());
+        return propagate(context);
     }
     if (!sizes) {
-        return std::unexpected(sizes.error());
+        return propagate(sizes);
     }
     auto rgb = ByteBuffer::allocate(sizes->rgb_frame_size, "RGB frame");
     if (!rgb) {
-        return std::unexpected(std::move(rgb.error()));
+        return propagate(rgb);
     }
     // A frame that owns no buffers (only tests make one) would be copied
     // whole for every strip, so it goes in one.
@@ -168,7 +168,7 @@ Outcome<RgbFrame> convert_frame_to_rgb(const AVFrame& frame, std::uint32_t width
                                 : rows_per_strip(sizes->rgba_line_size, height, sws_receive_slice_alignment(*context));
     if (auto written = write_rgb_rows(frame, **context, width, height, strip_rows, scaler->rgba, rgb->data());
         !written) {
-        return std::unexpected(std::move(written.error()));
+        return propagate(written);
     }
     return RgbFrame{std::move(*rgb), width, height};
 }
@@ -181,7 +181,7 @@ Outcome<void> write_rgb_rows(const AVFrame& frame, SwsContext& context, std::uin
     if (rgba.size() != line_size * strip_rows) {
         auto fresh = ByteBuffer::allocate(line_size * strip_rows, strip_rows == height ? "RGBA frame" : "RGBA strip");
         if (!fresh) {
-            return std::unexpected(std::move(fresh.error()));
+            return propagate(fresh);
         }
         rgba = std::move(*fresh);
     }
@@ -252,7 +252,7 @@ Outcome<RgbFrame> FfmpegRgbConverter::convert_to_rgb(FfmpegDecodedFrame frame, s
     const FfmpegDecodedFrame decoded = std::move(frame);
     const auto input = frame_for_rgb_conversion(decoded);
     if (!input) {
-        return std::unexpected(input.error());
+        return propagate(input);
     }
     return convert_frame_to_rgb(input->as_ref(), width, height, scaler);
 }

@@ -22,7 +22,7 @@ Outcome<void> walk_selected_frames(FfmpegDecodedFrames& frames, const FrameSelec
     for (std::uint64_t position = 0;; ++position) {
         auto item = frames.next();
         if (!item) {
-            return std::unexpected(std::move(item.error()));
+            return propagate(item);
         }
         if (!item->has_value()) {
             return {};
@@ -33,7 +33,7 @@ Outcome<void> walk_selected_frames(FfmpegDecodedFrames& frames, const FrameSelec
         }
         auto frame = convert(std::move(decoded));
         if (!frame) {
-            return std::unexpected(std::move(frame.error()));
+            return propagate(frame);
         }
         exported.push_back(std::move(*frame));
     }
@@ -56,7 +56,7 @@ Outcome<std::vector<Frame>> export_selected_frames(PacketBatch packets, const Fr
     for (;;) {
         auto frames = decode_h264_packets(std::move(packets), threads);
         if (!frames) {
-            return std::unexpected(std::move(frames.error()));
+            return propagate(frames);
         }
         auto walked = walk_selected_frames(*frames, selection, convert, *exported);
         if (threads == DecoderThreads::Configured && frames->wants_one_thread()) {
@@ -66,7 +66,7 @@ Outcome<std::vector<Frame>> export_selected_frames(PacketBatch packets, const Fr
             continue;
         }
         if (!walked) {
-            return std::unexpected(std::move(walked.error()));
+            return propagate(walked);
         }
         return exported;
     }

@@ -42,7 +42,7 @@ Outcome<ByteBuffer> copy_frame_plane(const AVFrame& frame, std::size_t plane, st
     }
     const auto source = frame_plane_ptr(frame, plane, width);
     if (!source) {
-        return std::unexpected(source.error());
+        return propagate(source);
     }
     auto output = ByteBuffer::allocate(plane_size, "luma plane");
     if (!output) {
@@ -74,11 +74,11 @@ Outcome<ByteBuffer> interleave_chroma_planes(const AVFrame& frame, std::uint32_t
     }
     const auto cb = frame_plane_ptr(frame, 1, width);
     if (!cb) {
-        return std::unexpected(cb.error());
+        return propagate(cb);
     }
     const auto cr = frame_plane_ptr(frame, 2, width);
     if (!cr) {
-        return std::unexpected(cr.error());
+        return propagate(cr);
     }
     auto output = ByteBuffer::allocate(output_size, "interleaved chroma plane");
     if (!output) {
@@ -107,11 +107,11 @@ Outcome<Yuv420Frame> convert_frame_to_yuv420(const AVFrame& frame) {
     const auto height = static_cast<std::uint32_t>(frame.height);
     auto y = copy_frame_plane(frame, 0, width, height);
     if (!y) {
-        return std::unexpected(std::move(y.error()));
+        return propagate(y);
     }
     auto uv = interleave_chroma_planes(frame, chroma_size(width), chroma_size(height));
     if (!uv) {
-        return std::unexpected(std::move(uv.error()));
+        return propagate(uv);
     }
     return Yuv420Frame{std::move(*y), std::move(*uv), width, height};
 }
@@ -123,7 +123,7 @@ Outcome<std::vector<Yuv420Frame>> decode_selected_h264_packets_to_yuv420(PacketB
             // The input frame goes first, then the decoded frame it may borrow.
             const auto input = frame_for_rgb_conversion(decoded);
             if (!input) {
-                return std::unexpected(input.error());
+                return propagate(input);
             }
             return convert_frame_to_yuv420(input->as_ref());
         });

@@ -19,7 +19,7 @@ using pytovrik::testing::StreamRecipe;
 class PacketSource final : public AccessUnitSource {
 public:
     explicit PacketSource(std::vector<Packet> packets) : packets_(std::move(packets)) {}
-    Result<std::optional<AccessUnit>> next() override {
+    Outcome<std::optional<AccessUnit>> next() override {
         if (next_ == packets_.size()) {
             return std::nullopt;
         }
@@ -63,7 +63,7 @@ std::optional<std::vector<Delivered>> decode_batches(const std::vector<Batch>& b
     std::vector<Delivered> delivered;
     std::uint64_t position = 0;
     for (const Batch& batch : batches) {
-        auto outcome = decoder.decode(batch, position, [&](std::uint64_t at, const RuntimeFrame& frame) -> Result<void> {
+        auto outcome = decoder.decode(batch, position, [&](std::uint64_t at, const RuntimeFrame& frame) -> Outcome<void> {
             const RuntimeBytes& bytes = frame.format == RuntimeFormatRgb ? frame.rgb : frame.y;
             delivered.push_back({at, std::vector<std::uint8_t>(bytes.data, bytes.data + bytes.len)});
             return {};
@@ -213,7 +213,7 @@ TEST(FileFrames, SlicesWithinTheBudgetGiveEveryKeptFrameAtItsIndex) {
         }
     }
     auto source = open_file_frames(path);
-    ASSERT_TRUE(source) << source.error();
+    ASSERT_TRUE(source) << source.error().message;
     const std::uint64_t frame_bytes = 64 * 48 * 3 / 2;
     Progress progress(false);
     for (const char* frames : {"", "0,4-6,11,16,40"}) {
@@ -221,7 +221,7 @@ TEST(FileFrames, SlicesWithinTheBudgetGiveEveryKeptFrameAtItsIndex) {
         for (const std::uint64_t budget : {std::uint64_t{0}, frame_bytes, 2 * frame_bytes, 3 * frame_bytes}) {
             SCOPED_TRACE(std::string(frames) + " budget " + std::to_string(budget));
             std::vector<std::uint64_t> positions;
-            const FrameConsumer check = [&](std::uint64_t position, const RuntimeFrame& frame) -> Result<void> {
+            const FrameConsumer check = [&](std::uint64_t position, const RuntimeFrame& frame) -> Outcome<void> {
                 positions.push_back(position);
                 EXPECT_EQ(std::vector<std::uint8_t>(frame.y.data, frame.y.data + frame.y.len),
                           testing::expected_luma(five_frame_groups, static_cast<int>(position)));
@@ -230,7 +230,7 @@ TEST(FileFrames, SlicesWithinTheBudgetGiveEveryKeptFrameAtItsIndex) {
             const DecodeSettings settings{RuntimeFormatYuv420, std::nullopt, selection, BatchMode::group_of_pictures,
                                           budget};
             const auto totals = (*source)->decode(settings, check, progress);
-            ASSERT_TRUE(totals) << totals.error();
+            ASSERT_TRUE(totals) << totals.error().message;
             std::vector<std::uint64_t> wanted;
             for (std::uint64_t i = 0; i < 17; ++i) {
                 if (selection.contains(i)) {

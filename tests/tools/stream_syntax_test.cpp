@@ -85,7 +85,7 @@ TEST(ParameterSetMemory, ReadsIdsPastEmulationPreventionBytes) {
 
 TEST(FrameSelection, ParsesMergesAndTranslatesToBatchPositions) {
     auto selection = FrameSelection::parse("20,0,5,10-20,6,3-3");
-    ASSERT_TRUE(selection.has_value()) << selection.error();
+    ASSERT_TRUE(selection.has_value()) << selection.error().message;
     EXPECT_FALSE(selection->keeps_every_frame());
     EXPECT_EQ(selection->last(), 20u);
     for (std::uint64_t position : {0u, 3u, 5u, 6u, 10u, 15u, 20u}) {

@@ -34,7 +34,7 @@ class AccessUnitSource {
 public:
     virtual ~AccessUnitSource() = default;
     // std::nullopt at the end of the input.
-    virtual Result<std::optional<AccessUnit>> next() = 0;
+    virtual Outcome<std::optional<AccessUnit>> next() = 0;
     // For the progress line; total_bytes() is 0 when unknown.
     virtual std::uint64_t bytes_read() const = 0;
     virtual std::uint64_t total_bytes() const = 0;
@@ -43,6 +43,6 @@ public:
     virtual FrameRate frame_rate() const = 0;
 };
 
-Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path);
+Outcome<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path);
 
 }  // namespace pytovrik::cli

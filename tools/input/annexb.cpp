@@ -27,11 +27,11 @@ public:
           // what it is given; the padding stays zero.
           chunk_(chunk_size + AV_INPUT_BUFFER_PADDING_SIZE, 0) {}
 
-    Result<std::optional<AccessUnit>> next() override {
+    Outcome<std::optional<AccessUnit>> next() override {
         while (!flushed_) {
             if (chunk_used_ == chunk_filled_ && !end_of_file_) {
                 if (auto filled = refill(); !filled) {
-                    return std::unexpected(filled.error());
+                    return propagate(filled);
                 }
             }
             // An empty input after the last byte makes the parser hand over
@@ -80,7 +80,7 @@ public:
     }
 
 private:
-    Result<void> refill() {
+    Outcome<void> refill() {
         file_.read(reinterpret_cast<char*>(chunk_.data()), chunk_size);
         if (file_.bad()) {
             return fail("cannot read '" + path_ + "': " + std::strerror(errno));
@@ -106,7 +106,7 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path) {
+Outcome<std::unique_ptr<AccessUnitSource>> open_annexb_input(const std::string& path) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {
         return fail("cannot open '" + path + "': " + std::strerror(errno));

@@ -22,7 +22,7 @@ bool starts_with_start_code(std::span<const char> head) {
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSource>> open_input(const std::string& path) {
+Outcome<std::unique_ptr<FrameSource>> open_input(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
         return fail("'" + path + "' is a directory, not a video file");

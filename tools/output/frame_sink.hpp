@@ -22,8 +22,8 @@ public:
     virtual ~FrameSink() = default;
     // position: the frame's place in the decoder's output, counted over the
     // whole input.
-    virtual Result<void> write(std::uint64_t position, const RuntimeFrame& frame) = 0;
-    virtual Result<void> finish() = 0;
+    virtual Outcome<void> write(std::uint64_t position, const RuntimeFrame& frame) = 0;
+    virtual Outcome<void> finish() = 0;
 };
 
 // The timestamps of ffmpeg's framecrc lines: each frame's pts in ticks of
@@ -40,18 +40,18 @@ struct FrameTimes {
 std::unique_ptr<FrameSink> make_framecrc_sink(std::FILE* out, std::optional<FrameTimes> times);
 
 // A YUV4MPEG2 file; every frame must have the first frame's size.
-Result<std::unique_ptr<FrameSink>> make_y4m_sink(const std::string& path, FrameRate rate);
+Outcome<std::unique_ptr<FrameSink>> make_y4m_sink(const std::string& path, FrameRate rate);
 
 enum class RawLayout {
     nv12,  // luma, then Cb/Cr interleaved, as the library returns it
     i420,  // luma, Cb, Cr planes
     rgb,   // packed R, G, B
 };
-Result<std::unique_ptr<FrameSink>> make_raw_sink(const std::string& path, RawLayout layout);
+Outcome<std::unique_ptr<FrameSink>> make_raw_sink(const std::string& path, RawLayout layout);
 
 enum class ImageFormat { ppm, png };
 // One image per RGB frame, named after its position.
-Result<std::unique_ptr<FrameSink>> make_image_directory_sink(const std::string& directory, ImageFormat format);
+Outcome<std::unique_ptr<FrameSink>> make_image_directory_sink(const std::string& directory, ImageFormat format);
 
 // Helpers shared by the outputs.
 std::span<const std::uint8_t> bytes_of(const RuntimeBytes& bytes);
@@ -62,10 +62,10 @@ void append_planar_chroma(std::span<const std::uint8_t> interleaved, std::vector
 // A file opened for writing whose every failure, closing included, is reported.
 class OutputFile {
 public:
-    static Result<OutputFile> create(const std::string& path);
-    Result<void> write(std::span<const std::uint8_t> bytes);
-    Result<void> write(std::string_view text);
-    Result<void> close();
+    static Outcome<OutputFile> create(const std::string& path);
+    Outcome<void> write(std::span<const std::uint8_t> bytes);
+    Outcome<void> write(std::string_view text);
+    Outcome<void> close();
 
 private:
     struct Closer {

@@ -49,7 +49,7 @@ public:
         }
     }
 
-    Result<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
+    Outcome<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
         Adler32 checksum;
         if (frame.format == RuntimeFormatYuv420) {
             checksum.update(bytes_of(frame.y));
@@ -69,7 +69,7 @@ public:
         return {};
     }
 
-    Result<void> finish() override {
+    Outcome<void> finish() override {
         if (std::fflush(out_) != 0 || std::ferror(out_)) {
             return fail(std::string("cannot write the checksums: ") + std::strerror(errno));
         }

@@ -17,12 +17,12 @@ namespace {
 
 class PngEncoder {
 public:
-    Result<std::vector<std::uint8_t>> encode(const RuntimeFrame& frame) {
+    Outcome<std::vector<std::uint8_t>> encode(const RuntimeFrame& frame) {
         const int width = static_cast<int>(frame.width);
         const int height = static_cast<int>(frame.height);
         if (context_ == nullptr || context_->width != width || context_->height != height) {
             if (auto opened = open(width, height); !opened) {
-                return std::unexpected(opened.error());
+                return propagate(opened);
             }
         }
         UniqueAVFrame picture(av_frame_alloc());
@@ -47,7 +47,7 @@ public:
     }
 
 private:
-    Result<void> open(int width, int height) {
+    Outcome<void> open(int width, int height) {
         const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
         if (codec == nullptr) {
             return fail("this FFmpeg has no PNG encoder: write PPM instead");
@@ -75,7 +75,7 @@ public:
     ImageDirectorySink(std::filesystem::path directory, ImageFormat format)
         : directory_(std::move(directory)), format_(format) {}
 
-    Result<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
+    Outcome<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
         if (frame.format != RuntimeFormatRgb) {
             return fail("image output takes RGB frames only");
         }
@@ -83,12 +83,12 @@ public:
         std::snprintf(name, sizeof name, "frame_%06" PRIu64 ".%s", position, format_ == ImageFormat::png ? "png" : "ppm");
         auto file = OutputFile::create((directory_ / name).string());
         if (!file) {
-            return std::unexpected(file.error());
+            return propagate(file);
         }
         if (format_ == ImageFormat::png) {
             auto png = png_.encode(frame);
             if (!png) {
-                return std::unexpected(png.error());
+                return propagate(png);
             }
             if (auto written = file->write(*png); !written) {
                 return written;
@@ -106,7 +106,7 @@ public:
         return file->close();
     }
 
-    Result<void> finish() override { return {}; }
+    Outcome<void> finish() override { return {}; }
 
 private:
     std::filesystem::path directory_;
@@ -116,7 +116,7 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSink>> make_image_directory_sink(const std::string& directory, ImageFormat format) {
+Outcome<std::unique_ptr<FrameSink>> make_image_directory_sink(const std::string& directory, ImageFormat format) {
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error || !std::filesystem::is_directory(directory)) {

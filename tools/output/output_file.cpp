@@ -5,7 +5,7 @@
 
 namespace pytovrik::cli {
 
-Result<OutputFile> OutputFile::create(const std::string& path) {
+Outcome<OutputFile> OutputFile::create(const std::string& path) {
     std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "wb"));
     if (file == nullptr) {
         return fail("cannot write '" + path + "': " + std::strerror(errno));
@@ -13,18 +13,18 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
     return OutputFile(std::move(file), path);
 }
 
-Result<void> OutputFile::write(std::span<const std::uint8_t> bytes) {
+Outcome<void> OutputFile::write(std::span<const std::uint8_t> bytes) {
     if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) {
         return fail("cannot write '" + path_ + "': " + std::strerror(errno));
     }
     return {};
 }
 
-Result<void> OutputFile::write(std::string_view text) {
+Outcome<void> OutputFile::write(std::string_view text) {
     return write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-Result<void> OutputFile::close() {
+Outcome<void> OutputFile::close() {
     // Buffered data may only fail to reach the disk now (a full disk).
     if (std::fclose(file_.release()) != 0) {
         return fail("cannot write '" + path_ + "': " + std::strerror(errno));

@@ -9,7 +9,7 @@ class RawSink final : public FrameSink {
 public:
     RawSink(OutputFile file, RawLayout layout) : file_(std::move(file)), layout_(layout) {}
 
-    Result<void> write(std::uint64_t, const RuntimeFrame& frame) override {
+    Outcome<void> write(std::uint64_t, const RuntimeFrame& frame) override {
         const bool rgb = frame.format == RuntimeFormatRgb;
         if (rgb != (layout_ == RawLayout::rgb)) {
             return fail(rgb ? "raw YUV output takes YUV 4:2:0 frames only" : "raw RGB output takes RGB frames only");
@@ -30,7 +30,7 @@ public:
         return {};
     }
 
-    Result<void> finish() override { return file_.close(); }
+    Outcome<void> finish() override { return file_.close(); }
 
 private:
     OutputFile file_;
@@ -40,10 +40,10 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSink>> make_raw_sink(const std::string& path, RawLayout layout) {
+Outcome<std::unique_ptr<FrameSink>> make_raw_sink(const std::string& path, RawLayout layout) {
     auto file = OutputFile::create(path);
     if (!file) {
-        return std::unexpected(file.error());
+        return propagate(file);
     }
     return std::make_unique<RawSink>(std::move(*file), layout);
 }

@@ -12,7 +12,7 @@ public:
     Y4mSink(OutputFile file, FrameRate rate, std::string path)
         : file_(std::move(file)), rate_(rate), path_(std::move(path)) {}
 
-    Result<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
+    Outcome<void> write(std::uint64_t position, const RuntimeFrame& frame) override {
         if (frame.format != RuntimeFormatYuv420) {
             return fail("Y4M output takes YUV 4:2:0 frames only");
         }
@@ -39,7 +39,7 @@ public:
         return file_.write(planes_);
     }
 
-    Result<void> finish() override { return file_.close(); }
+    Outcome<void> finish() override { return file_.close(); }
 
 private:
     OutputFile file_;
@@ -51,10 +51,10 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<FrameSink>> make_y4m_sink(const std::string& path, FrameRate rate) {
+Outcome<std::unique_ptr<FrameSink>> make_y4m_sink(const std::string& path, FrameRate rate) {
     auto file = OutputFile::create(path);
     if (!file) {
-        return std::unexpected(file.error());
+        return propagate(file);
     }
     return std::make_unique<Y4mSink>(std::move(*file), rate, path);
 }
