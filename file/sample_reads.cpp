@@ -47,7 +47,7 @@ Outcome<void> read_close_samples(const FileBytes& file, std::span<const TrackSam
             buffer.resize(static_cast<std::size_t>(bytes));
             auto got = file.read(start, buffer);
             if (!got) {
-                return std::unexpected(got.error());
+                return propagate(got);
             }
             read = std::span<const std::uint8_t>(buffer).first(*got);
         }

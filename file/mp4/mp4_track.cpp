@@ -111,10 +111,10 @@ public:
         const std::uint64_t bytes_before = file_->bytes_read();
         auto mov = probe_mov(*file_);
         if (!mov) {
-            return std::unexpected(mov.error());
+            return propagate(mov);
         }
         if (auto walked = walk_top_level(); !walked) {
-            return std::unexpected(walked.error());
+            return propagate(walked);
         }
         if (!movie_seen_) {
             if (movie_in_free_space_) {
@@ -258,7 +258,7 @@ private:
         movie_seen_ = true;
         auto movie = read_movie_box(*file_, moov, cut);
         if (!movie) {
-            return std::unexpected(movie.error());
+            return propagate(movie);
         }
         track_ids_ = std::move(movie->track_ids);
         extends_ = std::move(movie->extends);
@@ -282,18 +282,18 @@ private:
         }
         auto entries = read_sample_entries(*file_, *track.sample_descriptions);
         if (!entries) {
-            return std::unexpected(entries.error());
+            return propagate(entries);
         }
         auto index = build_sample_index(*file_, track, *entries);
         if (!index) {
-            return std::unexpected(index.error());
+            return propagate(index);
         }
         index_ = std::move(*index);
         std::vector<Edit> edits;
         if (track.edit_list) {
             auto read = read_edit_list(*file_, *track.edit_list);
             if (!read) {
-                return std::unexpected(read.error());
+                return propagate(read);
             }
             edits = std::move(*read);
         }
@@ -368,7 +368,7 @@ private:
         }
         auto end = read_segment_index_end(*file_, sidx, track_ids_);
         if (!end) {
-            return std::unexpected(end.error());
+            return propagate(end);
         }
         if (!*end) {
             return {};

@@ -96,7 +96,7 @@ Outcome<std::size_t> follow_packets(TrackDemuxer& demuxer, std::span<const Track
         if (cursor == indices[delivered]) {
             const std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
             if (auto consumed = consume(cursor, bytes); !consumed) {
-                return std::unexpected(consumed.error());
+                return propagate(consumed);
             }
             ++delivered;
             if (delivered == indices.size() || indices[delivered] - cursor > READ_ON_SAMPLES) {
@@ -127,12 +127,12 @@ Outcome<void> DemuxedSamples::read(std::span<const TrackSample> samples, std::sp
                                    const SampleConsumer& consume) {
     auto demuxer = take_demuxer();
     if (!demuxer) {
-        return std::unexpected(demuxer.error());
+        return propagate(demuxer);
     }
     while (!indices.empty()) {
         auto delivered = read_stretch(*demuxer, samples, indices, consume);
         if (!delivered) {
-            return std::unexpected(delivered.error());
+            return propagate(delivered);
         }
         indices = indices.subspan(*delivered);
     }
@@ -165,7 +165,7 @@ Outcome<std::size_t> DemuxedSamples::read_stretch(std::unique_ptr<TrackDemuxer>&
     }
     auto fresh = TrackDemuxer::reopen(file_, stream_);
     if (!fresh) {
-        return std::unexpected(fresh.error());
+        return propagate(fresh);
     }
     demuxer = std::move(*fresh);
     auto delivered = follow_packets(*demuxer, samples, 0, indices, true, consume);

@@ -86,7 +86,7 @@ public:
                                           static_cast<std::uint32_t>(std::max(codec.width, 0)),
                                           static_cast<std::uint32_t>(std::max(codec.height, 0)));
         if (!described) {
-            return std::unexpected(described.error());
+            return propagate(described);
         }
         current_ = *described;
         return {};
@@ -102,7 +102,7 @@ public:
             // The container states no size with new extradata.
             auto described = intern_extradata(std::span(side, side_size), 0, 0);
             if (!described) {
-                return std::unexpected(described.error());
+                return propagate(described);
             }
             current_ = *described;
         }
@@ -111,7 +111,7 @@ public:
         if (contiguous_packets_) {
             offset = locate_packet_bytes(file_, bytes, packet.pos, previous_end_, scratch_);
             if (!offset) {
-                return std::unexpected(offset.error());
+                return propagate(offset);
             }
         }
         TrackSample& sample = track_.samples.emplace_back();
@@ -155,7 +155,7 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
     const std::uint64_t bytes_before = file->bytes_read();
     auto demuxer = TrackDemuxer::open(file);
     if (!demuxer) {
-        return std::unexpected(demuxer.error());
+        return propagate(demuxer);
     }
     const AVStream& stream = *(*demuxer)->stream();
     auto track = std::make_unique<ScannedTrack>(file, (*demuxer)->stream_id());
@@ -167,7 +167,7 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
     }
     TrackScan scan(*track, *file, (*demuxer)->packets_may_be_contiguous());
     if (auto described = scan.describe_stream(*stream.codecpar); !described) {
-        return std::unexpected(described.error());
+        return propagate(described);
     }
     UniqueAVPacket packet(av_packet_alloc());
     if (packet == nullptr) {
@@ -175,12 +175,12 @@ Outcome<std::unique_ptr<Track>> open_scanned_track(std::shared_ptr<FileBytes> fi
     }
     while ((*demuxer)->read_packet(packet.get())) {
         if (auto added = scan.add_sample(*packet); !added) {
-            return std::unexpected(added.error());
+            return propagate(added);
         }
         const auto index = static_cast<std::uint32_t>(track->samples.size() - 1);
         const std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
         if (auto observed = observe(*track, index, bytes); !observed) {
-            return std::unexpected(observed.error());
+            return propagate(observed);
         }
     }
     if (!(*demuxer)->read_failure().empty()) {

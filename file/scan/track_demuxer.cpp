@@ -74,28 +74,39 @@ Outcome<UniqueAVFormatContext> TrackDemuxer::open_format(const FileAvio& avio, c
     return UniqueAVFormatContext(opened);
 }
 
-Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBytes> file) {
+Outcome<std::pair<std::unique_ptr<FileAvio>, UniqueAVFormatContext>> TrackDemuxer::open_input(
+    std::shared_ptr<FileBytes> file) {
     const std::string path = file->path();
     auto avio = FileAvio::open(std::move(file));
     if (!avio) {
-        return std::unexpected(avio.error());
+        return propagate(avio);
     }
     auto format = open_format(**avio, path);
     if (!format) {
-        return std::unexpected(format.error());
+        return propagate(format);
     }
+    return std::pair{std::move(*avio), std::move(*format)};
+}
+
+Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBytes> file) {
+    const std::string path = file->path();
+    auto opened = open_input(std::move(file));
+    if (!opened) {
+        return propagate(opened);
+    }
+    auto& [avio, format] = *opened;
     // Like the command line, go on without complete stream information when
     // there are streams at all.
-    const int status = avformat_find_stream_info(format->get(), nullptr);
-    if (!(*avio)->failure().empty()) {
-        return fail((*avio)->failure());
+    const int status = avformat_find_stream_info(format.get(), nullptr);
+    if (!avio->failure().empty()) {
+        return fail(avio->failure());
     }
-    if (status < 0 && (*format)->nb_streams == 0) {
+    if (status < 0 && format->nb_streams == 0) {
         return fail("'" + path + "': libavformat cannot read its streams: " + error_text(status));
     }
     TrackStreamId chosen;
-    for (unsigned i = 0; i < (*format)->nb_streams; ++i) {
-        AVStream* stream = (*format)->streams[i];
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        AVStream* stream = format->streams[i];
         if (chosen.index < 0 && is_h264_video(stream)) {
             chosen = {static_cast<int>(i), stream->id};
         } else {
@@ -103,42 +114,39 @@ Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::open(std::shared_ptr<FileBy
         }
     }
     if (chosen.index < 0) {
-        return fail(no_h264_track(*format->get(), path));
+        return fail(no_h264_track(*format, path));
     }
-    return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(*avio), std::move(*format), chosen));
+    return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(avio), std::move(format), chosen));
 }
 
 Outcome<std::unique_ptr<TrackDemuxer>> TrackDemuxer::reopen(std::shared_ptr<FileBytes> file, TrackStreamId wanted) {
     const std::string path = file->path();
-    auto avio = FileAvio::open(std::move(file));
-    if (!avio) {
-        return std::unexpected(avio.error());
+    auto opened = open_input(std::move(file));
+    if (!opened) {
+        return propagate(opened);
     }
-    auto format = open_format(**avio, path);
-    if (!format) {
-        return std::unexpected(format.error());
-    }
+    auto& [avio, format] = *opened;
     auto has_wanted = [&] {
-        const auto streams = static_cast<int>((*format)->nb_streams);
-        return wanted.index < streams && (*format)->streams[wanted.index]->id == wanted.id &&
-               is_h264_video((*format)->streams[wanted.index]);
+        const auto streams = static_cast<int>(format->nb_streams);
+        return wanted.index < streams && format->streams[wanted.index]->id == wanted.id &&
+               is_h264_video(format->streams[wanted.index]);
     };
     // Containers that announce streams only as their packets come (FLV,
     // MPEG-TS without a program table) need the stream information read, as
     // the scan did, to number them in the same order.
     if (!has_wanted()) {
-        avformat_find_stream_info(format->get(), nullptr);
+        avformat_find_stream_info(format.get(), nullptr);
     }
     if (!has_wanted()) {
         return fail("'" + path + "': its H.264 track (stream " + std::to_string(wanted.index) +
                     ") is missing when the file is opened again");
     }
-    for (unsigned i = 0; i < (*format)->nb_streams; ++i) {
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
         if (static_cast<int>(i) != wanted.index) {
-            (*format)->streams[i]->discard = AVDISCARD_ALL;
+            format->streams[i]->discard = AVDISCARD_ALL;
         }
     }
-    return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(*avio), std::move(*format), wanted));
+    return std::unique_ptr<TrackDemuxer>(new TrackDemuxer(std::move(avio), std::move(format), wanted));
 }
 
 bool TrackDemuxer::read_packet(AVPacket* packet) {

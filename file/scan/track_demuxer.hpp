@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <string>
 
 #include "common/ffmpeg_owners.hpp"
@@ -61,6 +62,9 @@ private:
         : avio_(std::move(avio)), format_(std::move(format)), stream_id_(stream_id) {}
 
     static Outcome<UniqueAVFormatContext> open_format(const FileAvio& avio, const std::string& path);
+    // The file's bytes behind an AVIO, and libavformat opened on them.
+    static Outcome<std::pair<std::unique_ptr<FileAvio>, UniqueAVFormatContext>> open_input(
+        std::shared_ptr<FileBytes> file);
 
     // Declared first: the format context reads through it up to its release.
     std::unique_ptr<FileAvio> avio_;
