@@ -55,9 +55,10 @@ make fragmented_moov_samples.mp4 ff "${src[@]}" -t 2 "${x264[@]}" -movflags frag
 make fragmented_indexed.mp4 ff "${src[@]}" -t 2 "${x264[@]}" \
     -movflags frag_keyframe+empty_moov+default_base_moof+negative_cts_offsets+global_sidx fragmented_indexed.mp4
 
-# Minutes of small video with sound, for what reading a few frames costs.
-make minutes.mp4 ff "${src[@]}" -f lavfi -i "sine=frequency=440:sample_rate=16000" -t 180 -c:v libx264 -g 50 \
-    -crf 30 -c:a aac -b:a 32k minutes.mp4
+# Minutes of video with sound, for what reading a few frames costs: groups of
+# a second, so that eight frames are a few percent of the groups.
+make minutes.mp4 ff -f lavfi -i "testsrc2=size=320x240:rate=25" -f lavfi -i "sine=frequency=440:sample_rate=16000" \
+    -t 180 -c:v libx264 -g 25 -crf 23 -preset veryfast -c:a aac -b:a 32k minutes.mp4
 
 make faststart.mp4 ff "${src[@]}" -t 2 "${x264[@]}" -movflags faststart faststart.mp4
 make movie.mov ff "${src[@]}" -t 1 "${x264[@]}" movie.mov
