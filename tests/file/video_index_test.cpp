@@ -330,6 +330,24 @@ TEST(LazilyReadFiles, AnOpenGopKeyFrameDecodesOnTheFirstTry) {
     EXPECT_GT(keys_asked, 0U);
 }
 
+// The library names a failed packet by its place in the request; whoever
+// asked for frames is told which frame's picture it held.
+TEST(LazilyReadFiles, AFailedDecodeNamesFramesNotPackets) {
+    auto index = VideoIndex::open(media("plain.mp4"), library_functions());
+    ASSERT_TRUE(index) << index.error().message;
+    auto plan = FramePlan::make(**index, std::vector<std::uint64_t>{5});
+    ASSERT_TRUE(plan) << plan.error().message;
+    RuntimeDecodeRequest request{};
+    ASSERT_TRUE((*plan)->prepare(0, request));
+    std::vector<std::uint64_t> frame_of_slot(1);
+    const auto verdict = (*plan)->finish(0, false, 0, frame_of_slot,
+                                         "pytovrik_video: failed to decode H.264 packet 1: Invalid data");
+    ASSERT_FALSE(verdict);
+    const std::string& message = verdict.error().message;
+    EXPECT_NE(message.find("failed to decode the H.264 picture of frame "), std::string::npos) << message;
+    EXPECT_EQ(message.find("packet 1"), std::string::npos) << message;
+}
+
 // What a file took to open counts each byte read once: as many as the
 // process's read calls returned meanwhile.
 TEST(LazilyReadFiles, BytesReadAtOpenAreTheBytesTheProcessRead) {
