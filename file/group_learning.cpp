@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <unordered_set>
 
 namespace pytovrik::file {
 
@@ -64,11 +65,11 @@ Outcome<std::uint32_t> HeaderStore::add(StreamHeader header, std::uint64_t sampl
 
 std::uint64_t HeaderStore::bytes() const {
     std::uint64_t bytes = 0;
-    std::unordered_map<const HeaderUnit*, bool> counted;
+    std::unordered_set<const HeaderUnit*> counted;
     for (const StreamHeader& header : headers_) {
         bytes += header.units.capacity() * sizeof(SharedUnit);
         for (const SharedUnit& unit : header.units) {
-            if (counted.emplace(unit.get(), true).second) {
+            if (counted.insert(unit.get()).second) {
                 bytes += unit->bytes.size();
             }
         }
